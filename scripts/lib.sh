@@ -1,0 +1,39 @@
+# Shared by scripts/test and scripts/demo: install what is missing, then build.
+set -euo pipefail
+
+KESTREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Debian packages the build and the test suite need.
+KESTREL_PACKAGES=(
+  cmake ninja-build g++ clang libclang-rt-14-dev libssl-dev zlib1g-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  tar gzip python3 libxml2-utils tmux openssh-client openssh-server
+)
+
+kestrel_install_missing() {
+  local missing=()
+  local package
+  for package in "${KESTREL_PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$package")
+    fi
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    return 0
+  fi
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+  fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# kestrel_build <dir> <cmake options...>
+kestrel_build() {
+  local dir=$1
+  shift
+  cmake -S "$KESTREL_ROOT" -B "$KESTREL_ROOT/$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$KESTREL_ROOT/$dir"
+}

@@ -1,0 +1,62 @@
+// Helpers shared by the test programs: temporary directories, files, and child
+// processes with captured output.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kestrel::test {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // path() + "/" + relative
+    std::string operator/(const std::string& relative) const;
+
+private:
+    std::string path_;
+};
+
+// Writes `bytes` to `path`, creating missing parent directories.
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+void RemoveTree(const std::string& path);
+// Sets the modification time, in seconds since 1970 (plus nanoseconds).
+void SetModificationTime(const std::string& path, int64_t seconds, long nanoseconds = 0);
+
+struct ProcessResult {
+    int exitCode = -1;     // exit status, or 128 + signal number
+    std::string out;       // everything written to standard output
+    std::string err;       // everything written to standard error
+};
+
+struct ProcessOptions {
+    std::string workingDirectory;                  // empty: inherit
+    std::map<std::string, std::string> environment;  // added to (or replacing in) the inherited one
+    std::vector<std::string> unsetEnvironment;
+    std::string input;                             // fed to standard input, then closed
+    int timeoutSeconds = 60;                       // killed after this; exitCode then 128 + SIGKILL
+};
+
+// Runs argv[0] (a path) with the arguments, capturing both output streams.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// Locations fixed by the build.
+std::string KestrelBinary();
+std::string AgentBinary();
+std::string SourceDir();
+std::string BuildDir();
+
+// Bytes in hexadecimal, for readable failure messages on binary data.
+std::string Hex(const std::string& bytes);
+
+}  // namespace kestrel::test
