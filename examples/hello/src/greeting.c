@@ -1,0 +1,3 @@
+#include "greeting.h"
+
+const char *greeting(void) { return "Hello from a kestrel build machine"; }
