@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/memory.h"
+#include "platform/private_file.h"
 #include "platform/process.h"
 #include "runtime/format.h"
 #include "runtime/messages.h"
@@ -91,12 +92,13 @@ TempLog* TempFileTable::Create(const char* description, const char* kind) {
     for (uint32_t counter = 1; counter <= kLastCounter; ++counter) {
         FormatText(entry->path, kTempLogPathBytes, "{0}/KVLOG.{1}.{2}.tmp",
                    {{FormatString, directory.c_str()}, {FormatAddress, entry}, {FormatU32, &counter}});
-        // "x": exclusive creation, so a leftover of an earlier run is never
-        // taken over; "e": not inherited by the programs the client starts.
-        std::FILE* stream = std::fopen(entry->path, "w+bxe");
+        // Exclusive creation, so a leftover of an earlier run is never taken
+        // over; private to the user, since logs hold command lines and output.
+        int error = 0;
+        std::FILE* stream = platform::CreatePrivateFile(entry->path, error);
         if (stream == nullptr) {
-            if (errno == EEXIST) continue;
-            PostCode("Cannot create temporary file, error {0}", errno);
+            if (error == EEXIST) continue;
+            PostCode("Cannot create temporary file, error {0}", error);
             return nullptr;
         }
         entry->stream = stream;

@@ -78,6 +78,7 @@ TEST_F(TempFilesFixture, CreateMakesAnEmptyReadWriteFileNamedAfterItsEntry) {
     struct stat info;
     ASSERT_EQ(stat(entry->path, &info), 0);
     EXPECT_EQ(info.st_size, 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << "logs hold command lines: owner only";
     ASSERT_EQ(std::fwrite("record", 1, 6, entry->stream), 6u);
     std::rewind(entry->stream);
     char back[7] = {};
