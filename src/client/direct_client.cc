@@ -1,6 +1,17 @@
 #include "client/direct_client.h"
 
+#include <cstdlib>
+
+#include "client/connection.h"
+#include "eventloop/event_loop.h"
+#include "platform/clock.h"
+#include "runtime/messages.h"
+
 namespace kestrel {
+
+DirectClient::~DirectClient() {
+    if (messageOwned) std::free(const_cast<char*>(message));
+}
 
 void RequestAbort(DirectClient& client) {
     std::lock_guard<std::mutex> hold(client.lock);
@@ -10,6 +21,52 @@ void RequestAbort(DirectClient& client) {
 bool IsAbortRequested(DirectClient& client) {
     std::lock_guard<std::mutex> hold(client.lock);
     return client.abortRequested;
+}
+
+void Abort(DirectClient& client) {
+    std::lock_guard<std::mutex> hold(client.lock);
+    client.abortRequested = true;
+    for (Connection* c = client.activeConnections; c != nullptr; c = c->activeNext)
+        if (c->protocol.socket.loop != nullptr) EventLoop::CancelFromOtherThread(&c->protocol.socket);
+}
+
+void AddActiveConnection(DirectClient& client, Connection& connection) {
+    std::lock_guard<std::mutex> hold(client.lock);
+    connection.activePrevious = nullptr;
+    connection.activeNext = client.activeConnections;
+    if (client.activeConnections != nullptr) client.activeConnections->activePrevious = &connection;
+    client.activeConnections = &connection;
+}
+
+void RemoveActiveConnection(DirectClient& client, Connection& connection) {
+    std::lock_guard<std::mutex> hold(client.lock);
+    const bool listed = connection.activePrevious != nullptr || client.activeConnections == &connection;
+    if (!listed) return;
+    if (connection.activePrevious != nullptr) connection.activePrevious->activeNext = connection.activeNext;
+    else client.activeConnections = connection.activeNext;
+    if (connection.activeNext != nullptr) connection.activeNext->activePrevious = connection.activePrevious;
+    connection.activeNext = connection.activePrevious = nullptr;
+}
+
+void SetClientMessage(DirectClient& client, const char* format, std::initializer_list<FormatArg> args) {
+    if (client.messageOwned) std::free(const_cast<char*>(client.message));
+    client.message = nullptr;
+    client.messageOwned = false;
+    const uint32_t size = FormatText(nullptr, 0, format, args);
+    char* text = static_cast<char*>(std::malloc(size));
+    if (text == nullptr) {
+        client.message = kInsufficientMemoryForClient;
+        return;
+    }
+    FormatText(text, size, format, args);
+    client.message = text;
+    client.messageOwned = true;
+}
+
+bool WatchdogExpired(const DirectClient& client, int64_t now) {
+    if ((client.stateFlags & kClientWatchdogArmed) == 0) return false;
+    const int64_t since = client.lastActivityTime > client.startTime ? client.lastActivityTime : client.startTime;
+    return now - since >= kWatchdogSeconds * platform::kTicksPerSecond;
 }
 
 }  // namespace kestrel

@@ -1,20 +1,74 @@
 // The direct client: runs the scheduled jobs on their machines.
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
 #include <mutex>
+
+#include "runtime/format.h"
 
 namespace kestrel {
 
+struct Connection;
+
+// DirectClient::stateFlags
+inline constexpr uint32_t kClientRunning = 0x08;
+inline constexpr uint32_t kClientEnding = 0x20;
+// A malformed response or a wrong connection id was met: the driver raises a
+// panic report when the run ends.
+inline constexpr uint32_t kClientProtocolFailureSeen = 0x80;
+// Automated mode: a keep-alive also checks for a run that has stalled.
+inline constexpr uint32_t kClientWatchdogArmed = 0x100;
+
+// DirectClient::resultFlags
+inline constexpr uint32_t kClientJobFailed = 0x40;
+
+// Seconds without a job ending after which the automated watchdog aborts.
+inline constexpr int64_t kWatchdogSeconds = 1801;
+
 struct DirectClient {
+    DirectClient() = default;
+    ~DirectClient();
+    DirectClient(const DirectClient&) = delete;
+    DirectClient& operator=(const DirectClient&) = delete;
+
     // Guards the list of active connections and the abort request.
     std::mutex lock;
     // Set by the user's abort (backspace in the display); the run controller
     // sees it and winds the build down.
     bool abortRequested = false;
+    // Connections whose preparation succeeded, newest first (under `lock`).
+    Connection* activeConnections = nullptr;
+
+    uint32_t stateFlags = 0;
+    uint32_t resultFlags = 0;
+    // The current failure text; heap-owned when messageOwned.
+    const char* message = nullptr;
+    bool messageOwned = false;
+    // Local FILETIME counts: the run's start and the last time a job ended.
+    int64_t startTime = 0;
+    int64_t lastActivityTime = 0;
 };
 
 // The user's abort: marks the request under the client lock.
 void RequestAbort(DirectClient& client);
 bool IsAbortRequested(DirectClient& client);
+
+// The abort of the run (backspace, or the automated watchdog): under the
+// client lock, marks the request and cancels the socket operations of every
+// active connection; they then fail on the event loop thread.
+void Abort(DirectClient& client);
+
+// Adds a connection at the head of the active list, or takes it out.
+void AddActiveConnection(DirectClient& client, Connection& connection);
+void RemoveActiveConnection(DirectClient& client, Connection& connection);
+
+// Formats the client's message (into the heap; the memory message when that
+// fails).
+void SetClientMessage(DirectClient& client, const char* format, std::initializer_list<FormatArg> args = {});
+
+// Whether the automated watchdog should abort at local time `now`: armed, and
+// 1801 seconds or more since the later of the start and the last job end.
+bool WatchdogExpired(const DirectClient& client, int64_t now);
 
 }  // namespace kestrel
