@@ -1,0 +1,327 @@
+#include "archive/safe_path.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/files.h"
+
+namespace kestrel {
+
+namespace {
+
+uint32_t UnitSize(bool utf16) { return utf16 ? 2 : 1; }
+
+uint32_t UnitAt(const PathComponentView& component, uint32_t index, bool utf16) {
+    if (!utf16) return component.bytes[index];
+    return static_cast<uint32_t>(component.bytes[2 * index]) |
+           (static_cast<uint32_t>(component.bytes[2 * index + 1]) << 8);
+}
+
+uint32_t UnitCount(const PathComponentView& component, bool utf16) {
+    return component.length / UnitSize(utf16);
+}
+
+bool IsDots(const PathComponentView& component, bool utf16, uint32_t dots) {
+    if (UnitCount(component, utf16) != dots || component.length % UnitSize(utf16) != 0) return false;
+    for (uint32_t i = 0; i < dots; ++i) {
+        if (UnitAt(component, i, utf16) != '.') return false;
+    }
+    return true;
+}
+
+bool IsAsciiLetter(uint32_t unit) { return (unit >= 'a' && unit <= 'z') || (unit >= 'A' && unit <= 'Z'); }
+
+// Roots that the other machine's file system would honour, whatever our separator.
+UnsafePath RootOf(const PathComponentView& first, bool utf16) {
+    const uint32_t units = UnitCount(first, utf16);
+    if (units >= 1 && UnitAt(first, 0, utf16) == '\\') {
+        return units >= 2 && UnitAt(first, 1, utf16) == '\\' ? UnsafePath::kUncRoot : UnsafePath::kAbsolute;
+    }
+    if (units >= 2 && UnitAt(first, 1, utf16) == ':' && IsAsciiLetter(UnitAt(first, 0, utf16))) {
+        return UnsafePath::kDriveRoot;
+    }
+    return UnsafePath::kNone;
+}
+
+bool HasBadUnit(const PathComponentView& component, bool utf16) {
+    if (component.length % UnitSize(utf16) != 0) return true;
+    const uint32_t units = UnitCount(component, utf16);
+    for (uint32_t i = 0; i < units; ++i) {
+        const uint32_t unit = UnitAt(component, i, utf16);
+        if (unit == 0 || unit == '/') return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+const char* UnsafePathText(UnsafePath problem) {
+    switch (problem) {
+    case UnsafePath::kNone: return "safe";
+    case UnsafePath::kAbsolute: return "entry path is absolute";
+    case UnsafePath::kDriveRoot: return "entry path has a drive root";
+    case UnsafePath::kUncRoot: return "entry path has a UNC root";
+    case UnsafePath::kAboveRoot: return "entry path climbs above the extraction root";
+    case UnsafePath::kBadComponent: return "entry path has an invalid component";
+    case UnsafePath::kEmpty: return "entry path is empty";
+    }
+    return "unknown path problem";
+}
+
+bool ComponentList::Append(const uint8_t* bytes, uint32_t length) {
+    const uint32_t needed = (count_ + 1) * static_cast<uint32_t>(sizeof(PathComponentView));
+    if (needed > storage_.capacity) {
+        const uint32_t grown = needed < 256 ? 256 : needed * 2;
+        if (!GrowArchiveBuffer(grown, count_ * static_cast<uint32_t>(sizeof(PathComponentView)), storage_)) {
+            return false;
+        }
+    }
+    Items()[count_++] = PathComponentView{bytes, length};
+    return true;
+}
+
+bool SplitPathText(const uint8_t* text, uint32_t length, const uint8_t* separator, uint32_t separatorLength,
+                   bool utf16, ComponentList& list, uint32_t& leadingSeparators) {
+    const uint32_t unit = UnitSize(utf16);
+    // A separator that is not whole units cannot occur in the text: no split.
+    const bool splits = separatorLength > 0 && separatorLength % unit == 0;
+    leadingSeparators = 0;
+    bool seenComponent = false;
+    uint32_t start = 0;
+    uint32_t i = 0;
+    while (i < length) {
+        if (splits && length - i >= separatorLength && std::memcmp(text + i, separator, separatorLength) == 0) {
+            if (i > start) {
+                if (!list.Append(text + start, i - start)) return false;
+                seenComponent = true;
+            } else if (!seenComponent) {
+                ++leadingSeparators;
+            }
+            i += separatorLength;
+            start = i;
+            continue;
+        }
+        i += unit;
+    }
+    if (length > start) return list.Append(text + start, length - start);
+    return true;
+}
+
+UnsafePath CheckEntryPath(ComponentList& list, uint32_t leadingSeparators, bool utf16, bool allowEmpty) {
+    if (leadingSeparators >= 2) return UnsafePath::kUncRoot;
+    if (leadingSeparators == 1) return UnsafePath::kAbsolute;
+    PathComponentView* items = list.Items();
+    const uint32_t count = list.Count();
+    if (count > 0) {
+        const UnsafePath root = RootOf(items[0], utf16);
+        if (root != UnsafePath::kNone) return root;
+    }
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const PathComponentView component = items[i];
+        if (HasBadUnit(component, utf16)) return UnsafePath::kBadComponent;
+        if (IsDots(component, utf16, 1)) continue;
+        if (IsDots(component, utf16, 2)) {
+            if (kept == 0) return UnsafePath::kAboveRoot;
+            --kept;
+            continue;
+        }
+        items[kept++] = component;
+    }
+    list.Truncate(kept);
+    if (kept == 0) return allowEmpty ? UnsafePath::kNone : UnsafePath::kEmpty;
+    // "x/../C:" would put a drive first once joined again.
+    return RootOf(items[0], utf16);
+}
+
+UnsafePath CheckPathText(const uint8_t* text, uint32_t length, const uint8_t* separator, uint32_t separatorLength,
+                         bool utf16, bool allowEmpty, ComponentList& list, bool& outOfMemory) {
+    list.Clear();
+    outOfMemory = false;
+    uint32_t leading = 0;
+    if (!SplitPathText(text, length, separator, separatorLength, utf16, list, leading)) {
+        outOfMemory = true;
+        return UnsafePath::kBadComponent;
+    }
+    return CheckEntryPath(list, leading, utf16, allowEmpty);
+}
+
+bool ComponentToUtf8(const PathComponentView& component, bool utf16, char* out, uint32_t room, uint32_t& length,
+                     int& error) {
+    length = 0;
+    auto put = [&](uint32_t byte) {
+        if (length + 1 >= room) return false;
+        out[length++] = static_cast<char>(byte);
+        return true;
+    };
+    if (!utf16) {
+        for (uint32_t i = 0; i < component.length; ++i) {
+            if (!put(component.bytes[i])) {
+                error = ENAMETOOLONG;
+                return false;
+            }
+        }
+        out[length] = '\0';
+        return true;
+    }
+    if (component.length % 2 != 0) {
+        error = EILSEQ;
+        return false;
+    }
+    const uint32_t units = component.length / 2;
+    for (uint32_t i = 0; i < units; ++i) {
+        uint32_t code = UnitAt(component, i, true);
+        if (code >= 0xDC00 && code <= 0xDFFF) {
+            error = EILSEQ;
+            return false;
+        }
+        if (code >= 0xD800 && code <= 0xDBFF) {
+            const uint32_t low = i + 1 < units ? UnitAt(component, i + 1, true) : 0;
+            if (low < 0xDC00 || low > 0xDFFF) {
+                error = EILSEQ;
+                return false;
+            }
+            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+            ++i;
+        }
+        bool fits = true;
+        if (code < 0x80) {
+            fits = put(code);
+        } else if (code < 0x800) {
+            fits = put(0xC0 | (code >> 6)) && put(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            fits = put(0xE0 | (code >> 12)) && put(0x80 | ((code >> 6) & 0x3F)) && put(0x80 | (code & 0x3F));
+        } else {
+            fits = put(0xF0 | (code >> 18)) && put(0x80 | ((code >> 12) & 0x3F)) &&
+                   put(0x80 | ((code >> 6) & 0x3F)) && put(0x80 | (code & 0x3F));
+        }
+        if (!fits) {
+            error = ENAMETOOLONG;
+            return false;
+        }
+    }
+    out[length] = '\0';
+    return true;
+}
+
+// ---- ExtractionRoot ----
+
+namespace {
+
+constexpr uint32_t kNameRoom = 1024;
+
+// A component as a name for openat: also refuses what the check refuses, for
+// callers that skipped it.
+bool ComponentName(const PathComponentView& component, bool utf16, char* name, int& error) {
+    uint32_t length = 0;
+    if (!ComponentToUtf8(component, utf16, name, kNameRoom, length, error)) return false;
+    if (length == 0 || std::memchr(name, '/', length) != nullptr || std::strlen(name) != length ||
+        std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        error = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ExtractionRoot::Open(const char* directory, int& error) {
+    Close();
+    return platform::OpenDirectory(directory, root_, error);
+}
+
+void ExtractionRoot::ForgetCachedParent() {
+    platform::CloseFile(cachedParent_);
+    cachedParent_ = -1;
+    cachedKeyLength_ = 0;
+}
+
+void ExtractionRoot::Close() {
+    ForgetCachedParent();
+    platform::CloseFile(root_);
+    root_ = -1;
+}
+
+bool ExtractionRoot::MakeDirectories(const PathComponentView* components, uint32_t count, bool utf16, int& error) {
+    if (root_ < 0) {
+        error = EBADF;
+        return false;
+    }
+    char name[kNameRoom];
+    int current = root_;
+    for (uint32_t i = 0; i < count; ++i) {
+        int next = -1;
+        const bool ok = ComponentName(components[i], utf16, name, error) &&
+                        platform::OpenChildDirectory(current, name, true, next, error);
+        if (current != root_) platform::CloseFile(current);
+        if (!ok) return false;
+        current = next;
+    }
+    if (current != root_) platform::CloseFile(current);
+    return true;
+}
+
+bool ExtractionRoot::OpenParent(const PathComponentView* components, uint32_t count, bool utf16, int& parent,
+                                int& error) {
+    char name[kNameRoom];
+    // The key is the parent's UTF-8 path; a parent too long to key is not cached.
+    char key[sizeof(cachedKey_)];
+    uint32_t keyLength = 0;
+    bool keyed = true;
+    for (uint32_t i = 0; i < count && keyed; ++i) {
+        uint32_t length = 0;
+        if (!ComponentToUtf8(components[i], utf16, name, kNameRoom, length, error)) return false;
+        if (keyLength + length + 1 > sizeof(key)) {
+            keyed = false;
+            break;
+        }
+        std::memcpy(key + keyLength, name, length);
+        keyLength += length;
+        key[keyLength++] = '/';
+    }
+    if (count == 0) {
+        parent = root_;
+        return true;
+    }
+    if (keyed && cachedParent_ >= 0 && keyLength == cachedKeyLength_ && std::memcmp(key, cachedKey_, keyLength) == 0) {
+        parent = cachedParent_;
+        return true;
+    }
+    int current = root_;
+    for (uint32_t i = 0; i < count; ++i) {
+        int next = -1;
+        const bool ok = ComponentName(components[i], utf16, name, error) &&
+                        platform::OpenChildDirectory(current, name, true, next, error);
+        if (current != root_) platform::CloseFile(current);
+        if (!ok) return false;
+        current = next;
+    }
+    ForgetCachedParent();
+    cachedParent_ = current;
+    if (keyed) {
+        std::memcpy(cachedKey_, key, keyLength);
+        cachedKeyLength_ = keyLength;
+    }
+    parent = current;
+    return true;
+}
+
+bool ExtractionRoot::CreateFile(const PathComponentView* components, uint32_t count, bool utf16, int& fd,
+                                int& error) {
+    fd = -1;
+    if (root_ < 0) {
+        error = EBADF;
+        return false;
+    }
+    if (count == 0) {
+        error = EINVAL;
+        return false;
+    }
+    int parent = -1;
+    if (!OpenParent(components, count - 1, utf16, parent, error)) return false;
+    char name[kNameRoom];
+    if (!ComponentName(components[count - 1], utf16, name, error)) return false;
+    return platform::CreateChildFile(parent, name, fd, error);
+}
+
+}  // namespace kestrel
