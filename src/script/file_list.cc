@@ -1,0 +1,142 @@
+#include "script/file_list.h"
+
+#include <new>
+
+#include "script/line_text.h"
+#include "script/script_paths.h"
+#include "script/script_reader.h"
+
+namespace kestrel {
+
+namespace {
+
+FileListState& StateOf(ScriptReader& reader) { return *static_cast<FileListState*>(reader.top->object); }
+
+bool Fail(FileListState& state, BlockMessage& message, const char* pattern,
+          std::initializer_list<FormatArg> args = {}) {
+    message.format(state.memoryMessage, pattern, args);
+    return false;
+}
+
+bool OutOfMemory(FileListState& state, BlockMessage& message) {
+    message.setStatic(state.memoryMessage);
+    return false;
+}
+
+bool FileBlockLine(ScriptReader& reader) { return fileLine(reader, StateOf(reader)); }
+bool IncludeBlockLine(ScriptReader& reader) { return fileListIncludeLine(reader, StateOf(reader)); }
+
+const char* DescribeFileBlock(void* object) { return static_cast<FileListState*>(object)->fileMessage.text; }
+const char* DescribeIncludeBlock(void* object) { return static_cast<FileListState*>(object)->includeMessage.text; }
+
+const char* DescribeFileList(void* object) {
+    if (object == nullptr) return "Insufficient memory for file list";
+    return static_cast<FileListState*>(object)->message.text;
+}
+
+void ReleaseFileList(ScriptReader& reader) { delete static_cast<FileListState*>(reader.top->object); }
+
+bool UnknownFileListLine(ScriptReader& reader) {
+    FileListState& state = StateOf(reader);
+    const CountedString text = WholeLine(reader);
+    return Fail(state, state.message, "Unknown line in file list: {0}", {{FormatCountedString, &text}});
+}
+
+// "file" or "include": one "s" may follow, then only spaces.
+bool OpenLines(ScriptReader& reader, const BlockHandler& handler, BlockMessage FileListState::*message,
+               const char* parametersText) {
+    FileListState& state = StateOf(reader);
+    const KeywordTail tail = ReadKeywordTail(reader);
+    if (tail == KeywordTail::Unknown) {
+        const CountedString text = WholeLine(reader);
+        return Fail(state, state.message, "Unrecognized line {0}", {{FormatCountedString, &text}});
+    }
+    if (!pushBlock(reader, handler, &state)) return false;
+    if (tail == KeywordTail::Parameters) return Fail(state, state.*message, parametersText);
+    return true;
+}
+
+bool OpenFileLines(ScriptReader& reader) {
+    return OpenLines(reader, kFileBlockHandler, &FileListState::fileMessage, "No parameters allowed for file block");
+}
+
+bool OpenIncludeLines(ScriptReader& reader) {
+    return OpenLines(reader, kFileListIncludeBlockHandler, &FileListState::includeMessage,
+                     "No parameters allowed for include block");
+}
+
+constexpr Keyword kFileListKeywords[] = {
+    {"include", OpenIncludeLines},
+    {"file", OpenFileLines},
+};
+
+constinit const BlockHandler kFileListHandler{
+    KeywordTrieOf<kFileListKeywords>.table(), UnknownFileListLine, nullptr, ReleaseFileList, DescribeFileList,
+};
+
+}  // namespace
+
+constinit const BlockHandler kFileBlockHandler{{}, FileBlockLine, nullptr, nullptr, DescribeFileBlock};
+constinit const BlockHandler kFileListIncludeBlockHandler{{}, IncludeBlockLine, nullptr, nullptr, DescribeIncludeBlock};
+
+bool fileLine(ScriptReader& reader, FileListState& state) {
+    BlockMessage& message = state.fileMessage;
+    if (IsAbsoluteScriptText(reader.line, reader.lineLength)) {
+        return Fail(state, message, "Files in a file list cannot have absolute paths");
+    }
+    // Kept as written below the script's directory; job preparation normalizes it.
+    const CountedString directory = reader.directoryText();
+    Path entry;
+    if (!JoinScriptPath(directory.bytes, directory.length, reader.line, reader.lineLength, entry)) {
+        return OutOfMemory(state, message);
+    }
+    if (!AppendFileEntry(*state.target, entry)) {
+        entry.Release();
+        return OutOfMemory(state, message);
+    }
+    return true;
+}
+
+bool fileListIncludeLine(ScriptReader& reader, FileListState& state) {
+    BlockMessage& message = state.includeMessage;
+    const char* name = reader.lineText();
+    void* block = reader.context->blocks.Find(name);
+    if (block == nullptr) return Fail(state, message, "Unknown file list {0}", {{FormatString, name}});
+    if (KindOf(block) != BlockKind::FileList) {
+        return Fail(state, message, "{0} not a file list", {{FormatString, name}});
+    }
+    if (block == state.target) return Fail(state, message, "File list cannot include itself");
+    const auto& source = *static_cast<const FileList*>(block);
+    for (uint32_t i = 0; i < source.count; ++i) {
+        Path copy;
+        if (!CopyNativePath(source.entries[i], copy)) return OutOfMemory(state, message);
+        if (!AppendFileEntry(*state.target, copy)) {
+            copy.Release();
+            return OutOfMemory(state, message);
+        }
+    }
+    return true;
+}
+
+bool OpenFileList(ScriptReader& reader) {
+    auto* state = new (std::nothrow) FileListState();
+    if (!pushBlock(reader, kFileListHandler, state)) return false;
+    if (state == nullptr) return false;
+    const uint32_t start = reader.cursor + 1;
+    const uint32_t end = TrimmedEnd(reader, start);
+    if (start >= end) return Fail(*state, state->message, "File list name cannot be empty");
+    const char* name = TerminateSpan(reader, start, end);
+    if (reader.context->blocks.Find(name) != nullptr) {
+        return Fail(*state, state->message, "File list name {0} already used", {{FormatString, name}});
+    }
+    FileList* list = NewFileList();
+    if (list == nullptr) return OutOfMemory(*state, state->message);
+    if (!InsertNamed(reader.context->blocks, name, end - start, list, DestroyFileListEntry)) {
+        DestroyFileList(list);
+        return OutOfMemory(*state, state->message);
+    }
+    state->target = list;
+    return true;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,370 @@
+#include "script/objects.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "script/script_paths.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr uint32_t kValueListMinimum = 288;
+constexpr uint32_t kValueListExtra = 34;
+constexpr uint32_t kPathListFirstPaths = 10;
+constexpr uint32_t kPathListFirstText = 1000;
+constexpr uint32_t kFileListFirstEntries = 10;
+constexpr uint32_t kMachineFirstPaths = 5;
+
+void FreeEntryKey(NameTableEntry* entry) { std::free(const_cast<char*>(entry->key)); }
+
+// Room for `length` bytes in the newest chunk, or a new chunk twice the size
+// of the last one (or what is needed). Null when memory ran out.
+char* TakeText(PathList& list, uint32_t length) {
+    TextChunk* chunk = list.text;
+    if (chunk == nullptr || chunk->capacity - chunk->used < length) {
+        uint64_t capacity = chunk == nullptr ? kPathListFirstText : static_cast<uint64_t>(list.textCapacity) * 2;
+        if (capacity < length) capacity = length;
+        if (capacity > UINT32_MAX) return nullptr;
+        void* memory = std::malloc(sizeof(TextChunk) + capacity);
+        if (memory == nullptr) return nullptr;
+        chunk = static_cast<TextChunk*>(memory);
+        chunk->next = list.text;
+        chunk->used = 0;
+        chunk->capacity = static_cast<uint32_t>(capacity);
+        list.text = chunk;
+        list.textCapacity = chunk->capacity;
+    }
+    char* at = chunk->bytes() + chunk->used;
+    chunk->used += length;
+    return at;
+}
+
+// A free slot at the end of the path array; null when it cannot grow.
+Path* TakePathSlot(PathList& list) {
+    if (list.pathCount == list.pathCapacity) {
+        const uint64_t capacity = list.pathCapacity == 0 ? kPathListFirstPaths : 2ull * list.pathCapacity;
+        if (capacity > UINT32_MAX / sizeof(Path)) return nullptr;
+        // Paths are plain records (components never point back), so they move as bytes.
+        auto* grown = static_cast<Path*>(std::realloc(list.paths, capacity * sizeof(Path)));
+        if (grown == nullptr) return nullptr;
+        list.paths = grown;
+        list.pathCapacity = static_cast<uint32_t>(capacity);
+    }
+    Path* slot = &list.paths[list.pathCount];
+    new (slot) Path();
+    return slot;
+}
+
+// Splits a rendered absolute path into `slot` over text copied into the list.
+bool SplitIntoList(PathList& list, Path& slot, const char* text, uint32_t length) {
+    char* copy = TakeText(list, length);
+    if (copy == nullptr) return false;
+    std::memcpy(copy, text, length);
+    if (!SplitNativePath(slot, copy, length)) {
+        slot.Release();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// ---- ValueList -------------------------------------------------------------
+
+ValueList* NewValueList(uint32_t firstValueLength) {
+    auto* list = new (std::nothrow) ValueList();
+    if (list == nullptr) return nullptr;
+    uint64_t size = static_cast<uint64_t>(firstValueLength) + kValueListExtra;
+    if (size < kValueListMinimum) size = kValueListMinimum;
+    list->start = static_cast<char*>(std::malloc(size));
+    if (list->start == nullptr) {
+        delete list;
+        return nullptr;
+    }
+    list->end = list->start;
+    list->limit = list->start + size;
+    *list->end = '\0';
+    return list;
+}
+
+bool AppendValue(ValueList& list, const char* value, uint32_t length) {
+    const size_t used = static_cast<size_t>(list.end - list.start);
+    const size_t needed = used + length + 2;  // the value's NUL and the extra NUL
+    const size_t size = static_cast<size_t>(list.limit - list.start);
+    if (needed > size) {
+        const size_t grownSize = needed > 2 * size ? needed : 2 * size;
+        char* grown = static_cast<char*>(std::realloc(list.start, grownSize));
+        if (grown == nullptr) return false;
+        list.start = grown;
+        list.end = grown + used;
+        list.limit = grown + grownSize;
+    }
+    std::memcpy(list.end, value, length);
+    list.end[length] = '\0';
+    list.end += length + 1;
+    *list.end = '\0';
+    return true;
+}
+
+bool AppendValues(ValueList& list, const ValueList& source) {
+    for (const char* value = source.start; value < source.end; value += std::strlen(value) + 1) {
+        if (!AppendValue(list, value, static_cast<uint32_t>(std::strlen(value)))) return false;
+    }
+    return true;
+}
+
+void DestroyValueList(ValueList* list) {
+    if (list == nullptr) return;
+    std::free(list->start);
+    delete list;
+}
+
+// ---- PathList --------------------------------------------------------------
+
+PathList* NewPathList(const Path& baseDirectory) {
+    auto* list = new (std::nothrow) PathList();
+    if (list == nullptr) return nullptr;
+    Path* slot = TakePathSlot(*list);
+    uint32_t length = 0;
+    char* text = slot != nullptr ? RenderPath(baseDirectory, length) : nullptr;
+    const bool ok = text != nullptr && SplitIntoList(*list, *slot, text, length);
+    std::free(text);
+    if (!ok) {
+        DestroyPathList(list);
+        return nullptr;
+    }
+    slot->flags |= kPathBaseEntry;
+    list->pathCount = 1;
+    return list;
+}
+
+PathAppendResult AppendRelativePath(PathList& list, const char* text, uint32_t length) {
+    const Path& base = list.paths[0];
+    const uint32_t baseLength = base.Render(nullptr, 0);
+    // The base entry's text followed by the relative text, in the list's text area.
+    char* joined = TakeText(list, baseLength + 1 + length);
+    if (joined == nullptr) return PathAppendResult::NoMemory;
+    base.Render(joined, baseLength);
+    joined[baseLength] = kNativeSeparator;
+    std::memcpy(joined + baseLength + 1, text, length);
+    Path* slot = TakePathSlot(list);
+    if (slot == nullptr) return PathAppendResult::NoMemory;
+    if (!SplitNativePath(*slot, joined, baseLength) ||
+        !AppendScriptComponents(*slot, joined + baseLength + 1, length)) {
+        slot->Release();
+        return PathAppendResult::NoMemory;
+    }
+    if (!slot->Normalize()) {
+        slot->Release();
+        return PathAppendResult::AboveRoot;
+    }
+    ++list.pathCount;
+    return PathAppendResult::Appended;
+}
+
+PathAppendResult AppendPathCopy(PathList& list, const Path& path, bool keepFlags) {
+    const uint32_t length = path.Render(nullptr, 0);
+    char* text = TakeText(list, length);
+    if (text == nullptr) return PathAppendResult::NoMemory;
+    path.Render(text, length);
+    Path* slot = TakePathSlot(list);
+    if (slot == nullptr) return PathAppendResult::NoMemory;
+    if (!SplitNativePath(*slot, text, length)) {
+        slot->Release();
+        return PathAppendResult::NoMemory;
+    }
+    if (!slot->Normalize()) {
+        slot->Release();
+        return PathAppendResult::AboveRoot;
+    }
+    if (keepFlags) slot->flags |= path.flags & kPathBaseEntry;
+    ++list.pathCount;
+    return PathAppendResult::Appended;
+}
+
+void DestroyPathList(PathList* list) {
+    if (list == nullptr) return;
+    for (uint32_t i = 0; i < list->pathCount; ++i) list->paths[i].Release();
+    std::free(list->paths);
+    std::free(list->prepared);
+    for (TextChunk* chunk = list->text; chunk != nullptr;) {
+        TextChunk* next = chunk->next;
+        std::free(chunk);
+        chunk = next;
+    }
+    delete list;
+}
+
+void DestroyMember(void* member) {
+    if (member == nullptr) return;
+    if (MemberKindOf(member) == MemberKind::Values) {
+        DestroyValueList(static_cast<ValueList*>(member));
+    } else {
+        DestroyPathList(static_cast<PathList*>(member));
+    }
+}
+
+void DestroyMemberEntry(NameTableEntry* entry) {
+    DestroyMember(entry->value);
+    FreeEntryKey(entry);
+}
+
+// ---- DataBlock -------------------------------------------------------------
+
+DataBlock* NewDataBlock() {
+    auto* block = new (std::nothrow) DataBlock();
+    if (block == nullptr) return nullptr;
+    if (!block->members.Init()) {
+        delete block;
+        return nullptr;
+    }
+    return block;
+}
+
+void DestroyDataBlock(DataBlock* block) {
+    if (block == nullptr) return;
+    block->members.Destroy();
+    delete block;
+}
+
+void DestroyDataBlockEntry(NameTableEntry* entry) {
+    DestroyDataBlock(static_cast<DataBlock*>(entry->value));
+    FreeEntryKey(entry);
+}
+
+// ---- FileList --------------------------------------------------------------
+
+FileList* NewFileList() {
+    auto* list = new (std::nothrow) FileList();
+    if (list == nullptr) return nullptr;
+    list->entries = static_cast<Path*>(std::malloc(kFileListFirstEntries * sizeof(Path)));
+    if (list->entries == nullptr) {
+        delete list;
+        return nullptr;
+    }
+    list->capacity = kFileListFirstEntries;
+    return list;
+}
+
+bool AppendFileEntry(FileList& list, Path& entry) {
+    // Doubled whenever an append would leave no free slot.
+    if (list.count + 1 >= list.capacity) {
+        const uint64_t capacity = list.capacity == 0 ? kFileListFirstEntries : 2ull * list.capacity;
+        if (capacity > UINT32_MAX / sizeof(Path)) return false;
+        auto* grown = static_cast<Path*>(std::realloc(list.entries, capacity * sizeof(Path)));
+        if (grown == nullptr) return false;
+        list.entries = grown;
+        list.capacity = static_cast<uint32_t>(capacity);
+    }
+    new (&list.entries[list.count]) Path(entry);
+    entry = Path{};
+    ++list.count;
+    return true;
+}
+
+void ReleaseFileListEntries(FileList& list) {
+    for (uint32_t i = 0; i < list.count; ++i) list.entries[i].Release();
+    std::free(list.entries);
+    std::free(list.prepared);
+    list.entries = nullptr;
+    list.prepared = list.preparedEnd = nullptr;
+    list.count = list.capacity = 0;
+}
+
+void DestroyFileList(FileList* list) {
+    if (list == nullptr) return;
+    ReleaseFileListEntries(*list);
+    delete list;
+}
+
+void DestroyFileListEntry(NameTableEntry* entry) {
+    DestroyFileList(static_cast<FileList*>(entry->value));
+    FreeEntryKey(entry);
+}
+
+// ---- Machines --------------------------------------------------------------
+
+Hop* NewHop(const char* prefix, const char* text, uint32_t textLength, const char* suffix, const char* host,
+            uint32_t hostLength, HopProtocol protocol, uint16_t port) {
+    const size_t prefixLength = std::strlen(prefix);
+    const size_t suffixLength = std::strlen(suffix);
+    const size_t urlLength = prefixLength + textLength + suffixLength;
+    const size_t size = sizeof(Hop) + urlLength + 1 + hostLength + 1;
+    void* memory = std::malloc(size);
+    if (memory == nullptr) return nullptr;
+    auto* hop = static_cast<Hop*>(memory);
+    char* url = reinterpret_cast<char*>(hop + 1);
+    std::memcpy(url, prefix, prefixLength);
+    std::memcpy(url + prefixLength, text, textLength);
+    std::memcpy(url + prefixLength + textLength, suffix, suffixLength);
+    url[urlLength] = '\0';
+    char* hostText = url + urlLength + 1;
+    std::memcpy(hostText, host, hostLength);
+    hostText[hostLength] = '\0';
+    hop->url = url;
+    hop->host = hostText;
+    hop->next = nullptr;
+    hop->protocol = protocol;
+    hop->port = port;
+    return hop;
+}
+
+void DestroyHops(Hop* first) {
+    while (first != nullptr) {
+        Hop* next = first->next;
+        std::free(first);
+        first = next;
+    }
+}
+
+Machine* NewMachine(const char* name, uint32_t length) {
+    auto* machine = new (std::nothrow) Machine();
+    if (machine == nullptr) return nullptr;
+    machine->name = CopyText(name, length);
+    machine->first = new (std::nothrow) MachinePath[kMachineFirstPaths];
+    if (machine->name == nullptr || machine->first == nullptr) {
+        DestroyMachine(machine);
+        return nullptr;
+    }
+    machine->end = machine->first;
+    machine->limit = machine->first + kMachineFirstPaths;
+    return machine;
+}
+
+MachinePath* AppendMachinePath(Machine& machine) {
+    if (machine.end == machine.limit) {
+        const size_t count = machine.pathCount();
+        const size_t capacity = count * 2;
+        auto* grown = new (std::nothrow) MachinePath[capacity];
+        if (grown == nullptr) return nullptr;
+        for (size_t i = 0; i < count; ++i) grown[i] = machine.first[i];
+        delete[] machine.first;
+        machine.first = grown;
+        machine.end = grown + count;
+        machine.limit = grown + capacity;
+    }
+    MachinePath* path = machine.end++;
+    *path = MachinePath{};
+    path->machineName = machine.name;
+    return path;
+}
+
+void DestroyMachine(Machine* machine) {
+    if (machine == nullptr) return;
+    for (MachinePath* path = machine->first; path != machine->end; ++path) {
+        if (path->releaseConnection != nullptr) path->releaseConnection(*path);
+        DestroyHops(path->hops);
+    }
+    delete[] machine->first;
+    std::free(machine->name);
+    delete machine;
+}
+
+void DestroyMachineEntry(NameTableEntry* entry) {
+    DestroyMachine(static_cast<Machine*>(entry->value));
+    FreeEntryKey(entry);
+}
+
+}  // namespace kestrel

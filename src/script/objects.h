@@ -1,0 +1,172 @@
+// The records a script declares, kept in the parser context's name tables.
+// Every record in ParserContext::blocks begins with its BlockKind; members of
+// a data block begin with their MemberKind. Records refer to each other by
+// plain pointers; each table entry's destructor frees its key and its record.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/name_table.h"
+#include "runtime/path.h"
+#include "script/block_framework.h"
+
+namespace kestrel {
+
+// ---- Data members ----------------------------------------------------------
+
+enum class MemberKind : uint32_t {
+    Values = 0,
+    Paths = 1,
+};
+
+inline MemberKind MemberKindOf(const void* member) { return *static_cast<const MemberKind*>(member); }
+
+// A member's values in order, each NUL-terminated, then one extra NUL at `end`.
+// The value bytes live in a separate heap area so the record itself never
+// moves and holders keep plain pointers.
+struct ValueList {
+    MemberKind kind = MemberKind::Values;
+    char* start = nullptr;
+    char* end = nullptr;    // the extra NUL
+    char* limit = nullptr;  // one past the allocated area
+};
+
+// An empty list (no value yet); null when memory ran out.
+ValueList* NewValueList(uint32_t firstValueLength);
+bool AppendValue(ValueList& list, const char* value, uint32_t length);
+// Appends every value of `source`.
+bool AppendValues(ValueList& list, const ValueList& source);
+void DestroyValueList(ValueList* list);
+
+// Marks the base entry of a path list: the directory of the script whose line
+// created the member. Expansion skips it; job roots still take it into account.
+inline constexpr uint32_t kPathBaseEntry = 0x10000000;
+
+// Text that path components point into, in chunks that never move.
+struct TextChunk {
+    TextChunk* next;
+    uint32_t used;
+    uint32_t capacity;
+    // `capacity` bytes follow.
+    char* bytes() { return reinterpret_cast<char*>(this + 1); }
+};
+
+struct PathList {
+    MemberKind kind = MemberKind::Paths;
+    Path* paths = nullptr;      // path 0 is a base entry
+    Path** prepared = nullptr;  // set by job preparation
+    Path** preparedEnd = nullptr;
+    uint32_t pathCapacity = 0;
+    uint32_t pathCount = 0;
+    TextChunk* text = nullptr;  // newest chunk first
+    uint32_t textCapacity = 0;  // size of the newest chunk
+};
+
+// A list whose base entry is `baseDirectory`; null when memory ran out.
+PathList* NewPathList(const Path& baseDirectory);
+// Why an append failed.
+enum class PathAppendResult : uint8_t { Appended, AboveRoot, NoMemory };
+// Joins script-written relative text to the base entry and normalizes it.
+PathAppendResult AppendRelativePath(PathList& list, const char* text, uint32_t length);
+// Appends a copy of an absolute path (another list's entry), normalized
+// again; `keepFlags` carries the base mark along.
+PathAppendResult AppendPathCopy(PathList& list, const Path& path, bool keepFlags);
+void DestroyPathList(PathList* list);
+
+// Destroys a member of either kind.
+void DestroyMember(void* member);
+// The destructor registered with every member table entry.
+void DestroyMemberEntry(NameTableEntry* entry);
+
+// ---- Data blocks and file lists (records of ParserContext::blocks) --------
+
+struct DataBlock {
+    BlockKind kind = BlockKind::DataBlock;
+    NameTable members;  // name -> ValueList or PathList
+};
+
+// Kind set, member table of 128 slots; null when memory ran out.
+DataBlock* NewDataBlock();
+void DestroyDataBlock(DataBlock* block);
+void DestroyDataBlockEntry(NameTableEntry* entry);
+
+struct FileList {
+    BlockKind kind = BlockKind::FileList;
+    Path* entries = nullptr;  // in script order; each owns its text, unnormalized
+    Path** prepared = nullptr;
+    Path** preparedEnd = nullptr;
+    uint32_t capacity = 0;
+    uint32_t count = 0;
+};
+
+// Room for 10 entries; null when memory ran out.
+FileList* NewFileList();
+// Takes the path over (it must own its text). False when the array cannot grow.
+bool AppendFileEntry(FileList& list, Path& entry);
+// Releases the entries' components and texts, and the arrays.
+void ReleaseFileListEntries(FileList& list);
+void DestroyFileList(FileList* list);
+void DestroyFileListEntry(NameTableEntry* entry);
+
+// ---- Machines (records of ParserContext::machines) -------------------------
+
+enum class HopProtocol : uint32_t {
+    Direct = 0,  // "kv://": a server reached over TCP
+    Tunnel = 1,  // "kvs://": a server reached through an ssh port forward
+    Agent = 2,   // "kvi://": an agent behind the previous hop
+};
+
+inline constexpr uint16_t kDefaultMachinePort = 5017;
+
+// One leg of a path. url and host point into the same allocation.
+struct Hop {
+    const char* url;  // the protocol prefix and the hop text as written
+    const char* host;
+    Hop* next;
+    HopProtocol protocol;
+    uint16_t port;  // 0 for an agent
+};
+
+// A new hop whose url is `prefix` + `text` + `suffix` and whose host is
+// `host`; null when memory ran out.
+Hop* NewHop(const char* prefix, const char* text, uint32_t textLength, const char* suffix, const char* host,
+            uint32_t hostLength, HopProtocol protocol, uint16_t port);
+void DestroyHops(Hop* first);
+
+// The direct client's state of one path; defined by the client.
+struct Connection;
+struct MachinePath;
+using ConnectionRelease = void (*)(MachinePath& path);
+
+// One way of reaching a machine. The parser fills the first four fields; the
+// rest is the direct client's, zero until it attaches its connection.
+struct MachinePath {
+    const char* machineName = nullptr;  // the machine's name (or its address)
+    Hop* hops = nullptr;                // the first hop is contacted first
+    uint32_t index = 0;                 // position in the machine
+    uint32_t flags = 0;
+    Connection* connection = nullptr;
+    // Called by the machine's destructor when set: frees the connection and
+    // closes what the client left open.
+    ConnectionRelease releaseConnection = nullptr;
+};
+
+// Alternative paths to one machine: first size 5, then doubling.
+struct Machine {
+    char* name = nullptr;  // owned; every path's machineName points here
+    MachinePath* first = nullptr;
+    MachinePath* end = nullptr;
+    MachinePath* limit = nullptr;
+
+    uint32_t pathCount() const { return static_cast<uint32_t>(end - first); }
+};
+
+// A machine named by a copy of `name`, with room for 5 paths; null when memory ran out.
+Machine* NewMachine(const char* name, uint32_t length);
+// A zeroed path at the end (parse-time fields carried over when the array
+// moves); null when memory ran out.
+MachinePath* AppendMachinePath(Machine& machine);
+void DestroyMachine(Machine* machine);
+void DestroyMachineEntry(NameTableEntry* entry);
+
+}  // namespace kestrel

@@ -1,0 +1,16 @@
+// Top-level block kinds whose parsers are not part of this build yet. Each
+// opener reports its empty-name message, or that the kind is not supported.
+#pragma once
+
+namespace kestrel {
+
+struct ScriptReader;
+
+// "step " + name
+bool OpenStepBlock(ScriptReader& reader);
+// "job " + name
+bool OpenJobBlock(ScriptReader& reader);
+// "project " + name
+bool OpenProjectBlock(ScriptReader& reader);
+
+}  // namespace kestrel

@@ -1,0 +1,39 @@
+// Paths as the script language uses them. Names written in a script are split
+// at both '\\' and '/'; names that come from this system (the script's own
+// location, rendered paths) are split at the native separator only, since a
+// POSIX file name may hold a backslash.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/path.h"
+
+namespace kestrel {
+
+// Splits native path text; drive and share roots mean nothing here and are cleared.
+bool SplitNativePath(Path& path, const char* text, uint32_t length);
+
+// Appends the components of script-written text (split at '\\' and '/'),
+// pointing into `text`. False when a node cannot be allocated.
+bool AppendScriptComponents(Path& path, const char* text, uint32_t length);
+
+// Whether script-written text is absolute for the path model: a leading
+// separator, a drive letter or a share.
+bool IsAbsoluteScriptText(const char* text, uint32_t length);
+
+// A new heap text of `prefix` followed by `rest`; `path` (empty on entry)
+// owns it, with the prefix split natively and the rest as script text.
+// False when memory ran out (the path is then empty).
+bool JoinScriptPath(const char* prefix, uint32_t prefixLength, const char* rest, uint32_t restLength, Path& path);
+
+// `base` rendered, a '/', then `text` (or `text` alone when base is null),
+// as a new heap text. False when memory ran out.
+bool JoinNativePath(const Path* base, const char* text, uint32_t length, char*& joined, uint32_t& joinedLength);
+
+// The path rendered into a new NUL-terminated heap text; null when memory ran out.
+char* RenderPath(const Path& path, uint32_t& length);
+
+// A copy of `source` over a heap text it owns: rendered and split natively.
+bool CopyNativePath(const Path& source, Path& copy);
+
+}  // namespace kestrel

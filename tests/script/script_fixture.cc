@@ -1,0 +1,93 @@
+#include "script_fixture.h"
+
+#include <cstring>
+#include <memory>
+
+#include "script/script_paths.h"
+
+namespace kestrel::test {
+
+void ScriptTest::SetUp() { ASSERT_TRUE(context.init()); }
+
+void ScriptTest::TearDown() { context.release(); }
+
+std::string ScriptTest::Write(const std::string& name, const std::string& bytes) {
+    WriteFile(dir / name, bytes);
+    return dir / name;
+}
+
+bool ScriptTest::Parse(const std::string& name, std::string* error, const BlockHandler* base) {
+    const std::string baseText = dir.path();
+    Path basePath;
+    EXPECT_TRUE(SplitNativePath(basePath, baseText.data(), static_cast<uint32_t>(baseText.size())));
+    auto reader = std::make_unique<ScriptReader>();
+    EXPECT_TRUE(reader->init(context, base));
+    const bool ok = reader->open(name.c_str(), basePath) && reader->finish();
+    if (!ok && error != nullptr) *error = reader->errorText();
+    reader->release();
+    basePath.Release();
+    return ok;
+}
+
+std::string ScriptTest::ErrorOf(const std::string& bytes) {
+    context.release();
+    EXPECT_TRUE(context.init());
+    Write("build.txt", bytes);
+    std::string error;
+    if (Parse("build.txt", &error)) return "";
+    return error;
+}
+
+std::string ScriptTest::At(int line, const std::string& name) const {
+    return ", file " + (dir / name) + ", line " + std::to_string(line);
+}
+
+const DataBlock* ScriptTest::Data(const char* name) const {
+    const void* record = context.blocks.Find(name);
+    if (record == nullptr || KindOf(record) != BlockKind::DataBlock) return nullptr;
+    return static_cast<const DataBlock*>(record);
+}
+
+const FileList* ScriptTest::Files(const char* name) const {
+    const void* record = context.blocks.Find(name);
+    if (record == nullptr || KindOf(record) != BlockKind::FileList) return nullptr;
+    return static_cast<const FileList*>(record);
+}
+
+const Machine* ScriptTest::FindMachine(const char* name) const {
+    return static_cast<const Machine*>(context.machines.Find(name));
+}
+
+std::vector<std::string> Values(const void* member) {
+    std::vector<std::string> values;
+    if (member == nullptr || MemberKindOf(member) != MemberKind::Values) return {"<not a value member>"};
+    const auto* list = static_cast<const ValueList*>(member);
+    for (const char* value = list->start; value < list->end; value += std::strlen(value) + 1) values.push_back(value);
+    EXPECT_EQ(*list->end, '\0');
+    return values;
+}
+
+std::string Render(const Path& path) {
+    std::string text(path.Render(nullptr, 0), '\0');
+    path.Render(text.data(), static_cast<uint32_t>(text.size()));
+    return text;
+}
+
+std::vector<std::string> Paths(const void* member) {
+    std::vector<std::string> paths;
+    if (member == nullptr || MemberKindOf(member) != MemberKind::Paths) return {"<not a path member>"};
+    const auto* list = static_cast<const PathList*>(member);
+    for (uint32_t i = 0; i < list->pathCount; ++i) {
+        const bool base = (list->paths[i].flags & kPathBaseEntry) != 0;
+        paths.push_back((base ? "base:" : "") + Render(list->paths[i]));
+    }
+    return paths;
+}
+
+std::vector<std::string> Entries(const FileList& list) {
+    std::vector<std::string> entries;
+    for (uint32_t i = 0; i < list.count; ++i) entries.push_back(Render(list.entries[i]));
+    return entries;
+}
+
+}  // namespace kestrel::test
