@@ -2,12 +2,88 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "display/console_display.h"
+#include "driver/panic_archive.h"
+#include "driver/panic_map.h"
+#include "platform/process.h"
+#include "platform/spawn.h"
+#include "runtime/format.h"
+#include "runtime/temp_files.h"
+
 namespace kestrel {
 
-// The report itself (map, relaunch, panic.bin) is not built yet: a panic
-// ends the process with its exit code and nothing more.
-void Panic(const char*) { _exit(2); }
+namespace {
 
-int RunPanicRelaunch() { return 0; }
+// 0: no panic yet; 1: the first caller is recording; 2: recorded.
+std::atomic<int> gPanicState{0};
+
+// The map and the flushed logs are what the relaunch packs up.
+void RecordPanic(const char* text) {
+    std::FILE* map = std::fopen(kPanicMapName, "wb");
+    if (map != nullptr) {
+        WritePanicMap(map, text, ProcessTempFiles());
+        std::fclose(map);
+    }
+    ProcessTempFiles().FlushAll();
+    // The running executable, whatever argv[0] said or the directory is now.
+    platform::SpawnDetached({platform::ExecutablePath(), "--panic"});
+}
+
+void PrintNotice() {
+    std::fprintf(stderr,
+                 "The Kestrelvane client has panicked due to an internal bug\n"
+                 "Please email the panic.bin file to %s\n"
+                 "NOTE: The panic.bin file will contain IP addresses, command lines and file names.\n"
+                 "      It will not contain file contents.\n\n",
+                 kSupportAddress);
+}
+
+}  // namespace
+
+void Panic(const char* text) {
+    int expected = 0;
+    if (gPanicState.compare_exchange_strong(expected, 1)) {
+        // The report goes to the user's own screen, in its own modes.
+        ConsoleDisplay::RestoreTerminal();
+        RecordPanic(text);
+        gPanicState.store(2);
+    } else {
+        // A second caller waits for the first one's map and relaunch, so that a
+        // panic always leaves exactly one complete report behind.
+        while (gPanicState.load() != 2) usleep(1000);
+    }
+    _exit(2);
+}
+
+int RunPanicRelaunch() {
+    std::fputs("Panicking...\n", stderr);
+    PanicRecord* collected = nullptr;
+    std::FILE* map = std::fopen(kPanicMapName, "rb");
+    if (map == nullptr) {
+        std::fprintf(stderr, "Cannot open the panic file mapping, error %u\n", static_cast<unsigned>(errno));
+    } else {
+        std::FILE* messageFile = std::fopen(kPanicMessageName, "wb");
+        if (messageFile == nullptr) {
+            std::fprintf(stderr, "Cannot create the panic message file, error %u\n", static_cast<unsigned>(errno));
+            std::fclose(map);
+        } else {
+            ConvertPanicMap(map, messageFile, collected);
+            std::fclose(messageFile);
+            std::fclose(map);
+            std::remove(kPanicMapName);
+        }
+    }
+    BuildPanicArchive(collected);
+    for (const PanicRecord* record = collected; record != nullptr; record = record->next)
+        if (!record->path.empty()) std::remove(FormatToString("{0}", {{FormatWideString, record->path.c_str()}}).c_str());
+    FreePanicRecords(collected);
+    PrintNotice();
+    return 0;
+}
 
 }  // namespace kestrel

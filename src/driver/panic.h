@@ -3,6 +3,9 @@
 
 namespace kestrel {
 
+// Where users send panic.bin.
+inline constexpr const char* kSupportAddress = "panic-reports@kestrel.build";
+
 // Ends the process with exit code 2 after recording the situation. Callable
 // from any thread; only the first call records anything.
 [[noreturn]] void Panic(const char* text);

@@ -3,18 +3,25 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "client/direct_client.h"
+#include "display/console_display.h"
 #include "driver/panic.h"
 #include "platform/clock.h"
 #include "platform/crypto.h"
 #include "platform/process.h"
 #include "platform/signals.h"
 #include "runtime/messages.h"
+#include "runtime/path.h"
+#include "runtime/temp_files.h"
+#include "script/script_reader.h"
 
 namespace kestrel {
 
 namespace {
 
 ProcessState gProcess;
+// The direct client; the display's input thread may set its abort request.
+DirectClient gClient;
 
 void OnInterrupt() { Panic("CTRL_C_EVENT"); }
 
@@ -22,8 +29,6 @@ void OnInterrupt() { Panic("CTRL_C_EVENT"); }
 void ChooseMode(ProcessState& process) {
     platform::SavedConsoleState state;
     if (!process.options.automated && platform::DetectConsole(state)) process.savedConsole = state;
-    // The full-screen display is not part of this build yet: run in plain mode.
-    process.savedConsole.reset();
     SetDisplayMode(process.savedConsole.has_value());
 }
 
@@ -45,16 +50,52 @@ bool PrepareProcess(ProcessState& process) {
         std::fputs("Cannot prepare for panic", stderr);
         return false;
     }
-    return true;
+    gClient.abortRequested = false;
+    // Prints its own message on failure.
+    const platform::SavedConsoleState* savedModes = process.savedConsole ? &*process.savedConsole : nullptr;
+    return ConsoleDisplay::Start(&gClient, savedModes, OnInterrupt);
+}
+
+// Reads and parses the script into `context`; posts the failure.
+bool ReadScript(const StartupOptions& options, ParserContext& context) {
+    ScriptReader reader;
+    if (!reader.init(context)) {
+        PostMessageText("Cannot initialize the tokenizer");
+        reader.release();
+        return false;
+    }
+    Path currentDirectory;
+    int error = 0;
+    if (!CurrentDirectoryPath(currentDirectory, error)) {
+        const int32_t code = error;
+        PostMessageText("Cannot setup the current directory, error {0}", {{FormatI32, &code}});
+        reader.release();
+        return false;
+    }
+    const char* scriptPath = options.scriptPath.c_str();
+    const bool parsed = reader.open(scriptPath, currentDirectory) && reader.finish();
+    if (!parsed)
+        PostMessageText("Cannot parse {0}, {1}", {{FormatString, scriptPath}, {FormatString, reader.errorText()}});
+    currentDirectory.Release();
+    reader.release();
+    return parsed;
 }
 
 // From the script to the outcome line; every failure posts its message and
 // returns 1, and the common shutdown follows in every case.
 int RunBuild(ProcessState& process) {
-    (void)process;
-    PostMessageText("Cannot parse {0}, {1}",
-                    {{FormatString, process.options.scriptPath.c_str()},
-                     {FormatString, "reading build scripts is not available in this build"}});
+    ParserContext context;
+    if (!context.init()) {
+        PostMessageText("Cannot initialize the parser context");
+        return 1;
+    }
+    if (!ReadScript(process.options, context)) {
+        context.release();
+        return 1;
+    }
+    // The job scheduler and the client are not part of this build yet.
+    PostMessageText("Running jobs is not available in this build yet");
+    context.release();
     return 1;
 }
 
@@ -62,11 +103,13 @@ int RunBuild(ProcessState& process) {
 // releases the libraries. Reached by every path once the display has started.
 int CommonShutdown(ProcessState& process, int exitCode) {
     if (process.savedConsole) {
+        ConsoleDisplay::Stop();
         std::lock_guard<std::mutex> hold(DisplayLock());
         platform::RestoreConsoleModes(*process.savedConsole);
         DrainQueuedMessages();
     }
     std::fflush(stdout);
+    ProcessTempFiles().DeleteAll();
     platform::CleanupCrypto();
     return exitCode;
 }

@@ -102,7 +102,7 @@ std::vector<char*> PointerArray(std::vector<std::string>& texts) {
 
 }  // namespace
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ProcessOptions& options) : options_(options) {
     int inPipe[2], outPipe[2], errPipe[2];
     if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -133,7 +133,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
     std::vector<char*> argPointers = PointerArray(args);
     std::vector<char*> envPointers = PointerArray(env);
     pid_t pid = -1;
-    const int spawnError = posix_spawn(&pid, args[0].c_str(), &actions, &attributes, argPointers.data(), envPointers.data());
+    const int spawnError =
+        posix_spawn(&pid, args[0].c_str(), &actions, &attributes, argPointers.data(), envPointers.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(inPipe[0]);
@@ -145,18 +146,54 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
         close(errPipe[0]);
         throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(spawnError));
     }
+    pid_ = pid;
+    inFd_ = inPipe[1];
+    outFd_ = outPipe[0];
+    errFd_ = errPipe[0];
+}
 
+ChildProcess::~ChildProcess() {
+    if (waited_) return;
+    kill(-pid_, SIGKILL);
+    for (int fd : {inFd_, outFd_, errFd_})
+        if (fd >= 0) close(fd);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+void ChildProcess::Signal(int signalNumber) { kill(pid_, signalNumber); }
+
+bool ChildProcess::WaitUntilHolding(const std::string& path, int seconds) {
+    const std::string wanted = fs::canonical(path).string();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    const std::string fdDirectory = "/proc/" + std::to_string(pid_) + "/fd";
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(fdDirectory, ignored)) {
+            std::error_code linkError;
+            const fs::path target = fs::read_symlink(entry.path(), linkError);
+            if (!linkError && target.string() == wanted) return true;
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
+ProcessResult ChildProcess::Wait() {
+    waited_ = true;
     ProcessResult result;
     size_t inputSent = 0;
-    int inFd = inPipe[1];
-    if (options.input.empty()) {
+    int inFd = inFd_;
+    if (options_.input.empty()) {
         close(inFd);
         inFd = -1;
     } else {
         fcntl(inFd, F_SETFL, O_NONBLOCK);
     }
-    int outFd = outPipe[0], errFd = errPipe[0];
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+    int outFd = outFd_, errFd = errFd_;
+    inFd_ = outFd_ = errFd_ = -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options_.timeoutSeconds);
     bool killed = false;
     while (outFd >= 0 || errFd >= 0) {
         struct pollfd fds[3];
@@ -166,16 +203,16 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
         if (inFd >= 0) fds[count++] = {inFd, POLLOUT, 0};
         const int ready = poll(fds, static_cast<nfds_t>(count), 100);
         if (!killed && std::chrono::steady_clock::now() > deadline) {
-            kill(-pid, SIGKILL);
+            kill(-pid_, SIGKILL);
             killed = true;
         }
         if (ready <= 0) continue;
         for (int i = 0; i < count; ++i) {
             if (fds[i].revents == 0) continue;
             if (fds[i].fd == inFd) {
-                const ssize_t n = write(inFd, options.input.data() + inputSent, options.input.size() - inputSent);
+                const ssize_t n = write(inFd, options_.input.data() + inputSent, options_.input.size() - inputSent);
                 if (n > 0) inputSent += static_cast<size_t>(n);
-                if (n < 0 || inputSent == options.input.size()) {
+                if (n < 0 || inputSent == options_.input.size()) {
                     close(inFd);
                     inFd = -1;
                 }
@@ -194,10 +231,14 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
     }
     if (inFd >= 0) close(inFd);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
+    return ChildProcess(argv, options).Wait();
 }
 
 std::string KestrelBinary() { return KESTREL_BINARY; }

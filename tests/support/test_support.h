@@ -50,6 +50,32 @@ struct ProcessOptions {
 // Runs argv[0] (a path) with the arguments, capturing both output streams.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
+// A child started now and collected later, for tests that act on it while it
+// runs (signals, files it holds open). Output is collected by Wait.
+class ChildProcess {
+public:
+    ChildProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+    ~ChildProcess();  // kills and reaps the child if Wait was not called
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    int pid() const { return pid_; }
+    void Signal(int signalNumber);
+    // True once the child holds `path` open (checked through /proc), false
+    // when it has not within `seconds`.
+    bool WaitUntilHolding(const std::string& path, int seconds = 20);
+    // Feeds the input, collects both streams until they close, then reaps.
+    ProcessResult Wait();
+
+private:
+    ProcessOptions options_;
+    int pid_ = -1;
+    int inFd_ = -1;
+    int outFd_ = -1;
+    int errFd_ = -1;
+    bool waited_ = false;
+};
+
 // Locations fixed by the build.
 std::string KestrelBinary();
 std::string AgentBinary();

@@ -1,0 +1,210 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "archive/archive_test_support.h"
+#include "driver/panic.h"
+#include "driver/panic_map.h"
+#include "support/test_support.h"
+
+namespace kestrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ExerciseBinary() { return test::BuildDir() + "/tests/panic_exercise"; }
+
+const std::string kNotice = std::string("The Kestrelvane client has panicked due to an internal bug\n") +
+                            "Please email the panic.bin file to " + kSupportAddress + "\n" +
+                            "NOTE: The panic.bin file will contain IP addresses, command lines and file names.\n" +
+                            "      It will not contain file contents.\n\n";
+
+std::string Utf16Line(const std::string& ascii) { return test::Utf16(ascii); }
+
+std::vector<std::string> KvlogFiles(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory))
+        if (entry.path().filename().string().rfind("KVLOG.", 0) == 0) names.push_back(entry.path().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class PanicReport : public ::testing::Test {
+protected:
+    void SetUp() override { fs::create_directories(temp / "tmp"); }
+
+    test::ProcessResult Run(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{ExerciseBinary()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        test::ProcessOptions options;
+        options.workingDirectory = temp.path();
+        options.environment["TMPDIR"] = temp / "tmp";
+        return test::RunProcess(argv, options);
+    }
+
+    // Extracts panic.bin and returns the extracted tree.
+    std::map<std::string, std::string> Extract() {
+        fs::create_directories(temp / "out");
+        const test::ReaderRun run = test::RunReader(test::ReadFile(temp / "panic.bin"), temp / "out");
+        EXPECT_TRUE(run.ok) << run.chain0 << ": " << run.chain1;
+        EXPECT_TRUE(run.utf16) << "panic.bin names its entries in UTF-16LE";
+        return test::ReadTree(temp / "out");
+    }
+
+    test::TempDir temp;
+};
+
+TEST_F(PanicReport, CrashedRunLeavesOneArchiveWithTheMessageAndEveryLog) {
+    const test::ProcessResult result = Run({"3"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.err, "Panicking...\n" + kNotice);
+    EXPECT_FALSE(test::FileExists(temp / "panic.map.bin"));
+    EXPECT_FALSE(test::FileExists(temp / "panic.message.txt")) << "collected files are deleted once packed";
+    EXPECT_TRUE(KvlogFiles(temp / "tmp").empty()) << "the relaunch deletes the crashed run's logs";
+
+    const std::map<std::string, std::string> tree = Extract();
+    ASSERT_EQ(tree.size(), 4u);
+    ASSERT_TRUE(tree.count("panic.message.txt"));
+    const std::string& message = tree.at("panic.message.txt");
+    const std::string firstLine = Utf16Line("exercise panic\tmessage\tpanic.message.txt\n");
+    EXPECT_EQ(message.substr(0, firstLine.size()), firstLine);
+    int logs = 0;
+    for (const auto& [name, content] : tree) {
+        if (name == "panic.message.txt") continue;
+        ++logs;
+        EXPECT_EQ(name.rfind("KVLOG.", 0), 0u) << name;
+        // Each log is complete: the panic flushed what was still buffered, and
+        // the message file names it with its description, kind and path.
+        const std::string number = content.substr(std::string("content of log ").size(), 1);
+        EXPECT_EQ(content, "content of log " + number + "\n");
+        const std::string kind = std::stoi(number) % 2 ? "stdout" : "connlog";
+        const std::string line = Utf16Line("log number " + number + "\t" + kind + "\t" + (temp / "tmp/") + name + "\n");
+        EXPECT_NE(message.find(line), std::string::npos) << name;
+    }
+    EXPECT_EQ(logs, 3);
+}
+
+TEST_F(PanicReport, AMissingLogIsReportedAndTheOthersArePacked) {
+    const test::ProcessResult result = Run({"3", "2"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(result.err.find("Cannot add " + (temp / "tmp/KVLOG.")), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("to panic.bin, error 2\n"), std::string::npos) << result.err;
+    const std::map<std::string, std::string> tree = Extract();
+    EXPECT_EQ(tree.size(), 3u) << "the message and the two logs that still exist";
+    for (const auto& [name, content] : tree) EXPECT_NE(content, "content of log 2\n");
+}
+
+TEST_F(PanicReport, WithoutLogsTheArchiveHoldsOnlyTheMessage) {
+    const test::ProcessResult result = Run({"0"});
+    EXPECT_EQ(result.exitCode, 2);
+    const std::map<std::string, std::string> tree = Extract();
+    ASSERT_EQ(tree.size(), 1u);
+    EXPECT_EQ(tree.begin()->first, "panic.message.txt");
+    EXPECT_EQ(tree.begin()->second, Utf16Line("exercise panic\tmessage\tpanic.message.txt\n"));
+}
+
+TEST_F(PanicReport, TwoThreadsPanickingAtOnceMakeOneReport) {
+    for (int round = 0; round < 5; ++round) {
+        const test::ProcessResult result = Run({"2", "0", "2"});
+        EXPECT_EQ(result.exitCode, 2);
+        EXPECT_EQ(result.err, "Panicking...\n" + kNotice) << "exactly one relaunch, and it found a complete map";
+        EXPECT_EQ(Extract().size(), 3u);
+        test::RemoveTree(temp / "out");
+        fs::remove(temp / "panic.bin");
+    }
+}
+
+TEST_F(PanicReport, RelaunchWithoutAMapStillEndsWithTheNotice) {
+    test::ProcessOptions options;
+    options.workingDirectory = temp.path();
+    const test::ProcessResult result = test::RunProcess({test::KestrelBinary(), "--panic"}, options);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.err, "Panicking...\nCannot open the panic file mapping, error 2\n" + kNotice);
+    EXPECT_FALSE(test::FileExists(temp / "panic.bin"));
+}
+
+TEST_F(PanicReport, InterruptInPlainModeEndsWithCodeTwoAndAReport) {
+    // The script is a FIFO that is never written, so kestrel is still reading
+    // it when the interrupt arrives.
+    const std::string script = temp / "build.kv";
+    ASSERT_EQ(mkfifo(script.c_str(), 0600), 0);
+    const int writer = open(script.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    test::ProcessOptions options;
+    options.workingDirectory = temp.path();
+    options.environment["TMPDIR"] = temp / "tmp";
+    test::ChildProcess kestrel({test::KestrelBinary(), "--automated", "build.kv"}, options);
+    ASSERT_TRUE(kestrel.WaitUntilHolding(script));
+    kestrel.Signal(SIGINT);
+    const test::ProcessResult result = kestrel.Wait();
+    close(writer);
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.err, "Panicking...\n" + kNotice);
+    const std::map<std::string, std::string> tree = Extract();
+    ASSERT_EQ(tree.size(), 1u);
+    EXPECT_EQ(tree.at("panic.message.txt"), Utf16Line("CTRL_C_EVENT\tmessage\tpanic.message.txt\n"));
+    EXPECT_TRUE(KvlogFiles(temp / "tmp").empty());
+}
+
+}  // namespace
+}  // namespace kestrel
+
+namespace kestrel {
+namespace {
+
+std::string MapString(const std::u16string& text) {
+    std::string bytes;
+    for (char16_t unit : text) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+        bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    bytes.append(2, '\0');
+    return bytes;
+}
+
+TEST(PanicMap, RecordsAcrossPieceBoundariesAndTheCorruptionRecord) {
+    test::TempDir temp;
+    // The first description is long enough that the kind after it straddles
+    // the 4096-byte pieces the map is read in.
+    const std::u16string longText(2040, u'x');
+    std::string map = MapString(longText) + MapString(u"message") + MapString(u"");
+    map += MapString(u"job log") + MapString(u"joblog") + MapString(u"/tmp/KVLOG.1.tmp");
+    map += MapString(u"") + MapString(u"message") + MapString(u"");
+    test::WriteFile(temp / "map", map);
+
+    std::FILE* mapFile = std::fopen((temp / "map").c_str(), "rb");
+    std::FILE* messageFile = std::fopen((temp / "message").c_str(), "wb");
+    ASSERT_NE(mapFile, nullptr);
+    ASSERT_NE(messageFile, nullptr);
+    PanicRecord* collected = nullptr;
+    ConvertPanicMap(mapFile, messageFile, collected);
+    std::fclose(mapFile);
+    std::fclose(messageFile);
+
+    std::string expected = MapString(longText);
+    expected.resize(expected.size() - 2);
+    expected += test::Utf16("\tmessage\tpanic.message.txt\njob log\tjoblog\t/tmp/KVLOG.1.tmp\n") +
+                test::Utf16("Memory corruption truncated mapping\tmessage\t\n");
+    EXPECT_EQ(test::ReadFile(temp / "message"), expected);
+
+    // Most recent first; texts cut to 255 units.
+    ASSERT_NE(collected, nullptr);
+    EXPECT_EQ(collected->path, u"");
+    ASSERT_NE(collected->next, nullptr);
+    EXPECT_EQ(collected->next->path, u"/tmp/KVLOG.1.tmp");
+    ASSERT_NE(collected->next->next, nullptr);
+    EXPECT_EQ(collected->next->next->description.size(), 255u);
+    EXPECT_EQ(collected->next->next->path, u"panic.message.txt");
+    EXPECT_EQ(collected->next->next->next, nullptr);
+    FreePanicRecords(collected);
+}
+
+}  // namespace
+}  // namespace kestrel
