@@ -35,5 +35,12 @@ kestrel_build() {
   local dir=$1
   shift
   cmake -S "$KESTREL_ROOT" -B "$KESTREL_ROOT/$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$KESTREL_ROOT/$dir"
+  # The full compiler output only when something fails.
+  local log="$KESTREL_ROOT/$dir.build.log"
+  if ! cmake --build "$KESTREL_ROOT/$dir" >"$log" 2>&1; then
+    grep -E 'error|FAILED' -A8 "$log" | head -n 80
+    echo "Build in $dir failed; the whole output is in $log"
+    return 1
+  fi
+  rm -f "$log"
 }
