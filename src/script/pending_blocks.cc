@@ -16,14 +16,6 @@ bool NotSupported(ScriptReader& reader, const char* emptyName, const char* notSu
 
 }  // namespace
 
-bool OpenStepBlock(ScriptReader& reader) {
-    return NotSupported(reader, "Step must have a name", "Step blocks are not supported yet");
-}
-
-bool OpenJobBlock(ScriptReader& reader) {
-    return NotSupported(reader, "Job must have a name", "Job blocks are not supported yet");
-}
-
 bool OpenProjectBlock(ScriptReader& reader) {
     return NotSupported(reader, "The project must have a name", "Project blocks are not supported yet");
 }

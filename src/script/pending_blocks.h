@@ -6,10 +6,6 @@ namespace kestrel {
 
 struct ScriptReader;
 
-// "step " + name
-bool OpenStepBlock(ScriptReader& reader);
-// "job " + name
-bool OpenJobBlock(ScriptReader& reader);
 // "project " + name
 bool OpenProjectBlock(ScriptReader& reader);
 

@@ -6,9 +6,11 @@
 #include "script/data_block.h"
 #include "script/file_list.h"
 #include "script/import.h"
+#include "script/job_block.h"
 #include "script/machine_block.h"
 #include "script/pending_blocks.h"
 #include "script/script_reader.h"
+#include "script/step_block.h"
 
 namespace kestrel {
 

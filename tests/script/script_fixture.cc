@@ -1,5 +1,6 @@
 #include "script_fixture.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -58,6 +59,18 @@ const Machine* ScriptTest::FindMachine(const char* name) const {
     return static_cast<const Machine*>(context.machines.Find(name));
 }
 
+Job* ScriptTest::FindJob(const char* name) const {
+    void* record = context.blocks.Find(name);
+    if (record == nullptr || KindOf(record) != BlockKind::Job) return nullptr;
+    return static_cast<Job*>(record);
+}
+
+const Step* ScriptTest::FindStep(const char* name) const {
+    const void* record = context.blocks.Find(name);
+    if (record == nullptr || KindOf(record) != BlockKind::Step) return nullptr;
+    return static_cast<const Step*>(record);
+}
+
 std::vector<std::string> Values(const void* member) {
     std::vector<std::string> values;
     if (member == nullptr || MemberKindOf(member) != MemberKind::Values) return {"<not a value member>"};
@@ -88,6 +101,37 @@ std::vector<std::string> Entries(const FileList& list) {
     std::vector<std::string> entries;
     for (uint32_t i = 0; i < list.count; ++i) entries.push_back(Render(list.entries[i]));
     return entries;
+}
+
+std::string Describe(const Command& command) {
+    std::string text;
+    for (const ArgumentPart* part = command.parts; part != command.partsEnd; ++part) {
+        if ((part->flags & kPartArgumentStart) != 0) text += " | ";
+        if (part->literal == nullptr) {
+            text += "<null literal>";
+        } else {
+            text += part->literal;
+        }
+        if (part->reference == nullptr) continue;
+        text += "<";
+        text += part->reference;
+        const uint32_t flags = part->flags & ~kPartArgumentStart;
+        if (flags != 0) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "#%x", flags);
+            text += hex;
+        }
+        text += ">";
+    }
+    return text;
+}
+
+std::vector<std::string> Commands(const CommandList& list) {
+    std::vector<std::string> commands;
+    for (const Command* command = list.commands; command != list.commandsEnd; ++command) {
+        commands.push_back(Describe(*command));
+    }
+    return commands;
 }
 
 }  // namespace kestrel::test

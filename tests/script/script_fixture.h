@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "script/command_list.h"
+#include "script/job.h"
 #include "script/objects.h"
 #include "script/script_reader.h"
 #include "support/test_support.h"
@@ -32,6 +34,8 @@ protected:
     const DataBlock* Data(const char* name) const;
     const FileList* Files(const char* name) const;
     const Machine* FindMachine(const char* name) const;
+    Job* FindJob(const char* name) const;
+    const Step* FindStep(const char* name) const;
 
     TempDir dir;
     ParserContext context{};
@@ -42,5 +46,10 @@ std::vector<std::string> Values(const void* member);
 std::vector<std::string> Paths(const void* member);
 std::vector<std::string> Entries(const FileList& list);
 std::string Render(const Path& path);
+// A command as text: each part's literal, then its expansion as <name> or
+// <name#flags> (hexadecimal, without the argument-start flag); arguments
+// are separated by " | ".
+std::string Describe(const Command& command);
+std::vector<std::string> Commands(const CommandList& list);
 
 }  // namespace kestrel::test

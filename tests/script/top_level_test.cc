@@ -47,9 +47,7 @@ TEST_F(TopLevelTest, KeywordSpacesMatchRuns) {
     EXPECT_NE(Data("d"), nullptr);
 }
 
-TEST_F(TopLevelTest, BlockKindsStillToComeSaySo) {
-    EXPECT_EQ(ErrorOf("step compile\n"), "Step blocks are not supported yet" + At(1));
-    EXPECT_EQ(ErrorOf("job main\n"), "Job blocks are not supported yet" + At(1));
+TEST_F(TopLevelTest, ProjectBlocksStillToComeSaySo) {
     EXPECT_EQ(ErrorOf("project all\n"), "Project blocks are not supported yet" + At(1));
 }
 

@@ -1,6 +1,7 @@
 // Arbitrary bytes through the reader and every block parser. The input is
 // the main script up to its first NUL and, after it, a second file b.txt that
-// the script may import, so nested readers are exercised too.
+// the script may import, so nested readers are exercised too. Every job of a
+// script that parses is then prepared, as the scheduler would.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 #include <string>
 
 #include "runtime/path.h"
+#include "script/job.h"
+#include "script/prepare_job.h"
 #include "script/script_paths.h"
 #include "script/script_reader.h"
 
@@ -36,6 +39,30 @@ void RemoveDirectory() {
     unlink((gDirectory + "/build.txt").c_str());
     unlink((gDirectory + "/b.txt").c_str());
     rmdir(gDirectory.c_str());
+}
+
+// Prepares every job and checks what the scheduler relies on.
+void PrepareJobs(kestrel::ParserContext& context) {
+    using namespace kestrel;
+    const NameTable& blocks = context.blocks;
+    for (uint32_t slot = 0; slot < blocks.capacity; ++slot) {
+        void* record = blocks.entries[slot].value;
+        if (record == nullptr || KindOf(record) != BlockKind::Job) continue;
+        Job& job = *static_cast<Job*>(record);
+        BlockMessage message;
+        if (!prepareJob(job, message)) {
+            if (message.empty()) std::abort();
+            continue;
+        }
+        if (job.inputs.preparedEnd - job.inputs.prepared != job.preparedInputCount) std::abort();
+        for (uint32_t i = 0; i < job.preparedInputCount + job.preparedOutputCount; ++i) {
+            if (job.timeSlots[i] != -1) std::abort();
+        }
+        for (uint32_t i = 0; i < job.preparedOutputCount; ++i) {
+            char text[16];
+            RenderPreparedPath(job, job.preparedOutputs[i], text, sizeof text);
+        }
+    }
 }
 
 }  // namespace
@@ -76,6 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             // Every failure has a text that names the file and line.
             const char* text = reader->errorText();
             if (text == nullptr || text[0] == '\0') std::abort();
+        } else {
+            PrepareJobs(context);
         }
     }
     reader->release();

@@ -1,0 +1,72 @@
+#include "script/job.h"
+
+#include <cstdlib>
+#include <new>
+
+#include "script/prepare_job.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr uint32_t kFirstJobMachines = 5;
+
+bool InitMembers(Job& job) {
+    return job.data.members.Init() && job.environmentPrefix.members.Init() && job.environmentSuffix.members.Init() &&
+           job.environmentReplace.members.Init();
+}
+
+}  // namespace
+
+Job* NewJob(const char* name, uint32_t length) {
+    auto* job = new (std::nothrow) Job();
+    if (job == nullptr) return nullptr;
+    job->name = CopyText(name, length);
+    if (job->name == nullptr || !InitMembers(*job)) {
+        DestroyJob(job);
+        return nullptr;
+    }
+    return job;
+}
+
+bool AppendJobMachine(Job& job, Machine* machine) {
+    if (job.machinesEnd == job.machinesLimit) {
+        const size_t count = job.machineCount();
+        const size_t capacity = job.machines == nullptr ? kFirstJobMachines : 2 * count;
+        auto* grown = static_cast<JobMachine*>(std::realloc(job.machines, capacity * sizeof(JobMachine)));
+        if (grown == nullptr) return false;
+        job.machines = grown;
+        job.machinesEnd = grown + count;
+        job.machinesLimit = grown + capacity;
+    }
+    *job.machinesEnd++ = JobMachine{machine, 0, 0, 0};
+    return true;
+}
+
+void DestroyJob(Job* job) {
+    if (job == nullptr) return;
+    ReleasePreparation(*job);
+    ReleaseCommandList(job->commands);
+    job->relativeDirectory.Release();
+    job->rootDirectory.Release();
+    job->data.members.Destroy();
+    job->environmentPrefix.members.Destroy();
+    job->environmentSuffix.members.Destroy();
+    job->environmentReplace.members.Destroy();
+    ReleaseFileListEntries(job->inputs);
+    ReleaseFileListEntries(job->outputs);
+    ReleaseFileListEntries(job->failedOutputs);
+    std::free(job->developmentEnvironment);
+    job->strings.release();
+    std::free(job->directoryText);
+    std::free(job->name);
+    std::free(job->machines);
+    delete job;
+}
+
+void DestroyJobEntry(NameTableEntry* entry) {
+    DestroyJob(static_cast<Job*>(entry->value));
+    std::free(const_cast<char*>(entry->key));
+}
+
+}  // namespace kestrel

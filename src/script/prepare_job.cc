@@ -1,0 +1,410 @@
+#include "script/prepare_job.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace kestrel {
+
+// One allocation of path copies made by preparation; the job keeps a chain.
+struct PreparedPaths {
+    PreparedPaths* next;
+    Path* paths;
+    uint32_t count;
+};
+
+namespace {
+
+// The texts of one kind of file, for the failures of preparation.
+struct MessageSet {
+    const char* normalize;  // {0}: the path as written
+    const char* drive;      // {0}: the path, {1}: the job name
+    const char* encoding;
+    const char* absolute;  // {0}: the path, {1}: the base
+};
+
+constexpr MessageSet kInputMessages{
+    "Cannot normalize input file {0}",
+    "the input file {0} is from a different drive than job {1}",
+    "the input file encoding is incorrect",
+    "one of {0} and {1} inputs are absolute, while the other is not",
+};
+constexpr MessageSet kOutputMessages{
+    "Cannot normalize output file {0}",
+    "the output file {0} is from a different drive than job {1}",
+    "the output file encoding is incorrect",
+    "one of {0} and {1} outputs are absolute, while the other is not",
+};
+constexpr MessageSet kFailedOutputMessages{
+    "Cannot normalize failed output file {0}",
+    "the failed output file {0} is from a different drive than job {1}",
+    "the failed output file encoding is incorrect",
+    "one of {0} and {1} failed outputs are absolute, while the other is not",
+};
+constexpr MessageSet kParameterMessages{
+    "Cannot normalize command parameter file {0}",
+    "the command parameter {0} is from a different drive than job {1}",
+    "the command parameter file encoding is incorrect",
+    "one of {0} and {1} command parameters are absolute, while the other is not",
+};
+
+uint32_t FormatPath(const void* path, char* out, uint32_t room) {
+    return static_cast<const Path*>(path)->Render(out, room);
+}
+
+uint32_t CountComponents(const PathComponent* from) {
+    uint32_t count = 0;
+    for (; from != nullptr; from = from->next) ++count;
+    return count;
+}
+
+// Components that form the root (a drive, or a server and share).
+uint32_t RootComponentCount(const Path& path) {
+    uint32_t count = 0;
+    for (const PathComponent* c = path.first; c != nullptr && c != path.RootEnd(); c = c->next) ++count;
+    return count;
+}
+
+// Leading components two paths share.
+uint32_t SharedDepth(const Path& a, const Path& b) {
+    uint32_t depth = 0;
+    for (const PathComponent *x = a.first, *y = b.first; x != nullptr && y != nullptr && SameComponent(x, y);
+         x = x->next, y = y->next) {
+        ++depth;
+    }
+    return depth;
+}
+
+// Component by component, bytes unsigned; a component or path that is a
+// proper prefix of the other is smaller.
+int ComparePaths(const Path& a, const Path& b) {
+    const PathComponent* x = a.first;
+    const PathComponent* y = b.first;
+    for (; x != nullptr && y != nullptr; x = x->next, y = y->next) {
+        const uint32_t shorter = x->length < y->length ? x->length : y->length;
+        const int bytes = std::memcmp(x->text, y->text, shorter);
+        if (bytes != 0) return bytes;
+        if (x->length != y->length) return x->length < y->length ? -1 : 1;
+    }
+    if (x == nullptr && y == nullptr) return 0;
+    return x == nullptr ? -1 : 1;
+}
+
+// Stable merge sort of pointers; the paths never move.
+void MergeSort(Path** items, Path** scratch, uint32_t count) {
+    if (count < 2) return;
+    const uint32_t half = count / 2;
+    MergeSort(items, scratch, half);
+    MergeSort(items + half, scratch, count - half);
+    uint32_t left = 0;
+    uint32_t right = half;
+    uint32_t out = 0;
+    while (left < half && right < count) {
+        scratch[out++] = ComparePaths(*items[right], *items[left]) < 0 ? items[right++] : items[left++];
+    }
+    while (left < half) scratch[out++] = items[left++];
+    while (right < count) scratch[out++] = items[right++];
+    std::memcpy(items, scratch, count * sizeof(Path*));
+}
+
+class Preparer {
+public:
+    Preparer(Job& job, BlockMessage& message) : job_(job), message_(message) {}
+
+    bool run();
+
+private:
+    bool outOfMemory() {
+        message_.setStatic(kJobMemoryMessage);
+        return false;
+    }
+    bool fail(const char* pattern, std::initializer_list<FormatArg> args = {}) {
+        message_.format(kJobMemoryMessage, pattern, args);
+        return false;
+    }
+
+    PreparedPaths* newStorage(uint32_t count);
+    bool copyNormalized(const Path& source, Path& copy);
+    bool failNormalize(const MessageSet& messages, const Path& entry);
+    bool makeRelative(Path& path, const Path& base, const MessageSet& messages);
+    bool prepareFiles(FileList& list, const MessageSet& messages, Path*& prepared, uint32_t& count);
+    bool prepareParameters();
+    bool preparePathList(PathList& list);
+    bool setTimeSlots();
+    bool setRoot();
+    bool rewriteFiles(Path* paths, uint32_t count, const MessageSet& messages);
+    void include(const Path& path) {
+        const uint32_t shared = SharedDepth(job_.rootDirectory, path);
+        if (shared < depth_) depth_ = shared;
+    }
+
+    Job& job_;
+    BlockMessage& message_;
+    uint32_t depth_ = 0;  // components shared by the script directory and every file so far
+};
+
+PreparedPaths* Preparer::newStorage(uint32_t count) {
+    auto* storage = static_cast<PreparedPaths*>(std::malloc(sizeof(PreparedPaths)));
+    if (storage == nullptr) return nullptr;
+    storage->paths = static_cast<Path*>(std::malloc(static_cast<size_t>(count) * sizeof(Path)));
+    if (storage->paths == nullptr) {
+        std::free(storage);
+        return nullptr;
+    }
+    for (uint32_t i = 0; i < count; ++i) new (&storage->paths[i]) Path();
+    storage->count = count;
+    storage->next = job_.preparedStorage;
+    job_.preparedStorage = storage;
+    return storage;
+}
+
+// A copy over the source's text (which lives as long as the job), with its
+// flags, base mark included. False when a node cannot be allocated.
+bool Preparer::copyNormalized(const Path& source, Path& copy) {
+    copy.flags = source.flags;
+    copy.SetSeparator(source.separator, source.separatorLength);
+    copy.text = source.text;
+    for (const PathComponent* c = source.first; c != nullptr; c = c->next) {
+        PathComponent* component = copy.NewComponent(c->text, c->length);
+        if (component == nullptr) return false;
+        copy.Append(component);
+    }
+    return true;
+}
+
+// The entry as written: without the script directory's leading components
+// when it starts with them, else whole.
+bool Preparer::failNormalize(const MessageSet& messages, const Path& entry) {
+    const uint32_t directoryDepth = CountComponents(job_.rootDirectory.first);
+    if (SharedDepth(job_.rootDirectory, entry) < directoryDepth) {
+        return fail(messages.normalize, {{FormatPath, &entry}});
+    }
+    Path written;
+    written.SetSeparator(entry.separator, entry.separatorLength);
+    const PathComponent* c = entry.first;
+    for (uint32_t i = 0; i < directoryDepth; ++i) c = c->next;
+    for (; c != nullptr; c = c->next) {
+        PathComponent* component = written.NewComponent(c->text, c->length);
+        if (component == nullptr) {
+            written.Release();
+            return outOfMemory();
+        }
+        written.Append(component);
+    }
+    fail(messages.normalize, {{FormatPath, &written}});
+    written.Release();
+    return false;
+}
+
+bool Preparer::makeRelative(Path& path, const Path& base, const MessageSet& messages) {
+    uint32_t reason = kRelativeNoMemory;
+    if (path.MakeRelative(base, reason)) return true;
+    switch (reason) {
+        case kRelativeRootsDiffer:
+            return fail(messages.drive, {{FormatPath, &path}, {FormatString, job_.name}});
+        case kRelativeEncodingsDiffer:
+            return fail(messages.encoding);
+        case kRelativeAbsoluteness:
+            return fail(messages.absolute, {{FormatPath, &path}, {FormatPath, &base}});
+        default:
+            return outOfMemory();
+    }
+}
+
+bool Preparer::prepareFiles(FileList& list, const MessageSet& messages, Path*& prepared, uint32_t& count) {
+    prepared = nullptr;
+    count = 0;
+    if (list.count == 0) return true;
+    PreparedPaths* storage = newStorage(list.count);
+    if (storage == nullptr) return outOfMemory();
+    for (uint32_t i = 0; i < list.count; ++i) {
+        if (!copyNormalized(list.entries[i], storage->paths[i])) return outOfMemory();
+        if (!storage->paths[i].Normalize()) return failNormalize(messages, list.entries[i]);
+    }
+    auto** order = static_cast<Path**>(std::malloc(2 * static_cast<size_t>(list.count) * sizeof(Path*)));
+    if (order == nullptr) return outOfMemory();
+    for (uint32_t i = 0; i < list.count; ++i) order[i] = &storage->paths[i];
+    MergeSort(order, order + list.count, list.count);
+    // Equal paths are adjacent; the first in script order stays.
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < list.count; ++i) {
+        if (kept > 0 && ComparePaths(*order[kept - 1], *order[i]) == 0) {
+            order[i]->Release();
+            continue;
+        }
+        order[kept++] = order[i];
+    }
+    auto* sorted = static_cast<Path*>(std::malloc(static_cast<size_t>(kept) * sizeof(Path)));
+    list.prepared = static_cast<Path**>(std::malloc(static_cast<size_t>(kept) * sizeof(Path*)));
+    if (sorted == nullptr || list.prepared == nullptr) {
+        std::free(sorted);
+        std::free(order);
+        return outOfMemory();
+    }
+    for (uint32_t i = 0; i < kept; ++i) {
+        // Paths move as bytes: their components never point back at them.
+        std::memcpy(static_cast<void*>(&sorted[i]), order[i], sizeof(Path));
+        list.prepared[i] = &list.entries[order[i] - storage->paths];
+        include(sorted[i]);
+    }
+    std::free(order);
+    std::free(storage->paths);
+    storage->paths = sorted;
+    storage->count = kept;
+    list.preparedEnd = list.prepared + kept;
+    prepared = sorted;
+    count = kept;
+    return true;
+}
+
+// Every path of the member, base entry included, relative to the script
+// directory: the commands run there.
+bool Preparer::preparePathList(PathList& list) {
+    PreparedPaths* storage = newStorage(list.pathCount);
+    list.prepared = static_cast<Path**>(std::malloc(static_cast<size_t>(list.pathCount) * sizeof(Path*)));
+    if (storage == nullptr || list.prepared == nullptr) return outOfMemory();
+    list.preparedEnd = list.prepared;
+    for (uint32_t i = 0; i < list.pathCount; ++i) {
+        Path& copy = storage->paths[i];
+        if (!copyNormalized(list.paths[i], copy)) return outOfMemory();
+        if (!copy.Normalize()) return fail(kParameterMessages.normalize, {{FormatPath, &list.paths[i]}});
+        include(copy);
+        if (!makeRelative(copy, job_.rootDirectory, kParameterMessages)) return false;
+        *list.preparedEnd++ = &copy;
+    }
+    return true;
+}
+
+bool Preparer::prepareParameters() {
+    for (const Command* command = job_.commands.commands; command != job_.commands.commandsEnd; ++command) {
+        for (const ArgumentPart* part = command->parts; part != command->partsEnd; ++part) {
+            if (part->reference == nullptr || (part->flags & kPartEnvironment) != 0) continue;
+            void* member = job_.data.members.Find(part->reference);
+            if (member == nullptr || MemberKindOf(member) != MemberKind::Paths) continue;
+            auto& list = *static_cast<PathList*>(member);
+            if (list.prepared != nullptr || list.pathCount == 0) continue;
+            if (!preparePathList(list)) return false;
+        }
+    }
+    return true;
+}
+
+bool Preparer::setTimeSlots() {
+    const uint64_t slots = static_cast<uint64_t>(job_.preparedInputCount) + job_.preparedOutputCount;
+    if (slots == 0) return true;
+    job_.timeSlots = static_cast<int64_t*>(std::malloc(slots * sizeof(int64_t)));
+    if (job_.timeSlots == nullptr) return outOfMemory();
+    for (uint64_t i = 0; i < slots; ++i) job_.timeSlots[i] = -1;
+    job_.outputSlots = job_.timeSlots + job_.preparedInputCount;
+    return true;
+}
+
+// Cuts the script directory down to the job root; the rest becomes the
+// relative directory. Both keep pointing into directoryText.
+bool Preparer::setRoot() {
+    // A root never ends inside a drive or share: a file on another one
+    // fails below with its own message rather than giving a wrong root.
+    const uint32_t rootComponents = RootComponentCount(job_.rootDirectory);
+    if (depth_ < rootComponents) depth_ = rootComponents;
+    Path& root = job_.rootDirectory;
+    Path& relative = job_.relativeDirectory;
+    relative.SetSeparator(root.separator, root.separatorLength);
+    relative.text = root.text;
+    PathComponent* last = nullptr;
+    PathComponent* c = root.first;
+    for (uint32_t i = 0; i < depth_; ++i, c = c->next) last = c;
+    for (const PathComponent* rest = c; rest != nullptr; rest = rest->next) {
+        PathComponent* component = relative.NewComponent(rest->text, rest->length);
+        if (component == nullptr) return outOfMemory();
+        relative.Append(component);
+    }
+    // The cut components stay on the root's allocation chain until it is released.
+    if (last != nullptr) {
+        last->next = nullptr;
+    } else {
+        root.first = nullptr;
+    }
+    root.last = last;
+    job_.rootDepth = depth_;
+    return true;
+}
+
+bool Preparer::rewriteFiles(Path* paths, uint32_t count, const MessageSet& messages) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!makeRelative(paths[i], job_.rootDirectory, messages)) return false;
+    }
+    return true;
+}
+
+bool Preparer::run() {
+    if (job_.directoryText == nullptr) return fail("INTERNAL ERROR: Job block not completed (52183)");
+    depth_ = CountComponents(job_.rootDirectory.first);
+    return prepareFiles(job_.inputs, kInputMessages, job_.preparedInputs, job_.preparedInputCount) &&
+           prepareFiles(job_.outputs, kOutputMessages, job_.preparedOutputs, job_.preparedOutputCount) &&
+           prepareFiles(job_.failedOutputs, kFailedOutputMessages, job_.preparedFailedOutputs,
+                        job_.preparedFailedOutputCount) &&
+           setTimeSlots() && prepareParameters() && setRoot() &&
+           rewriteFiles(job_.preparedInputs, job_.preparedInputCount, kInputMessages) &&
+           rewriteFiles(job_.preparedOutputs, job_.preparedOutputCount, kOutputMessages) &&
+           rewriteFiles(job_.preparedFailedOutputs, job_.preparedFailedOutputCount, kFailedOutputMessages);
+}
+
+}  // namespace
+
+bool prepareJob(Job& job, BlockMessage& message) {
+    if (job.preparation == kPrepared) return true;
+    if (job.preparation == kPreparationFailed) {
+        message.setStatic("INTERNAL ERROR: Job prepared again after a failure (52184)");
+        return false;
+    }
+    const bool prepared = Preparer(job, message).run();
+    job.preparation = prepared ? kPrepared : kPreparationFailed;
+    return prepared;
+}
+
+uint32_t RenderPreparedPath(const Job& job, const Path& prepared, char* buffer, uint32_t room) {
+    const Path& root = job.rootDirectory;
+    uint32_t length = root.Render(buffer, room);
+    // A relative path of "." names the root itself.
+    const bool isRoot = prepared.first == nullptr || (prepared.first == prepared.last && prepared.first->length == 1 &&
+                                                      prepared.first->text[0] == '.');
+    if (isRoot) return length;
+    // A bare root ("/", "C:/") already ends with its separator.
+    const bool rootEndsWithSeparator = root.RootEnd() == nullptr && (root.flags & kPathAbsolute) != 0;
+    if (!rootEndsWithSeparator) {
+        if (static_cast<uint64_t>(length) + root.separatorLength <= room) {
+            std::memcpy(buffer + length, root.separator, root.separatorLength);
+        }
+        length += root.separatorLength;
+    }
+    const uint32_t left = length < room ? room - length : 0;
+    return length + prepared.Render(left > 0 ? buffer + length : nullptr, left);
+}
+
+void ReleasePreparation(Job& job) {
+    while (job.preparedStorage != nullptr) {
+        PreparedPaths* storage = job.preparedStorage;
+        job.preparedStorage = storage->next;
+        for (uint32_t i = 0; i < storage->count; ++i) storage->paths[i].Release();
+        std::free(storage->paths);
+        std::free(storage);
+    }
+    for (FileList* list : {&job.inputs, &job.outputs, &job.failedOutputs}) {
+        std::free(list->prepared);
+        list->prepared = list->preparedEnd = nullptr;
+    }
+    const NameTable& members = job.data.members;
+    for (uint32_t slot = 0; slot < members.capacity; ++slot) {
+        void* member = members.entries[slot].value;
+        if (member == nullptr || MemberKindOf(member) != MemberKind::Paths) continue;
+        auto& list = *static_cast<PathList*>(member);
+        std::free(list.prepared);
+        list.prepared = list.preparedEnd = nullptr;
+    }
+    std::free(job.timeSlots);
+    job.timeSlots = job.outputSlots = nullptr;
+    job.preparedInputs = job.preparedOutputs = job.preparedFailedOutputs = nullptr;
+    job.preparedInputCount = job.preparedOutputCount = job.preparedFailedOutputCount = 0;
+}
+
+}  // namespace kestrel
