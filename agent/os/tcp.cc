@@ -1,0 +1,249 @@
+#include "agent/os/tcp.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kestrel::agent::os {
+
+namespace {
+
+std::string ShowAddress(const sockaddr* address) {
+    char host[INET6_ADDRSTRLEN] = "?";
+    uint16_t port = 0;
+    if (address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
+        port = ntohs(v6->sin6_port);
+        return "[" + std::string(host) + "]:" + std::to_string(port);
+    }
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+    inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
+    port = ntohs(v4->sin_port);
+    return std::string(host) + ":" + std::to_string(port);
+}
+
+void SetNoDelay(int fd) {
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+bool Resolve(const std::string& host, uint16_t port, bool passive, addrinfo*& list, int& error, std::string& text) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = passive ? AI_PASSIVE : 0;
+    const std::string service = std::to_string(port);
+    const int result = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    if (result == 0) return true;
+    // The resolver's codes are not errnos; an unknown host reads as "no such address".
+    error = result == EAI_SYSTEM ? errno : ENXIO;
+    text = "Cannot resolve " + host + ": " + gai_strerror(result);
+    return false;
+}
+
+bool WaitConnected(int fd, int timeoutMs, int& error) {
+    pollfd watch{fd, POLLOUT, 0};
+    for (;;) {
+        const int ready = poll(&watch, 1, timeoutMs);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) {
+            error = errno;
+            return false;
+        }
+        if (ready == 0) {
+            error = ETIMEDOUT;
+            return false;
+        }
+        break;
+    }
+    int status = 0;
+    socklen_t size = sizeof status;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &status, &size) != 0) status = errno;
+    if (status != 0) {
+        error = status;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ListenTcp(const std::string& host, uint16_t port, int& listener, std::string& shown, int& error) {
+    listener = -1;
+    addrinfo* list = nullptr;
+    std::string text;
+    if (!Resolve(host, port, true, list, error, text)) return false;
+    error = EADDRNOTAVAIL;
+    for (addrinfo* at = list; at != nullptr && listener < 0; at = at->ai_next) {
+        const int fd = socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
+        if (fd < 0) {
+            error = errno;
+            continue;
+        }
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (bind(fd, at->ai_addr, at->ai_addrlen) != 0 || listen(fd, 128) != 0) {
+            error = errno;
+            close(fd);
+            continue;
+        }
+        sockaddr_storage bound{};
+        socklen_t size = sizeof bound;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
+        shown = ShowAddress(reinterpret_cast<sockaddr*>(&bound));
+        listener = fd;
+    }
+    freeaddrinfo(list);
+    return listener >= 0;
+}
+
+bool AcceptTcp(int listener, int wakeFd, int timeoutMs, int& fd, int& error) {
+    fd = -1;
+    pollfd watch[2] = {{listener, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    const int ready = poll(watch, wakeFd >= 0 ? 2 : 1, timeoutMs);
+    if (ready < 0) {
+        if (errno == EINTR) return true;
+        error = errno;
+        return false;
+    }
+    if (ready == 0 || (watch[0].revents & POLLIN) == 0) return true;
+    fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+        // The peer may have given up between the poll and the accept.
+        if (errno == EAGAIN || errno == ECONNABORTED || errno == EINTR || errno == EPROTO) return true;
+        error = errno;
+        return false;
+    }
+    SetNoDelay(fd);
+    return true;
+}
+
+bool ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, int& fd, SocketAddress& peer, int& error,
+                std::string& text) {
+    fd = -1;
+    addrinfo* list = nullptr;
+    if (!Resolve(host, port, false, list, error, text)) return false;
+    for (addrinfo* at = list; at != nullptr; at = at->ai_next) {
+        const int candidate = socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, at->ai_protocol);
+        if (candidate < 0) {
+            error = errno;
+            continue;
+        }
+        bool connected = connect(candidate, at->ai_addr, at->ai_addrlen) == 0;
+        if (!connected) {
+            error = errno;
+            if (error == EINPROGRESS) connected = WaitConnected(candidate, timeoutMs, error);
+        }
+        if (!connected) {
+            close(candidate);
+            continue;
+        }
+        const int flags = fcntl(candidate, F_GETFL);
+        fcntl(candidate, F_SETFL, flags & ~O_NONBLOCK);
+        SetNoDelay(candidate);
+        const uint32_t length = at->ai_addrlen < sizeof peer.bytes ? at->ai_addrlen : sizeof peer.bytes;
+        std::memcpy(peer.bytes, at->ai_addr, length);
+        peer.length = length;
+        fd = candidate;
+        break;
+    }
+    freeaddrinfo(list);
+    if (fd >= 0) return true;
+    text = "Cannot connect to " + host + ":" + std::to_string(port) + ": " + std::strerror(error);
+    return false;
+}
+
+bool ReadExact(int fd, uint8_t* data, uint32_t count, bool& ended, int& error) {
+    ended = false;
+    uint32_t done = 0;
+    while (done < count) {
+        const ssize_t got = recv(fd, data + done, count - done, 0);
+        if (got > 0) {
+            done += static_cast<uint32_t>(got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        if (got == 0) {
+            ended = done == 0;
+            error = ended ? 0 : ECONNRESET;
+        } else {
+            error = errno;
+        }
+        return false;
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const uint8_t* data, uint32_t count, int& error) {
+    uint32_t done = 0;
+    while (done < count) {
+        const ssize_t put = send(fd, data + done, count - done, MSG_NOSIGNAL);
+        if (put > 0) {
+            done += static_cast<uint32_t>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) continue;
+        error = put < 0 ? errno : EPIPE;
+        return false;
+    }
+    return true;
+}
+
+void RelayStreams(int first, int second) {
+    struct Direction {
+        int from;
+        int to;
+        bool open = true;
+    };
+    Direction directions[2] = {{first, second}, {second, first}};
+    static constexpr uint32_t kChunk = 65536;
+    uint8_t buffer[kChunk];
+    while (directions[0].open || directions[1].open) {
+        pollfd watch[2];
+        int count = 0;
+        Direction* watched[2];
+        for (Direction& d : directions) {
+            if (!d.open) continue;
+            watch[count] = {d.from, POLLIN, 0};
+            watched[count++] = &d;
+        }
+        const int ready = poll(watch, static_cast<nfds_t>(count), -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        for (int i = 0; i < count; ++i) {
+            if (watch[i].revents == 0) continue;
+            Direction& d = *watched[i];
+            const ssize_t got = recv(d.from, buffer, kChunk, 0);
+            if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            int error = 0;
+            if (got <= 0) {
+                if (got < 0) return;  // a reset ends the tunnel
+                d.open = false;
+                shutdown(d.to, SHUT_WR);
+                continue;
+            }
+            if (!WriteAll(d.to, buffer, static_cast<uint32_t>(got), error)) return;
+        }
+    }
+}
+
+void ShutdownSocket(int fd) {
+    if (fd >= 0) shutdown(fd, SHUT_RDWR);
+}
+
+void CloseSocket(int fd) {
+    if (fd >= 0) close(fd);
+}
+
+}  // namespace kestrel::agent::os

@@ -1,0 +1,304 @@
+// Commands: Execute starts a job's process; Poll reports what its streams
+// said, how it ended, and the machine's free capacity while a job waits.
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "agent/os/files.h"
+#include "agent/session.h"
+#include "agent/wire_text.h"
+#include "agent/work_paths.h"
+#include "client/responses.h"
+
+namespace kestrel::agent {
+
+namespace {
+
+constexpr uint32_t kInvalidJob = 1;
+constexpr uint32_t kNoStep = 2;
+constexpr uint32_t kExecuteCorrupt = 3;
+constexpr uint32_t kExecuteNoMemory = 4;
+constexpr uint32_t kAlreadyRunning = 5;
+constexpr uint32_t kExecuteError = 6;
+constexpr uint32_t kVariableNotSet = 7;
+constexpr uint32_t kOutputInProgress = 9;
+
+// A stream gives at most this much to one Poll, so that several streams and
+// jobs share a response; what stays behind is reported as throttled.
+constexpr uint32_t kStreamShare = 32768;
+// Room kept for the end events of a job: two stream ends and the return.
+constexpr uint32_t kEndEventsRoom = 12 + 12 + 14;
+constexpr uint32_t kDataEventHeader = 12;  // event, job, elapsed, length
+constexpr uint32_t kThrottleEventSize = 10;
+constexpr uint32_t kExitEventSize = 14;
+
+constexpr char kDefaultSearchPath[] = "/usr/local/bin:/usr/bin:/bin";
+
+// The program a command names: a path as it is, a bare name through the
+// job's PATH (relative entries are taken from the working directory).
+bool FindProgram(const std::string& name, const std::map<std::string, std::string>& environment, int directoryFd,
+                 std::string& program) {
+    if (name.find('/') != std::string::npos) {
+        program = name;
+        return true;
+    }
+    const auto found = environment.find("PATH");
+    const std::string search = found != environment.end() ? found->second : kDefaultSearchPath;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = search.find(':', start);
+        std::string directory = search.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (directory.empty()) directory = ".";
+        const std::string candidate = directory + "/" + name;
+        if (os::IsExecutableFile(directoryFd, candidate.c_str())) {
+            program = candidate;
+            return true;
+        }
+        if (end == std::string::npos) return false;
+        start = end + 1;
+    }
+}
+
+uint8_t* WriteEventHead(uint8_t* at, uint8_t code, uint8_t jobId, uint64_t elapsed) {
+    at[0] = code;
+    at[1] = jobId;
+    WriteU64(at + 2, elapsed);
+    return at + 10;
+}
+
+}  // namespace
+
+void Session::OnExecute(const Request& request) {
+    if (request.length < 2) return Status(kExecuteCorrupt);
+    Job* job = FindJob(request);
+    if (job == nullptr) return Status(kInvalidJob);
+    if (request.length < 3) return Status(kExecuteCorrupt);
+    if (!job->stepStarted) return Status(kNoStep);
+    if (job->output && job->output->started && !job->output->finished) return Status(kOutputInProgress);
+    if (job->command && !job->command->exitReported) return Status(kAlreadyRunning);
+
+    // The flag byte, the bitmap or the UTF-16 pad, then the strings.
+    const uint8_t* payload = request.payload;
+    const uint8_t* bitmap = nullptr;
+    uint32_t bitmapBytes = 0;
+    uint32_t offset = 0;
+    if (payload[2] == 1) {
+        if (request.length < 4) return Status(kExecuteCorrupt);
+        bitmapBytes = payload[3];
+        bitmap = payload + 4;
+        offset = 4 + bitmapBytes;
+        if (offset > request.length || (Utf16() && offset % 2 != 0)) return Status(kExecuteCorrupt);
+    } else if (payload[2] == 0) {
+        offset = 3;
+        if (Utf16()) {
+            if (request.length < 4 || payload[3] != 0) return Status(kExecuteCorrupt);
+            offset = 4;
+        }
+    } else {
+        return Status(kExecuteCorrupt);
+    }
+    WireString directoryText;
+    if (!ReadWireString(payload, request.length, offset, Utf16(), directoryText)) return Status(kExecuteCorrupt);
+    // Bit i of the bitmap belongs to string i after the working directory: the program first.
+    std::vector<std::string> arguments;
+    while (offset < request.length) {
+        WireString text;
+        std::string argument;
+        if (!ReadWireString(payload, request.length, offset, Utf16(), text) || !WireToUtf8(text, Utf16(), argument))
+            return Status(kExecuteCorrupt);
+        const uint32_t index = static_cast<uint32_t>(arguments.size());
+        if (index / 8 < bitmapBytes && (bitmap[index / 8] >> (index % 8) & 1) != 0) {
+            const auto value = job->environment.find(argument);
+            if (value == job->environment.end()) return Status(kVariableNotSet);
+            argument = value->second;
+        }
+        arguments.push_back(std::move(argument));
+    }
+    if (arguments.empty() || arguments[0].empty()) return Status(kExecuteCorrupt);
+
+    std::string directoryShown;
+    WireToUtf8(directoryText, Utf16(), directoryShown);
+    WirePath directory;
+    const std::string separator = ResponseText(machine_.Options().separator, Utf16());
+    switch (SplitWirePath(directoryText, Utf16(), separator, true, directory)) {
+    case WirePathCheck::Ok: break;
+    case WirePathCheck::NoMemory: return Status(kExecuteNoMemory);
+    default: return StatusWithError(kExecuteError, EINVAL, "The working directory " + directoryShown + " leaves the work area");
+    }
+    int directoryFd = -1;
+    int error = 0;
+    if (!os::OpenBeneath(job->areaFd, directory.components, O_RDONLY | O_DIRECTORY, directoryFd, error)) {
+        return StatusWithError(kExecuteError, error,
+                               "Cannot enter the working directory " + directoryShown + ": " + std::strerror(error));
+    }
+    // From here on the command is accepted; a process that cannot be started
+    // is the next Poll's news, like any other end of the command.
+    auto command = std::make_unique<RunningCommand>();
+    command->started = std::chrono::steady_clock::now();
+    command->outputEnded = command->errorEnded = true;
+    std::string program;
+    if (!machine_.spawnProcesses) {
+        command->startError = EPERM;
+    } else if (!FindProgram(arguments[0], job->environment, directoryFd, program)) {
+        command->startError = ENOENT;
+    } else {
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> assignments;
+        assignments.reserve(job->environment.size());
+        for (const auto& [name, value] : job->environment) assignments.push_back(name + "=" + value);
+        std::vector<char*> envp;
+        for (std::string& assignment : assignments) envp.push_back(assignment.data());
+        envp.push_back(nullptr);
+        if (os::SpawnChild(program.c_str(), argv.data(), envp.data(), directoryFd, command->child, error)) {
+            command->outputEnded = command->errorEnded = false;
+        } else {
+            command->startError = error;
+        }
+    }
+    os::CloseDescriptor(directoryFd);
+    if (command->startError != 0) {
+        Log("job " + std::to_string(job->id) + " cannot start " + arguments[0] + ": " + std::strerror(command->startError));
+    } else {
+        Log("job " + std::to_string(job->id) + " runs " + arguments[0]);
+    }
+    job->command = std::move(command);
+    Status(0);
+}
+
+bool Session::AnythingRunning() const {
+    for (const auto& [id, job] : jobs_) {
+        if (job->command && !job->command->exitReported) return true;
+    }
+    return false;
+}
+
+// Appends the news of one job's command. An end of stream comes with the
+// stream's last data; the return comes only after both ends, so that it is
+// always the last event the client sees of the command.
+uint32_t Session::TakeCommandEvents(Job& job, uint32_t reserve) {
+    RunningCommand* command = job.command.get();
+    if (command == nullptr || command->exitReported) return 0;
+    if (command->startError != 0) {
+        if (reply_.Room() < reserve + kExitEventSize) return 0;
+        WriteU32(WriteEventHead(reply_.Extend(kExitEventSize), kPollStartFailed, job.id, command->ElapsedNanoseconds()),
+                 static_cast<uint32_t>(command->startError));
+        command->exitReported = true;
+        return 1;
+    }
+    uint32_t events = 0;
+    for (int stream = 0; stream < 2; ++stream) {
+        bool& ended = stream == 0 ? command->outputEnded : command->errorEnded;
+        int& fd = stream == 0 ? command->child.output : command->child.error;
+        if (ended) continue;
+        const uint32_t room = reply_.Room() > reserve + kEndEventsRoom + kDataEventHeader
+                                  ? reply_.Room() - reserve - kEndEventsRoom - kDataEventHeader
+                                  : 0;
+        const uint32_t share = std::min(room, kStreamShare);
+        uint8_t* event = share > 0 ? reply_.Extend(kDataEventHeader + share) : nullptr;
+        uint32_t total = 0;
+        bool end = false;
+        while (event != nullptr && total < share) {
+            uint32_t got = 0;
+            int error = 0;
+            const os::PipeRead result = os::ReadPipe(fd, event + kDataEventHeader + total, share - total, got, error);
+            if (result == os::PipeRead::Data) {
+                total += got;
+                continue;
+            }
+            // A failed read cannot be retried: the stream is over for us.
+            end = result == os::PipeRead::End || result == os::PipeRead::Failed;
+            break;
+        }
+        if (event != nullptr && (total > 0 || end)) {
+            const uint8_t code = static_cast<uint8_t>((stream == 0 ? kPollStdout : kPollStderr) + (end ? 1 : 0));
+            WriteU16(WriteEventHead(event, code, job.id, command->ElapsedNanoseconds()), static_cast<uint16_t>(total));
+            reply_.Shrink(share - total);
+            ++events;
+        } else if (event != nullptr) {
+            reply_.Shrink(kDataEventHeader + share);
+        }
+        if (end) {
+            ended = true;
+            os::ClosePipe(fd);
+        } else if (total == share && os::PendingPipeBytes(fd) > 0 && reply_.Room() >= reserve + kThrottleEventSize) {
+            uint8_t* throttle = reply_.Extend(kThrottleEventSize);
+            WriteEventHead(throttle, stream == 0 ? kPollStdoutThrottled : kPollStderrThrottled, job.id,
+                           command->ElapsedNanoseconds());
+            ++events;
+        }
+    }
+    if (!command->exited && os::TryReap(command->child.pid, command->exit)) command->exited = true;
+    if (command->exited && command->outputEnded && command->errorEnded && reply_.Room() >= kExitEventSize) {
+        uint8_t* event = reply_.Extend(kExitEventSize);
+        const uint8_t code = command->exit.signalled ? kPollSignalled : kPollReturned;
+        WriteU32(WriteEventHead(event, code, job.id, command->ElapsedNanoseconds()),
+                 static_cast<uint32_t>(command->exit.value));
+        command->exitReported = true;
+        ++events;
+    }
+    return events;
+}
+
+void Session::WaitForNews() {
+    auto left = std::chrono::milliseconds(machine_.Options().pollHoldMs);
+    const auto slice = std::chrono::milliseconds(std::min<uint32_t>(machine_.Options().keepAliveMs, 50));
+    while (left.count() > 0 && !machine_.Stopping()) {
+        std::vector<int> fds;
+        bool unreaped = false;
+        for (auto& [id, job] : jobs_) {
+            RunningCommand* command = job->command.get();
+            if (command == nullptr || command->exitReported) continue;
+            if (command->startError != 0) return;
+            if (!command->outputEnded) fds.push_back(command->child.output);
+            if (!command->errorEnded) fds.push_back(command->child.error);
+            if (!command->exited && os::TryReap(command->child.pid, command->exit)) command->exited = true;
+            if (command->exited && command->outputEnded && command->errorEnded) return;
+            unreaped |= !command->exited;
+        }
+        if (fds.empty() && !unreaped) return;
+        const auto step = std::min(left, slice);
+        const auto begin = std::chrono::steady_clock::now();
+        if (os::WaitForPipes(fds.data(), static_cast<uint32_t>(fds.size()), static_cast<int>(step.count()))) return;
+        // Without pipes to wait on (both closed early) the wait is a pause.
+        if (fds.empty()) std::this_thread::sleep_for(step);
+        left -= std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+        Tick();
+    }
+}
+
+void Session::OnPoll() {
+    // The capacity event needs two bytes at the end.
+    constexpr uint32_t kCapacityRoom = 2;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<Job*> order;
+        for (auto& [id, job] : jobs_) order.push_back(job.get());
+        if (!order.empty()) std::rotate(order.begin(), order.begin() + pollRotation_++ % order.size(), order.end());
+        uint32_t events = 0;
+        for (size_t i = 0; i < order.size(); ++i) {
+            const uint32_t othersReserve = static_cast<uint32_t>(order.size() - i - 1) * kEndEventsRoom;
+            events += TakeCommandEvents(*order[i], othersReserve + kCapacityRoom);
+        }
+        if (events > 0 || round == 1 || !AnythingRunning()) break;
+        WaitForNews();
+    }
+    if (!waitingForCapacity_.empty()) {
+        const uint32_t free = machine_.FreeUnits();
+        if (free >= 256) {
+            reply_.U8(kPollCapacityBlocks);
+            reply_.U8(static_cast<uint8_t>(std::min<uint32_t>(free / 256, 255)));
+        } else {
+            reply_.U8(kPollCapacityUnits);
+            reply_.U8(static_cast<uint8_t>(free));
+        }
+    }
+    // A response is never empty: nothing new is said with event 12.
+    if (reply_.Length() == 0) reply_.U8(kPollStillRunning);
+}
+
+}  // namespace kestrel::agent

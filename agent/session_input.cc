@@ -1,0 +1,184 @@
+// The input archive (InputWrite pieces extracted as they arrive) and
+// StepStart, which closes the input and lets commands run.
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "agent/os/files.h"
+#include "agent/session.h"
+#include "archive/paxgz_file.h"
+
+namespace kestrel::agent {
+
+namespace {
+
+constexpr uint32_t kInvalidJob = 1;
+
+constexpr uint32_t kInputStepStarted = 2;
+constexpr uint32_t kInputNoMemory = 3;
+constexpr uint32_t kInputTimesNotSet = 4;
+constexpr uint32_t kInputTransferError = 5;
+
+constexpr uint32_t kStepInputFailed = 3;
+constexpr uint32_t kStepCorrupt = 5;
+
+bool SameNameIgnoringCase(const uint8_t* name, uint32_t length, const char* expected) {
+    const uint32_t expectedLength = static_cast<uint32_t>(std::strlen(expected));
+    if (length != expectedLength) return false;
+    for (uint32_t i = 0; i < length; ++i) {
+        const int a = name[i] >= 'a' && name[i] <= 'z' ? name[i] - 32 : name[i];
+        if (a != expected[i]) return false;
+    }
+    return true;
+}
+
+bool AcceptEncoding(void*, const uint8_t* name, uint32_t length) {
+    return SameNameIgnoringCase(name, length, "UTF-8") || SameNameIgnoringCase(name, length, "UTF-16LE");
+}
+
+// Sets the times of the file extracted last, now that its data are written.
+void SetPendingTimes(InputExtraction& input) {
+    if (!input.timesPending) return;
+    input.timesPending = false;
+    int error = 0;
+    if (!os::SetTimesBeneath(input.areaFd, input.pendingPath, input.modifiedSeconds, input.modifiedNanoseconds,
+                             input.accessedSeconds, input.accessedNanoseconds, error) &&
+        input.timesError == 0) {
+        input.timesError = error;
+    }
+}
+
+bool CreateInputEntry(void* context, const PaxgzReadEntry& entry, int& fd, int32_t& error) {
+    auto& input = *static_cast<InputExtraction*>(context);
+    input.session->Tick();
+    SetPendingTimes(input);
+    if (!CreateEntryBeneath(input.root, entry, fd, error)) return false;
+    if (entry.kind != PaxgzEntryKind::kRegularFile) return true;
+    input.pendingPath.clear();
+    for (uint32_t i = 0; i < entry.componentCount; ++i) {
+        char name[1024];
+        uint32_t length = 0;
+        int code = 0;
+        // The root has already created it, so the name converts.
+        if (!ComponentToUtf8(entry.components[i], entry.utf16, name, sizeof name, length, code)) return true;
+        input.pendingPath.emplace_back(name, length);
+    }
+    input.timesPending = true;
+    input.modifiedSeconds = entry.modifiedSeconds;
+    input.modifiedNanoseconds = entry.modifiedNanoseconds;
+    input.accessedSeconds = entry.accessedSeconds;
+    input.accessedNanoseconds = entry.accessedNanoseconds;
+    return true;
+}
+
+void NeedInput(void*) {
+    // The next InputWrite brings more.
+}
+
+void InputFinished(void* context, uint32_t) {
+    auto& input = *static_cast<InputExtraction*>(context);
+    SetPendingTimes(input);
+    input.finished = true;
+}
+
+void InputFailed(void*) {
+    // Extraction is synchronous: every failure is reported by Process's result.
+}
+
+std::string DescribeReaderError(const PaxgzReader& reader) {
+    std::string text = reader.Describe(0) != nullptr ? reader.Describe(0) : "archive error";
+    if (const char* detail = reader.Describe(1)) text += std::string(": ") + detail;
+    return text;
+}
+
+}  // namespace
+
+void Session::OnInputWrite(const Request& request) {
+    if (request.length < 2) return StatusWithError(kInputTransferError, EINVAL, "Corrupt input write request");
+    Job* job = FindJob(request);
+    if (job == nullptr) return Status(kInvalidJob);
+    if (job->stepStarted) return Status(kInputStepStarted);
+    if (job->inputFailed) {
+        if (job->inputFailureStatus == kInputTransferError)
+            return StatusWithError(kInputTransferError, job->inputErrorCode, job->inputErrorText);
+        Status(job->inputFailureStatus);
+        return reply_.U32(static_cast<uint32_t>(job->inputErrorCode));
+    }
+    if (request.length < 3) return StatusWithError(kInputTransferError, EINVAL, "An input write request without data");
+    if (!job->input) {
+        std::unique_ptr<InputExtraction> input(new (std::nothrow) InputExtraction);
+        if (!input) return Status(kInputNoMemory);
+        input->session = this;
+        input->areaFd = job->areaFd;
+        int error = 0;
+        const std::string area = machine_.WorkDirectoryPath() + "/" + job->areaName;
+        if (!input->root.Open(area.c_str(), error)) {
+            job->inputFailed = true;
+            job->inputFailureStatus = kInputTransferError;
+            job->inputErrorCode = error;
+            job->inputErrorText = std::string("Cannot open the work area: ") + std::strerror(error);
+            return StatusWithError(kInputTransferError, error, job->inputErrorText);
+        }
+        PaxgzReaderConfig config;
+        config.context = input.get();
+        config.input = input->input;
+        config.inputSize = sizeof input->input;
+        config.output = input->output;
+        config.outputSize = sizeof input->output;
+        config.create = CreateInputEntry;
+        config.needInput = NeedInput;
+        config.failed = InputFailed;
+        config.finished = InputFinished;
+        config.acceptEncoding = AcceptEncoding;
+        job->input = std::move(input);
+        if (!job->input->reader.Start(config)) {
+            job->inputFailed = true;
+            job->inputFailureStatus = kInputTransferError;
+            job->inputErrorCode = job->input->reader.ErrorCode();
+            job->inputErrorText = DescribeReaderError(job->input->reader);
+            return StatusWithError(kInputTransferError, job->inputErrorCode, job->inputErrorText);
+        }
+    }
+    InputExtraction& input = *job->input;
+    // Whatever follows the archive's end (the gzip trailer's last bytes) is not needed.
+    if (input.finished) return Status(0);
+    const uint32_t count = request.length - 2;
+    std::memcpy(input.input, request.payload + 2, count);
+    if (!input.reader.Process(count, false)) {
+        job->inputFailed = true;
+        job->inputFailureStatus = kInputTransferError;
+        job->inputErrorCode = input.reader.ErrorCode();
+        job->inputErrorText = DescribeReaderError(input.reader);
+        Log("job " + std::to_string(job->id) + " input failed: " + job->inputErrorText);
+        return StatusWithError(kInputTransferError, job->inputErrorCode, job->inputErrorText);
+    }
+    if (input.timesError != 0) {
+        job->inputFailed = true;
+        job->inputFailureStatus = kInputTimesNotSet;
+        job->inputErrorCode = input.timesError;
+        Status(kInputTimesNotSet);
+        return reply_.U32(static_cast<uint32_t>(input.timesError));
+    }
+    Status(0);
+}
+
+void Session::OnStepStart(const Request& request) {
+    if (request.length != 2) return Status(kStepCorrupt);
+    Job* job = FindJob(request);
+    if (job == nullptr) return Status(kInvalidJob);
+    if (job->stepStarted) return Status(0);
+    if (job->inputFailed) {
+        return StatusWithError(kStepInputFailed, job->inputErrorCode,
+                               job->inputErrorText.empty() ? "The input could not be written" : job->inputErrorText);
+    }
+    if (job->input && !job->input->finished) {
+        return StatusWithError(kStepInputFailed, EIO, "The input archive ended before its trailer");
+    }
+    if (job->input) job->input->reader.Close();
+    job->input.reset();
+    job->stepStarted = true;
+    Status(0);
+}
+
+}  // namespace kestrel::agent

@@ -1,0 +1,162 @@
+// Job set-up and end: StartJob, SetDevelopmentEnvironment, the environment
+// edits and EndJob.
+#include <fcntl.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "agent/os/files.h"
+#include "agent/session.h"
+#include "agent/wire_text.h"
+
+namespace kestrel::agent {
+
+namespace {
+
+// StartJob statuses.
+constexpr uint32_t kStartJobInUse = 2;
+constexpr uint32_t kStartJobAreaNotCreated = 5;
+constexpr uint32_t kStartJobAreaNotOpened = 6;
+constexpr uint32_t kStartJobCorrupt = 7;
+constexpr uint32_t kStartJobNoCapacity = 8;
+
+// Shared by the development environment and the environment edits.
+constexpr uint32_t kInvalidJob = 1;
+
+constexpr uint32_t kDevelopmentUnknown = 2;
+constexpr uint32_t kDevelopmentCorrupt = 3;
+constexpr uint32_t kDevelopmentWrongTime = 4;
+constexpr uint32_t kDevelopmentUnsupported = 6;
+
+constexpr uint32_t kEditCorrupt = 3;
+constexpr uint32_t kEditWrongTime = 4;
+
+constexpr uint32_t kEndJobCorrupt = 2;
+
+// A whole machine: what a job of concurrency factor 0 needs.
+constexpr uint32_t kWholeMachine = 256;
+
+void TickSession(void* context) { static_cast<Session*>(context)->Tick(); }
+
+}  // namespace
+
+void Session::OnStartJob(const Request& request) {
+    if (request.length != 3 || request.payload[1] == 0 || request.payload[1] == 255) return Status(kStartJobCorrupt);
+    const uint8_t id = request.payload[1];
+    if (jobs_.count(id) != 0) return Status(kStartJobInUse);
+    const uint32_t units = request.payload[2] == 0 ? kWholeMachine : request.payload[2];
+    if (!machine_.Reserve(units)) {
+        waitingForCapacity_[id] = units;
+        Log("job " + std::to_string(id) + " waits for " + std::to_string(units) + " units");
+        return Status(kStartJobNoCapacity);
+    }
+    auto job = std::make_unique<Job>();
+    job->id = id;
+    job->units = units;
+    job->areaName = machine_.NewAreaName();
+    int error = 0;
+    if (!os::MakeDirectory(machine_.WorkDirectoryFd(), job->areaName.c_str(), error)) {
+        machine_.Release(units);
+        Status(kStartJobAreaNotCreated);
+        return reply_.U32(static_cast<uint32_t>(error));
+    }
+    if (!os::OpenBeneath(machine_.WorkDirectoryFd(), {job->areaName}, O_RDONLY | O_DIRECTORY, job->areaFd, error)) {
+        os::RemoveTree(machine_.WorkDirectoryFd(), job->areaName.c_str(), nullptr, nullptr, error);
+        machine_.Release(units);
+        Status(kStartJobAreaNotOpened);
+        return reply_.U32(static_cast<uint32_t>(error));
+    }
+    job->environment = machine_.BaseEnvironment();
+    waitingForCapacity_.erase(id);
+    Log("job " + std::to_string(id) + " started in " + job->areaName);
+    jobs_[id] = std::move(job);
+    Status(0);
+}
+
+void Session::OnSetDevelopmentEnvironment(const Request& request) {
+    if (request.length < 2) return Status(kDevelopmentCorrupt);
+    Job* job = FindJob(request);
+    if (job == nullptr) return Status(kInvalidJob);
+    if (job->stepStarted) return Status(kDevelopmentWrongTime);
+    // The name's bytes as the script wrote them and one 0 byte, in either encoding.
+    const uint8_t* name = request.payload + 2;
+    const uint32_t length = request.length - 2;
+    if (length < 2 || name[length - 1] != 0 || std::memchr(name, 0, length - 1) != nullptr)
+        return Status(kDevelopmentCorrupt);
+    const auto& known = machine_.Options().developmentEnvironments;
+    if (known.empty()) return Status(kDevelopmentUnsupported);
+    const std::string wanted(reinterpret_cast<const char*>(name), length - 1);
+    for (const DevelopmentEnvironment& environment : known) {
+        if (environment.name != wanted) continue;
+        for (const auto& [variable, value] : environment.assignments) job->environment[variable] = value;
+        Log("job " + std::to_string(job->id) + " uses the development environment " + wanted);
+        return Status(0);
+    }
+    Status(kDevelopmentUnknown);
+}
+
+void Session::OnEnvironmentEdit(const Request& request) {
+    if (request.length < 2) return Status(kEditCorrupt);
+    Job* job = FindJob(request);
+    if (job == nullptr) return Status(kInvalidJob);
+    if (job->stepStarted) return Status(kEditWrongTime);
+    uint32_t offset = 2;
+    WireString name, value;
+    if (!ReadWireString(request.payload, request.length, offset, Utf16(), name) ||
+        !ReadWireString(request.payload, request.length, offset, Utf16(), value) || offset != request.length)
+        return Status(kEditCorrupt);
+    std::string variable, text;
+    if (!WireToUtf8(name, Utf16(), variable) || !WireToUtf8(value, Utf16(), text) || variable.empty() ||
+        variable.find('=') != std::string::npos)
+        return Status(kEditCorrupt);
+    // Prefixes and suffixes join like search paths; an empty old value takes no separator.
+    const auto found = job->environment.find(variable);
+    const bool present = found != job->environment.end() && !found->second.empty();
+    switch (static_cast<MessageType>(request.type)) {
+    case MessageType::ReplaceEnvironment: job->environment[variable] = text; break;
+    case MessageType::PrefixEnvironment: job->environment[variable] = present ? text + ":" + found->second : text; break;
+    default: job->environment[variable] = present ? found->second + ":" + text : text; break;
+    }
+    Status(0);
+}
+
+void Session::OnEndJob(const Request& request) {
+    if (request.length != 2) return Status(kEndJobCorrupt);
+    Job* job = FindJob(request);
+    if (job == nullptr) return Status(kInvalidJob);
+    const uint8_t id = job->id;
+    EndJob(*job);
+    jobs_.erase(id);
+    Log("job " + std::to_string(id) + " ended");
+    Status(0);
+}
+
+void Session::EndJob(Job& job) {
+    if (job.command) {
+        RunningCommand& command = *job.command;
+        // A reaped child's id may belong to someone else by now: only a group
+        // that still holds the command's pipes is certainly ours.
+        if (!command.exited) {
+            os::KillAndReap(command.child.pid);
+        } else if (!command.outputEnded || !command.errorEnded) {
+            os::KillGroup(command.child.pid);
+        }
+        os::ClosePipe(job.command->child.output);
+        os::ClosePipe(job.command->child.error);
+        job.command.reset();
+    }
+    if (job.input) job.input->reader.Close();
+    job.input.reset();
+    if (job.output) job.output->writer.Close();
+    job.output.reset();
+    os::CloseDescriptor(job.areaFd);
+    int error = 0;
+    if (!os::RemoveTree(machine_.WorkDirectoryFd(), job.areaName.c_str(), TickSession, this, error)) {
+        std::fprintf(stderr, "kestrel-agent: cannot remove the work area %s: %s\n", job.areaName.c_str(),
+                     std::strerror(error));
+    }
+    machine_.Release(job.units);
+    job.units = 0;
+}
+
+}  // namespace kestrel::agent

@@ -1,0 +1,64 @@
+// A running agent with its own work directory, and what the tests ask of it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/agent_process.h"
+#include "agent/wire_client.h"
+#include "client/wire.h"
+#include "support/test_support.h"
+
+namespace kestrel::test {
+
+class AgentTest : public ::testing::Test {
+protected:
+    // Stops the agent: an orderly stop, and nothing the sanitizers complain of.
+    void StopAgent();
+    void TearDown() override { StopAgent(); }
+    // Starts an agent working in a fresh directory; `extra` are more options.
+    void StartAgent(const std::vector<std::string>& extra = {});
+    // A client that has said hello and negotiated.
+    std::unique_ptr<WireClient> OpenClient();
+    // Work areas in the agent's work directory.
+    std::vector<std::string> WorkAreas() const;
+
+    TempDir temp;
+    std::string workDir;
+    AgentProcess agent;
+};
+
+// Messages straight off a socket, for what the protocol layer absorbs and
+// for bytes it would never send.
+class RawPeer {
+public:
+    explicit RawPeer(uint16_t port);
+    ~RawPeer();
+    RawPeer(const RawPeer&) = delete;
+    RawPeer& operator=(const RawPeer&) = delete;
+
+    // A message with our connection id.
+    bool Send(uint16_t sequence, const std::string& payload);
+    bool SendBytes(const std::string& bytes);
+    void EndWriting();
+    // The next whole message (its header in `header`); `ended` when the agent closed.
+    std::string Read(MessageHeader& header, bool& ended);
+    std::string Read(MessageHeader& header) {
+        bool ended = false;
+        return Read(header, ended);
+    }
+
+    static constexpr uint32_t kId = 0xC0FFEE11;
+
+private:
+    std::string ReadBytes(size_t count);
+    int fd_ = -1;
+};
+
+// Bytes that do not compress, of a given size (fixed seed).
+std::string NoiseBytes(size_t size, uint32_t seed);
+
+}  // namespace kestrel::test
