@@ -6,11 +6,63 @@
 #include "eventloop/event_loop.h"
 #include "platform/clock.h"
 #include "runtime/messages.h"
+#include "script/block_framework.h"
 
 namespace kestrel {
 
 DirectClient::~DirectClient() {
     if (messageOwned) std::free(const_cast<char*>(message));
+}
+
+namespace {
+
+void SetStaticMessage(DirectClient& client, const char* text) {
+    if (client.messageOwned) std::free(const_cast<char*>(client.message));
+    client.message = text;
+    client.messageOwned = false;
+}
+
+}  // namespace
+
+bool DirectClient::Start(const ClientStartParameters& parameters, bool& allOutputMade) {
+    allOutputMade = false;
+    stateFlags = kClientRunning;
+    activeJobCount = 0;
+    openFileBudget = parameters.openFileBudget;
+    activeConnections = nullptr;
+    SetStaticMessage(*this, nullptr);
+    ParserContext& context = *parameters.context;
+    machines = context.machines;
+    context.machines = NameTable{};
+    context.flags &= ~ParserContext::kMachinesOwned;
+
+    if (IsAbortRequested(*this)) {
+        SetStaticMessage(*this, "Aborted");
+        return false;
+    }
+    if (!names.Init()) {
+        stateFlags &= ~kClientRunning;
+        SetStaticMessage(*this, kInsufficientMemoryForClient);
+        return false;
+    }
+    stateFlags |= kClientNameTableSetUp;
+    stateFlags |= kClientSchedulerSetUp;
+    if (!scheduler.Schedule(context, parameters.jobName, parameters.compareFileTimes) || !scheduler.Decide()) {
+        stateFlags &= ~kClientRunning;
+        SetClientMessage(*this, "{0}", {{FormatString, scheduler.message}});
+        return false;
+    }
+    allOutputMade = scheduler.readyHead == nullptr;
+    return true;
+}
+
+void DirectClient::Destroy() {
+    stateFlags &= ~kClientRunning;
+    if (machines.entries != nullptr) machines.Destroy();
+    if ((stateFlags & kClientNameTableSetUp) != 0) names.Destroy();
+    if ((stateFlags & kClientSchedulerSetUp) != 0) scheduler.Release();
+    stateFlags &= ~(kClientNameTableSetUp | kClientSchedulerSetUp);
+    SetStaticMessage(*this, nullptr);
 }
 
 void RequestAbort(DirectClient& client) {

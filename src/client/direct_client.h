@@ -6,13 +6,18 @@
 #include <mutex>
 
 #include "runtime/format.h"
+#include "runtime/name_table.h"
+#include "scheduler/job_scheduler.h"
 
 namespace kestrel {
 
 struct Connection;
+struct ParserContext;
 
 // DirectClient::stateFlags
+inline constexpr uint32_t kClientSchedulerSetUp = 0x04;
 inline constexpr uint32_t kClientRunning = 0x08;
+inline constexpr uint32_t kClientNameTableSetUp = 0x10;
 inline constexpr uint32_t kClientEnding = 0x20;
 // A malformed response or a wrong connection id was met: the driver raises a
 // panic report when the run ends.
@@ -25,6 +30,15 @@ inline constexpr uint32_t kClientJobFailed = 0x40;
 
 // Seconds without a job ending after which the automated watchdog aborts.
 inline constexpr int64_t kWatchdogSeconds = 1801;
+
+// What the driver hands to DirectClient::Start.
+struct ClientStartParameters {
+    const char* jobName = nullptr;  // --job, or null for the job main
+    ParserContext* context = nullptr;
+    int32_t openFileBudget = 0;
+    bool compareFileTimes = true;  // false with --rebuild
+    bool automated = false;
+};
 
 struct DirectClient {
     DirectClient() = default;
@@ -48,6 +62,21 @@ struct DirectClient {
     // Local FILETIME counts: the run's start and the last time a job ended.
     int64_t startTime = 0;
     int64_t lastActivityTime = 0;
+
+    JobScheduler scheduler;
+    // Taken over from the parser context at start; values are Machines.
+    NameTable machines;
+    NameTable names;
+    uint32_t activeJobCount = 0;
+    // How many temporary files the build log writer may keep open at once.
+    int32_t openFileBudget = 0;
+
+    // Takes over the machines, selects and schedules the jobs. False with the
+    // reason in `message`. `allOutputMade` is true when no job needs to run.
+    bool Start(const ClientStartParameters& parameters, bool& allOutputMade);
+    // Frees what the client holds: machines, tables, the scheduler and its
+    // jobs, the message. The record can be started again afterwards.
+    void Destroy();
 };
 
 // The user's abort: marks the request under the client lock.

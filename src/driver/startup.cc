@@ -93,9 +93,34 @@ int RunBuild(ProcessState& process) {
         context.release();
         return 1;
     }
-    // The job scheduler and the client are not part of this build yet.
-    PostMessageText("Running jobs is not available in this build yet");
+    if (!IsDisplayMode()) PrintStatusLine("Scheduling jobs");
+    ClientStartParameters parameters;
+    parameters.jobName = process.options.hasJobName ? process.options.jobName.c_str() : nullptr;
+    parameters.context = &context;
+    parameters.openFileBudget = process.openFileBudget;
+    parameters.compareFileTimes = !process.options.rebuild;
+    parameters.automated = process.options.automated;
+    bool allOutputMade = false;
+    if (!gClient.Start(parameters, allOutputMade)) {
+        PostMessageText("Cannot start the client, error {0}", {{FormatString, gClient.message}});
+        context.release();
+        gClient.Destroy();
+        return 1;
+    }
+    // The client has the machines and the scheduler the jobs.
     context.release();
+    if (allOutputMade) {
+        if (IsDisplayMode())
+            PostMessageText("All output is already made");
+        else
+            PrintStatusLine("All output is already made");
+        gClient.Destroy();
+        return 0;
+    }
+    // Jobs are left to run, and this build cannot reach build machines: say
+    // so and fail rather than report a build that did not happen.
+    PostMessageText("Running jobs on build machines is not available in this build");
+    gClient.Destroy();
     return 1;
 }
 

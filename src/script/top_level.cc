@@ -8,7 +8,7 @@
 #include "script/import.h"
 #include "script/job_block.h"
 #include "script/machine_block.h"
-#include "script/pending_blocks.h"
+#include "script/project_block.h"
 #include "script/script_reader.h"
 #include "script/step_block.h"
 

@@ -19,8 +19,7 @@ TEST_F(DriverWiringTest, AScriptThatParsesGoesOnToTheJobs) {
     Write("build.txt", "data d\n  value\n    v = 1\nmachine m\n  path\n    kv://h\n");
     const ProcessResult result = Run("build.txt");
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.out, "Running jobs is not available in this build yet\n");
-    EXPECT_EQ(result.out.find("Cannot parse"), std::string::npos);
+    EXPECT_EQ(result.out, "Scheduling jobs\nCannot start the client, error The job main cannot be found\n");
 }
 
 TEST_F(DriverWiringTest, ParseFailuresNameTheArgumentAndThePlace) {

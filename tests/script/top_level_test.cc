@@ -47,10 +47,6 @@ TEST_F(TopLevelTest, KeywordSpacesMatchRuns) {
     EXPECT_NE(Data("d"), nullptr);
 }
 
-TEST_F(TopLevelTest, ProjectBlocksStillToComeSaySo) {
-    EXPECT_EQ(ErrorOf("project all\n"), "Project blocks are not supported yet" + At(1));
-}
-
 TEST_F(TopLevelTest, AScriptOfDataFileListsAndMachines) {
     ASSERT_EQ(ErrorOf("# tools and sources\n"
                       "data tools\n"

@@ -1,0 +1,350 @@
+#include "scheduler/job_scheduler.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "scheduler/case_fold.h"
+#include "scheduler/dependency.h"
+#include "script/prepare_job.h"
+#include "script/project_block.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr uint32_t kFirstPreparedJobs = 20;
+// Project::flags
+constexpr uint32_t kProjectVisited = 1;
+
+// A buffer of at least `size` bytes; false when memory ran out (the old one stays).
+bool Reserve(char*& buffer, uint32_t& capacity, uint64_t size) {
+    if (size <= capacity) return true;
+    uint64_t grown = capacity == 0 ? 256 : 2ull * capacity;
+    if (grown < size) grown = size;
+    if (grown > UINT32_MAX) return false;
+    char* fresh = static_cast<char*>(std::realloc(buffer, grown));
+    if (fresh == nullptr) return false;
+    buffer = fresh;
+    capacity = static_cast<uint32_t>(grown);
+    return true;
+}
+
+class Selector {
+public:
+    Selector(JobScheduler& scheduler, ParserContext& context) : scheduler_(scheduler), context_(context) {}
+
+    bool prepareAndQueue(Job& job);
+    bool visit(Project& project);
+
+private:
+    bool prepare(Job& job);
+    bool keep(Job& job);
+    bool queue(Job& job);
+    bool registerOutput(Job& job, uint32_t index);
+    bool registerInput(Job& job, uint32_t index);
+
+    JobScheduler& scheduler_;
+    ParserContext& context_;
+};
+
+bool Selector::prepare(Job& job) {
+    BlockMessage reason;
+    if (!prepareJob(job, reason)) {
+        return scheduler_.fail("Cannot prepare job {0}, {1}", {{FormatString, job.name}, {FormatString, reason.text}});
+    }
+    return keep(job);
+}
+
+// The scheduler owns the job from here on: it leaves the context's table.
+bool Selector::keep(Job& job) {
+    JobScheduler& s = scheduler_;
+    if (s.preparedCount == s.preparedCapacity) {
+        const uint64_t capacity = s.preparedCapacity == 0 ? kFirstPreparedJobs : 2ull * s.preparedCapacity;
+        if (capacity > UINT32_MAX / sizeof(Job*)) return s.outOfMemory();
+        auto* grown = static_cast<Job**>(std::realloc(s.preparedJobs, capacity * sizeof(Job*)));
+        if (grown == nullptr) return s.outOfMemory();
+        s.preparedJobs = grown;
+        s.preparedCapacity = static_cast<uint32_t>(capacity);
+    }
+    s.preparedJobs[s.preparedCount++] = &job;
+    std::free(const_cast<char*>(context_.blocks.Remove(job.name)));
+    return true;
+}
+
+bool Selector::registerOutput(Job& job, uint32_t index) {
+    JobScheduler& s = scheduler_;
+    if (!s.keyOf(job, job.preparedOutputs[index])) return false;
+    if (auto* producer = static_cast<DependencyRecord*>(s.producers.Find(s.key))) {
+        return s.fail("The jobs {0} and {1} both create {2}", {{FormatString, producer->pairs[0].job->name},
+                                                               {FormatString, job.name},
+                                                               {FormatString, s.pathText}});
+    }
+    DependencyRecord* record = NewDependencyRecord(s.key, s.keyLength, kProducerRoom, &job, &job.outputSlots[index]);
+    if (record == nullptr) return s.outOfMemory();
+    if (!InsertDependency(s.producers, record)) {
+        DestroyDependencyRecord(record);
+        return s.outOfMemory();
+    }
+    auto* consumers = static_cast<DependencyRecord*>(s.unproducedConsumers.Find(s.key));
+    if (consumers == nullptr) return true;
+    // Jobs queued earlier that need this file now wait for this job.
+    if (!InsertDependency(s.producedConsumers, consumers)) return s.outOfMemory();
+    s.unproducedConsumers.Remove(s.key);
+    for (uint32_t i = 0; i < consumers->count; ++i) {
+        Job& consumer = *consumers->pairs[i].job;
+        if (consumer.queueState == kJobReady) {
+            s.unlinkReady(consumer);
+            s.pushWaiting(consumer);
+            consumer.pendingCount = 1;
+        } else if (consumer.queueState == kJobWaiting) {
+            ++consumer.pendingCount;
+        } else {
+            return s.fail("INTERNAL ERROR: Unexpected queue membership (16291)");
+        }
+    }
+    return true;
+}
+
+bool Selector::registerInput(Job& job, uint32_t index) {
+    JobScheduler& s = scheduler_;
+    if (!s.keyOf(job, job.preparedInputs[index])) return false;
+    int64_t* slot = &job.timeSlots[index];
+    if (auto* consumers = static_cast<DependencyRecord*>(s.producedConsumers.Find(s.key))) {
+        if (!AddDependency(*consumers, &job, slot)) return s.outOfMemory();
+        ++job.pendingCount;
+        job.queueState = kJobWaiting;
+        return true;
+    }
+    if (s.producers.Find(s.key) != nullptr) {
+        DependencyRecord* record = NewDependencyRecord(s.key, s.keyLength, kConsumerRoom, &job, slot);
+        if (record == nullptr) return s.outOfMemory();
+        if (!InsertDependency(s.producedConsumers, record)) {
+            DestroyDependencyRecord(record);
+            return s.outOfMemory();
+        }
+        ++job.pendingCount;
+        job.queueState = kJobWaiting;
+        return true;
+    }
+    if (auto* consumers = static_cast<DependencyRecord*>(s.unproducedConsumers.Find(s.key))) {
+        return AddDependency(*consumers, &job, slot) || s.outOfMemory();
+    }
+    DependencyRecord* record = NewDependencyRecord(s.key, s.keyLength, kConsumerRoom, &job, slot);
+    if (record == nullptr) return s.outOfMemory();
+    if (!InsertDependency(s.unproducedConsumers, record)) {
+        DestroyDependencyRecord(record);
+        return s.outOfMemory();
+    }
+    return true;
+}
+
+bool Selector::queue(Job& job) {
+    if ((job.flags & kJobQueued) != 0) return true;
+    JobScheduler& s = scheduler_;
+    job.queueState = kJobReady;
+    job.flags |= kJobQueued;
+    if ((s.flags & JobScheduler::kCompareTimes) != 0) job.flags |= kJobCheckUpToDate;
+    for (uint32_t i = 0; i < job.preparedOutputCount; ++i)
+        if (!registerOutput(job, i)) return false;
+    for (uint32_t i = 0; i < job.preparedInputCount; ++i)
+        if (!registerInput(job, i)) return false;
+    if (job.queueState == kJobWaiting) {
+        s.pushWaiting(job);
+    } else {
+        s.appendReady(job);
+    }
+    // Nothing to compare: such a job always runs.
+    if (job.preparedInputCount == 0 || job.preparedOutputCount == 0) job.flags &= ~kJobCheckUpToDate;
+    return true;
+}
+
+bool Selector::prepareAndQueue(Job& job) {
+    if ((job.flags & kJobQueued) != 0) return true;
+    return prepare(job) && queue(job);
+}
+
+bool Selector::visit(Project& project) {
+    // A second visit could change nothing: every job it reaches is queued.
+    if ((project.flags & kProjectVisited) != 0) return true;
+    project.flags |= kProjectVisited;
+    auto visitList = [this](const ProjectList& list) {
+        for (void* const* entry = list.first; entry != list.end; ++entry) {
+            const bool done = KindOf(*entry) == BlockKind::Job ? prepareAndQueue(*static_cast<Job*>(*entry))
+                                                               : visit(*static_cast<Project*>(*entry));
+            if (!done) return false;
+        }
+        return true;
+    };
+    if (!visitList(project.build)) return false;
+    // Test jobs always run.
+    const uint32_t saved = scheduler_.flags & JobScheduler::kCompareTimes;
+    scheduler_.flags &= ~JobScheduler::kCompareTimes;
+    const bool visited = visitList(project.test);
+    scheduler_.flags |= saved;
+    return visited;
+}
+
+}  // namespace
+
+bool JobScheduler::Schedule(ParserContext& context, const char* jobName, bool compareTimes) {
+    if (!unproducedConsumers.Init()) return outOfMemory();
+    flags |= kUnproducedTable;
+    if (!producers.Init()) return outOfMemory();
+    flags |= kProducerTable;
+    if (!producedConsumers.Init()) return outOfMemory();
+    flags |= kProducedTable;
+    if (compareTimes) flags |= kCompareTimes;
+
+    const char* name = jobName != nullptr ? jobName : "main";
+    void* record = context.blocks.Find(name);
+    if (record == nullptr) return fail("The job {0} cannot be found", {{FormatString, name}});
+    Selector selector(*this, context);
+    switch (KindOf(record)) {
+        case BlockKind::Job:
+            // A job named directly always runs.
+            flags &= ~kCompareTimes;
+            return selector.prepareAndQueue(*static_cast<Job*>(record));
+        case BlockKind::Project:
+            if (!selector.visit(*static_cast<Project*>(record))) return false;
+            if (preparedCount == 0) return fail("The project {0} holds no job", {{FormatString, name}});
+            return true;
+        default:
+            return fail("{0} is not a job or project", {{FormatString, name}});
+    }
+}
+
+Job* JobScheduler::TakeReadyJob() {
+    Job* job = readyHead;
+    if (job == nullptr) return nullptr;
+    unlinkReady(*job);
+    job->queueState = kJobTaken;
+    return job;
+}
+
+void JobScheduler::Release() {
+    for (uint32_t i = 0; i < preparedCount; ++i) DestroyJob(preparedJobs[i]);
+    std::free(preparedJobs);
+    preparedJobs = nullptr;
+    preparedCount = preparedCapacity = 0;
+    readyHead = readyTail = waitingHead = nullptr;
+    if ((flags & kUnproducedTable) != 0) unproducedConsumers.Destroy();
+    if ((flags & kProducerTable) != 0) producers.Destroy();
+    if ((flags & kProducedTable) != 0) producedConsumers.Destroy();
+    clearMessage();
+    std::free(pathText);
+    std::free(key);
+    pathText = key = nullptr;
+    pathTextSize = keySize = 0;
+    flags = 0;
+}
+
+// ---- Messages ------------------------------------------------------------------
+
+void JobScheduler::clearMessage() {
+    if ((flags & kMessageOwned) != 0) std::free(const_cast<char*>(message));
+    message = nullptr;
+    flags &= ~kMessageOwned;
+}
+
+bool JobScheduler::outOfMemory() {
+    clearMessage();
+    message = kSchedulerMemoryMessage;
+    return false;
+}
+
+bool JobScheduler::fail(const char* format, std::initializer_list<FormatArg> args) {
+    clearMessage();
+    const uint32_t size = FormatText(nullptr, 0, format, args);
+    char* text = static_cast<char*>(std::malloc(size));
+    if (text == nullptr) return outOfMemory();
+    FormatText(text, size, format, args);
+    message = text;
+    flags |= kMessageOwned;
+    return false;
+}
+
+bool JobScheduler::appendMessageLine(const char* format, std::initializer_list<FormatArg> args) {
+    if (message == nullptr) {
+        fail(format, args);
+        return message != kSchedulerMemoryMessage;
+    }
+    if ((flags & kMessageOwned) == 0) return outOfMemory();
+    const size_t used = std::strlen(message);
+    const uint32_t size = FormatText(nullptr, 0, format, args);
+    char* text = static_cast<char*>(std::realloc(const_cast<char*>(message), used + 1 + size));
+    if (text == nullptr) return outOfMemory();
+    text[used] = '\n';
+    FormatText(text + used + 1, size, format, args);
+    message = text;
+    return true;
+}
+
+// ---- Keys ----------------------------------------------------------------------
+
+bool JobScheduler::reservePathText(uint64_t size) {
+    return Reserve(pathText, pathTextSize, size) || outOfMemory();
+}
+
+bool JobScheduler::renderPath(const Job& job, const Path& prepared) {
+    const uint32_t length = RenderPreparedPath(job, prepared, pathText, pathTextSize);
+    if (length >= pathTextSize) {
+        if (!reservePathText(static_cast<uint64_t>(length) + 1)) return false;
+        RenderPreparedPath(job, prepared, pathText, pathTextSize);
+    }
+    pathText[length] = '\0';
+    pathLength = length;
+    return true;
+}
+
+bool JobScheduler::buildKey() {
+    if (!Reserve(key, keySize, FoldedRoom(pathLength) + 1)) return outOfMemory();
+    keyLength = FoldCase(pathText, pathLength, key);
+    key[keyLength] = '\0';
+    return true;
+}
+
+bool JobScheduler::keyOf(const Job& job, const Path& prepared) { return renderPath(job, prepared) && buildKey(); }
+
+// ---- Queues --------------------------------------------------------------------
+
+void JobScheduler::appendReady(Job& job) {
+    job.queueState = kJobReady;
+    job.queueNext = nullptr;
+    job.queuePrevious = readyTail;
+    if (readyTail != nullptr)
+        readyTail->queueNext = &job;
+    else
+        readyHead = &job;
+    readyTail = &job;
+}
+
+void JobScheduler::unlinkReady(Job& job) {
+    if (job.queuePrevious != nullptr)
+        job.queuePrevious->queueNext = job.queueNext;
+    else
+        readyHead = job.queueNext;
+    if (job.queueNext != nullptr)
+        job.queueNext->queuePrevious = job.queuePrevious;
+    else
+        readyTail = job.queuePrevious;
+    job.queueNext = job.queuePrevious = nullptr;
+}
+
+void JobScheduler::pushWaiting(Job& job) {
+    job.queueState = kJobWaiting;
+    job.queuePrevious = nullptr;
+    job.queueNext = waitingHead;
+    if (waitingHead != nullptr) waitingHead->queuePrevious = &job;
+    waitingHead = &job;
+}
+
+void JobScheduler::unlinkWaiting(Job& job) {
+    if (job.queuePrevious != nullptr)
+        job.queuePrevious->queueNext = job.queueNext;
+    else
+        waitingHead = job.queueNext;
+    if (job.queueNext != nullptr) job.queueNext->queuePrevious = job.queuePrevious;
+    job.queueNext = job.queuePrevious = nullptr;
+}
+
+}  // namespace kestrel

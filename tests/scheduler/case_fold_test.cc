@@ -1,0 +1,83 @@
+// File keys fold letter case over all of Unicode, not only ASCII.
+
+#include "scheduler/case_fold.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "support/test_support.h"
+
+namespace kestrel::test {
+namespace {
+
+std::string Fold(const std::string& text) {
+    std::string out(FoldedRoom(static_cast<uint32_t>(text.size())), '\0');
+    out.resize(FoldCase(text.data(), static_cast<uint32_t>(text.size()), out.data()));
+    return out;
+}
+
+TEST(CaseFoldTest, FoldsTextAndKeepsWhatIsNotALetter) {
+    EXPECT_EQ(Fold("/Src/Main.C"), "/src/main.c");
+    EXPECT_EQ(Fold("0123 -_./@[`{"), "0123 -_./@[`{");
+    EXPECT_EQ(Fold("\xC3\x84RGER \xC3\x96L"), "\xC3\xA4rger \xC3\xB6l");        // Ä, Ö
+    EXPECT_EQ(Fold("\xCE\xA3\xCE\x9F\xCE\xA6"), "\xCF\x83\xCE\xBF\xCF\x86");    // ΣΟΦ
+    EXPECT_EQ(Fold("\xD0\x9C\xD0\x98\xD0\xA0"), "\xD0\xBC\xD0\xB8\xD1\x80");    // МИР
+    EXPECT_EQ(Fold("\xF0\x90\x90\x80"), "\xF0\x90\x90\xA8");                    // Deseret, four bytes
+    EXPECT_EQ(Fold("\xC4\xB0"), "i");                                           // İ: the simple mapping
+    // Lengths change: K (Kelvin) and Ω (Ohm) shrink, Ⱥ grows.
+    EXPECT_EQ(Fold("\xE2\x84\xAA\xE2\x84\xA6"), "k\xCF\x89");
+    EXPECT_EQ(Fold("\xC8\xBA\xC8\xBA"), "\xE2\xB1\xA5\xE2\xB1\xA5");
+    // Already lower case, and letters without case.
+    EXPECT_EQ(Fold("\xC3\xA4\xE6\x97\xA5"), "\xC3\xA4\xE6\x97\xA5");
+}
+
+TEST(CaseFoldTest, BytesThatAreNotUtf8PassUnchanged) {
+    // A lone continuation byte, a cut sequence, an overlong form, a surrogate.
+    EXPECT_EQ(Fold("A\x80" "B"), "a\x80" "b");
+    EXPECT_EQ(Fold("X\xC3"), "x\xC3");
+    EXPECT_EQ(Fold("\xC1\x81Z"), "\xC1\x81z");
+    EXPECT_EQ(Fold("\xED\xA0\x80Q"), "\xED\xA0\x80q");
+    EXPECT_EQ(Fold("\xC3\x84\xFF\xC3\x84"), "\xC3\xA4\xFF\xC3\xA4");
+}
+
+// Every code point against the lower case of the reference interpreter,
+// which knows Unicode independently of our generated runs and their lookup.
+TEST(CaseFoldTest, EveryCodePointMatchesTheReference) {
+    TempDir dir;
+    WriteFile(dir / "lower.py",
+              "import unicodedata\n"
+              "print(unicodedata.unidata_version)\n"
+              "for cp in range(0x110000):\n"
+              "    if 0xD800 <= cp <= 0xDFFF: continue\n"
+              "    low = chr(cp).lower()\n"
+              "    if cp == 0x130: low = 'i'\n"
+              "    if len(low) == 1 and low != chr(cp): print(cp, ord(low))\n");
+    const ProcessResult result = RunProcess({"/usr/bin/env", "python3", dir / "lower.py"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    std::istringstream in(result.out);
+    std::string version;
+    in >> version;
+    if (version != CaseTableUnicodeVersion()) {
+        GTEST_SKIP() << "the interpreter knows Unicode " << version << ", the table was made from "
+                     << CaseTableUnicodeVersion() << " (run make_case_table.py)";
+    }
+    std::map<uint32_t, uint32_t> expected;
+    uint32_t from = 0;
+    uint32_t to = 0;
+    while (in >> from >> to) expected[from] = to;
+    ASSERT_GT(expected.size(), 1000u);
+    uint32_t mismatches = 0;
+    for (uint32_t cp = 0; cp < 0x110000; ++cp) {
+        if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+        const auto found = expected.find(cp);
+        const uint32_t want = found == expected.end() ? cp : found->second;
+        if (LowerCodePoint(cp) != want && ++mismatches <= 10) ADD_FAILURE() << std::hex << "U+" << cp;
+    }
+    EXPECT_EQ(mismatches, 0u);
+}
+
+}  // namespace
+}  // namespace kestrel::test
