@@ -1,45 +1,13 @@
 #include "client/requests.h"
 
+#include "runtime/utf8.h"
+
 #include <cstring>
 
 namespace kestrel {
 
 namespace {
 
-// Decodes one well-formed UTF-8 sequence at text[0..remaining). Returns its
-// byte count and the code point, or 0 for an ill-formed sequence.
-uint32_t DecodeUtf8(const uint8_t* text, uint32_t remaining, uint32_t& code) {
-    const uint8_t lead = text[0];
-    if (lead < 0x80) {
-        code = lead;
-        return 1;
-    }
-    uint32_t count;
-    uint8_t low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        count = 2;
-        code = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        count = 3;
-        code = lead & 0x0Fu;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        count = 4;
-        code = lead & 0x07u;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (remaining < count) return 0;
-    for (uint32_t i = 1; i < count; ++i) {
-        const uint8_t byte = text[i];
-        if (byte < (i == 1 ? low : 0x80) || byte > (i == 1 ? high : 0xBF)) return 0;
-        code = code << 6 | (byte & 0x3Fu);
-    }
-    return count;
-}
 
 // Walks the UTF-8 text and, when `out` is set, writes it as UTF-16LE.
 // Returns the byte size of the conversion, or -1 for ill-formed input.

@@ -1,5 +1,7 @@
 #include "display/display_text.h"
 
+#include "runtime/utf8.h"
+
 namespace kestrel {
 
 namespace {
@@ -38,41 +40,15 @@ bool InRanges(const Range (&ranges)[N], char32_t codePoint) {
 // Decodes the code point at `p`; an ill-formed sequence gives U+FFFD and
 // consumes its maximal ill-formed subpart. Returns the bytes consumed.
 size_t DecodeOne(const unsigned char* p, size_t available, char32_t& codePoint) {
-    const unsigned char lead = p[0];
-    if (lead < 0x80) {
-        codePoint = lead;
-        return 1;
-    }
-    size_t need;
-    unsigned char low = 0x80, high = 0xBF;
-    char32_t value;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        need = 1;
-        value = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        need = 2;
-        value = lead & 0x0F;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        need = 3;
-        value = lead & 0x07;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
+    uint32_t code = 0;
+    uint32_t subpart = 1;
+    const uint32_t room = available > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(available);
+    const uint32_t taken = DecodeUtf8(p, room, code, &subpart);
+    if (taken == 0) {
         codePoint = 0xFFFD;
-        return 1;
+        return subpart;
     }
-    size_t taken = 1;
-    for (size_t i = 0; i < need; ++i, low = 0x80, high = 0xBF) {
-        if (taken >= available || p[taken] < low || p[taken] > high) {
-            codePoint = 0xFFFD;
-            return taken;
-        }
-        value = value << 6 | (p[taken] & 0x3F);
-        ++taken;
-    }
-    codePoint = value;
+    codePoint = code;
     return taken;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "runtime/utf8.h"
+
 namespace kestrel {
 
 namespace {
@@ -29,30 +31,6 @@ uint32_t FormatUnsigned(uint64_t value, unsigned base, char* out, uint32_t room)
     char text[24];
     for (uint32_t i = 0; i < count; ++i) text[i] = digits[count - 1 - i];
     return EmitBytes(text, count, out, room);
-}
-
-// Encodes one code point as UTF-8 into `bytes`, returning its byte count.
-uint32_t EncodeUtf8(uint32_t code, char* bytes) {
-    if (code <= 0x7F) {
-        bytes[0] = static_cast<char>(code);
-        return 1;
-    }
-    if (code <= 0x7FF) {
-        bytes[0] = static_cast<char>(0xC0 | (code >> 6));
-        bytes[1] = static_cast<char>(0x80 | (code & 0x3F));
-        return 2;
-    }
-    if (code <= 0xFFFF) {
-        bytes[0] = static_cast<char>(0xE0 | (code >> 12));
-        bytes[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        bytes[2] = static_cast<char>(0x80 | (code & 0x3F));
-        return 3;
-    }
-    bytes[0] = static_cast<char>(0xF0 | (code >> 18));
-    bytes[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    bytes[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    bytes[3] = static_cast<char>(0x80 | (code & 0x3F));
-    return 4;
 }
 
 }  // namespace
@@ -156,10 +134,10 @@ uint32_t FormatWideString(const void* text, char* out, uint32_t room) {
                 code = 0xFFFD;
             }
         }
-        char bytes[4];
+        uint8_t bytes[4];
         const uint32_t n = EncodeUtf8(code, bytes);
         for (uint32_t i = 0; i < n; ++i, ++length)
-            if (length < room) out[length] = bytes[i];
+            if (length < room) out[length] = static_cast<char>(bytes[i]);
     }
     return length;
 }

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "runtime/utf8.h"
+
 namespace kestrel {
 
 namespace {
@@ -26,42 +28,6 @@ std::mutex gDisplayLock;
 MessageQueue gMessages;
 MessageQueue gWarnings;
 uint32_t gQueuedMessageCount = 0;
-
-// Length of the well-formed UTF-8 sequence at `p`, or 0 when the bytes there
-// are ill-formed. `maximal` receives how many bytes form the maximal ill-formed
-// subpart, so that each subpart becomes one U+FFFD.
-uint32_t WellFormedLength(const unsigned char* p, uint32_t available, uint32_t* maximal) {
-    const unsigned char lead = p[0];
-    uint32_t need;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        need = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        need = 2;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        need = 3;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        *maximal = 1;
-        return 0;
-    }
-    uint32_t taken = 1;
-    for (uint32_t i = 0; i < need; ++i) {
-        if (taken >= available) break;
-        const unsigned char next = p[taken];
-        const unsigned char lo = i == 0 ? low : 0x80;
-        const unsigned char hi = i == 0 ? high : 0xBF;
-        if (next < lo || next > hi) break;
-        ++taken;
-    }
-    if (taken == need + 1) return taken;
-    *maximal = taken;
-    return 0;
-}
 
 void Append(MessageQueue& queue, QueueNode* node) {
     node->next = nullptr;
@@ -153,7 +119,8 @@ uint32_t SanitizeUtf8(const char* text, uint32_t length, char* out) {
     uint32_t written = 0;
     for (uint32_t at = 0; at < length;) {
         uint32_t maximal = 1;
-        const uint32_t good = WellFormedLength(bytes + at, length - at, &maximal);
+        uint32_t ignored = 0;
+        const uint32_t good = DecodeUtf8(bytes + at, length - at, ignored, &maximal);
         if (good > 0) {
             std::memcpy(out + written, bytes + at, good);
             written += good;

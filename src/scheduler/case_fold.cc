@@ -1,5 +1,7 @@
 #include "scheduler/case_fold.h"
 
+#include "runtime/utf8.h"
+
 #include <cstring>
 
 namespace kestrel {
@@ -20,65 +22,6 @@ constexpr CaseRun kLowerRuns[] = {
 
 constexpr uint32_t kRunCount = sizeof(kLowerRuns) / sizeof(kLowerRuns[0]);
 
-// The code point of a well-formed UTF-8 sequence at `text` and its length, or
-// length 0 when the bytes there are not one.
-uint32_t Decode(const uint8_t* text, uint32_t left, uint32_t& length) {
-    length = 0;
-    const uint8_t lead = text[0];
-    uint32_t need;
-    uint32_t codePoint;
-    uint32_t low = 0x80;
-    uint32_t high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        need = 1;
-        codePoint = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        need = 2;
-        codePoint = lead & 0x0Fu;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        need = 3;
-        codePoint = lead & 0x07u;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (left <= need) return 0;
-    for (uint32_t i = 1; i <= need; ++i) {
-        const uint8_t b = text[i];
-        if (b < low || b > high) return 0;
-        low = 0x80;
-        high = 0xBF;
-        codePoint = (codePoint << 6) | (b & 0x3Fu);
-    }
-    length = need + 1;
-    return codePoint;
-}
-
-uint32_t Encode(uint32_t codePoint, uint8_t* out) {
-    if (codePoint < 0x80) {
-        out[0] = static_cast<uint8_t>(codePoint);
-        return 1;
-    }
-    if (codePoint < 0x800) {
-        out[0] = static_cast<uint8_t>(0xC0 | (codePoint >> 6));
-        out[1] = static_cast<uint8_t>(0x80 | (codePoint & 0x3F));
-        return 2;
-    }
-    if (codePoint < 0x10000) {
-        out[0] = static_cast<uint8_t>(0xE0 | (codePoint >> 12));
-        out[1] = static_cast<uint8_t>(0x80 | ((codePoint >> 6) & 0x3F));
-        out[2] = static_cast<uint8_t>(0x80 | (codePoint & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<uint8_t>(0xF0 | (codePoint >> 18));
-    out[1] = static_cast<uint8_t>(0x80 | ((codePoint >> 12) & 0x3F));
-    out[2] = static_cast<uint8_t>(0x80 | ((codePoint >> 6) & 0x3F));
-    out[3] = static_cast<uint8_t>(0x80 | (codePoint & 0x3F));
-    return 4;
-}
 
 }  // namespace
 
@@ -114,14 +57,14 @@ uint32_t FoldCase(const char* text, uint32_t length, char* out) {
             ++at;
             continue;
         }
-        uint32_t sequence = 0;
-        const uint32_t codePoint = Decode(in + at, length - at, sequence);
+        uint32_t codePoint = 0;
+        const uint32_t sequence = DecodeUtf8(in + at, length - at, codePoint);
         if (sequence == 0) {
             to[written++] = b;
             ++at;
             continue;
         }
-        written += Encode(LowerCodePoint(codePoint), to + written);
+        written += EncodeUtf8(LowerCodePoint(codePoint), to + written);
         at += sequence;
     }
     return written;
