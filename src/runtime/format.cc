@@ -39,35 +39,30 @@ uint32_t FormatText(char* destination, uint32_t size, const char* format,
                     std::initializer_list<FormatArg> args) {
     const FormatArg* pairs = args.begin();
     uint32_t count = 0;
-    bool inPlaceholder = false;
-    uint32_t index = 0;
-    for (const char* p = format; *p != '\0'; ++p) {
-        const char byte = *p;
-        if (!inPlaceholder) {
-            if (byte == '{') {
-                inPlaceholder = true;
-                index = 0;
-            } else {
-                if (count < size) destination[count] = byte;
-                ++count;
-            }
-            continue;
-        }
-        if (byte == '{') {
+    const char* p = format;
+    for (;;) {
+        // Literal text runs up to the next brace and is copied in one piece.
+        const uint32_t run = static_cast<uint32_t>(std::strcspn(p, "{"));
+        EmitBytes(p, run, count < size ? destination + count : nullptr, count < size ? size - count : 0);
+        count += run;
+        p += run;
+        if (*p == '\0') break;
+        // Placeholder state: "{{" is an escaped brace, "{N}" takes pair N.
+        ++p;
+        uint32_t index = 0;
+        for (; *p != '\0' && *p != '{' && *p != '}'; ++p) index = index * 10 + static_cast<uint32_t>(*p - '0');
+        if (*p == '\0') break;  // a placeholder still open at the end produces nothing
+        if (*p == '{') {
             if (count < size) destination[count] = '{';
             ++count;
-            inPlaceholder = false;
-        } else if (byte == '}') {
-            inPlaceholder = false;
-            if (index >= args.size()) continue;  // a format naming a missing pair produces nothing
+        } else if (index < args.size()) {  // a format naming a missing pair produces nothing
             const FormatArg& pair = pairs[index];
             if (count < size)
                 count += pair.formatter(pair.argument, destination + count, size - count);
             else
                 count += pair.formatter(pair.argument, nullptr, 0);
-        } else {
-            index = index * 10 + static_cast<uint32_t>(byte - '0');
         }
+        ++p;
     }
     if (size > 0) destination[count < size ? count : size - 1] = '\0';
     return count + 1;
