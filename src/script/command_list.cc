@@ -1,5 +1,7 @@
 #include "script/command_list.h"
 
+#include "script/objects.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -124,23 +126,8 @@ const char* FindParameter(const Step& step, const char* name, uint32_t length) {
 }
 
 bool AppendParameter(Step& step, const char* name, uint32_t length) {
-    const size_t used = static_cast<size_t>(step.parameterEnd - step.parameterNames);
-    const size_t needed = used + length + 2;  // the name's NUL and the extra NUL
-    const size_t size = static_cast<size_t>(step.parameterLimit - step.parameterNames);
-    if (needed > size) {
-        size_t grownSize = step.parameterNames == nullptr ? kFirstParameterBytes : 2 * size;
-        if (grownSize < needed) grownSize = needed;
-        char* grown = static_cast<char*>(std::realloc(step.parameterNames, grownSize));
-        if (grown == nullptr) return false;
-        step.parameterNames = grown;
-        step.parameterEnd = grown + used;
-        step.parameterLimit = grown + grownSize;
-    }
-    std::memcpy(step.parameterEnd, name, length);
-    step.parameterEnd[length] = '\0';
-    step.parameterEnd += length + 1;
-    *step.parameterEnd = '\0';
-    return true;
+    return AppendTerminatedString(step.parameterNames, step.parameterEnd, step.parameterLimit, name, length,
+                                  kFirstParameterBytes);
 }
 
 Step* NewStep() { return new (std::nothrow) Step(); }

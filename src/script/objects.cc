@@ -89,23 +89,29 @@ ValueList* NewValueList(uint32_t firstValueLength) {
     return list;
 }
 
-bool AppendValue(ValueList& list, const char* value, uint32_t length) {
-    const size_t used = static_cast<size_t>(list.end - list.start);
-    const size_t needed = used + length + 2;  // the value's NUL and the extra NUL
-    const size_t size = static_cast<size_t>(list.limit - list.start);
+bool AppendTerminatedString(char*& start, char*& end, char*& limit, const char* text, uint32_t length,
+                            size_t firstSize) {
+    const size_t used = static_cast<size_t>(end - start);
+    const size_t needed = used + length + 2;  // the text's NUL and the extra NUL
+    const size_t size = static_cast<size_t>(limit - start);
     if (needed > size) {
-        const size_t grownSize = needed > 2 * size ? needed : 2 * size;
-        char* grown = static_cast<char*>(std::realloc(list.start, grownSize));
+        size_t grownSize = start == nullptr ? firstSize : 2 * size;
+        if (grownSize < needed) grownSize = needed;
+        char* grown = static_cast<char*>(std::realloc(start, grownSize));
         if (grown == nullptr) return false;
-        list.start = grown;
-        list.end = grown + used;
-        list.limit = grown + grownSize;
+        start = grown;
+        end = grown + used;
+        limit = grown + grownSize;
     }
-    std::memcpy(list.end, value, length);
-    list.end[length] = '\0';
-    list.end += length + 1;
-    *list.end = '\0';
+    std::memcpy(end, text, length);
+    end[length] = '\0';
+    end += length + 1;
+    *end = '\0';
     return true;
+}
+
+bool AppendValue(ValueList& list, const char* value, uint32_t length) {
+    return AppendTerminatedString(list.start, list.end, list.limit, value, length);
 }
 
 bool AppendValues(ValueList& list, const ValueList& source) {

@@ -33,6 +33,12 @@ struct ValueList {
 
 // An empty list (no value yet); null when memory ran out.
 ValueList* NewValueList(uint32_t firstValueLength);
+// Appends `length` bytes and a NUL to a run of NUL-terminated strings kept
+// in [start, end) with one extra NUL at `end`, growing the area (to at least
+// `firstSize` the first time, doubling after) as needed. False when memory ran out.
+bool AppendTerminatedString(char*& start, char*& end, char*& limit, const char* text, uint32_t length,
+                            size_t firstSize = 0);
+
 bool AppendValue(ValueList& list, const char* value, uint32_t length);
 // Appends every value of `source`.
 bool AppendValues(ValueList& list, const ValueList& source);
