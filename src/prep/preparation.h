@@ -1,0 +1,114 @@
+// Connection preparation: the blocking work of opening a connection path
+// (name resolution, the connect, the ssh port forward) runs on a thread of
+// its own, which answers each request with one 16-byte PreparationResponse
+// through the preparation pipe; the event loop reads the pipe like any other
+// stream.
+//
+//   event-loop thread                      preparation thread
+//   PreparationThread::Submit(queue, &r) -> resolves, connects, fills r
+//   OnPreparationAnswer(response) <------- Respond(queue, &r, status, error)
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "platform/handles.h"
+
+namespace kestrel {
+
+struct Hop;
+
+// Answer statuses (the error code says why, as the table of each says).
+enum PreparationStatus : uint32_t {
+    kPreparedConnected = 0,          // the socket is set; error 0
+    kPreparationNoMemory = 1,        // error 8
+    kPreparationNameSize = 2,        // the host name is not valid UTF-8 (size step)
+    kPreparationNameConversion = 3,  // the host name is not valid UTF-8 (conversion step)
+    kPreparationCannotResolve = 4,   // the resolver's own result code
+    kPreparationNoIpv4Address = 5,   // error 2
+    kPreparationNoSocket = 6,
+    kPreparationNonBlocking = 7,
+    kPreparationCannotConnect = 8,   // the error of the last attempt
+    kPreparationSshCommandLine = 9,  // a socket error, 8, or 1113
+    kPreparationSshThread = 10,      // never sent here (no thread is started)
+    kPreparationSshStart = 11,
+    kPreparationAgentFirst = 12,     // the first hop is an agent; error 0
+};
+
+// One connection path to open. The client embeds it in its connection; the
+// thread reads `firstHop` and writes the rest before it answers, and the
+// event loop reads them only after the answer has arrived.
+struct PreparationRequest {
+    PreparationRequest* next = nullptr;  // the queue's list
+    void* owner = nullptr;               // the client's connection
+    const Hop* firstHop = nullptr;
+
+    platform::SocketHandle socket;       // status 0: connected and non-blocking
+    uint8_t peerAddress[128] = {};       // the peer's socket address as the platform stores it
+    uint32_t peerAddressLength = 0;
+    // kvs:// hops: "ssh -N -L 127.0.0.1:{0}:127.0.0.1:{1} {2}" (UTF-8, heap),
+    // the ssh process, and the file that receives what ssh writes to its
+    // standard error.
+    char* sshCommandLine = nullptr;
+    platform::ProcessHandle sshProcess;
+    // When ssh ended before its forward answered: the last line it wrote
+    // (UTF-8, heap), so that the failure can say why; null otherwise.
+    char* sshFailureText = nullptr;
+};
+
+// The only record on the preparation pipe (native byte order).
+struct PreparationResponse {
+    PreparationRequest* request;
+    uint32_t status;
+    uint32_t error;
+};
+static_assert(sizeof(PreparationResponse) == 16);
+
+// The queue between the two threads, owned by the direct client.
+struct PreparationQueue {
+    std::mutex lock;
+    std::condition_variable wakeUp;
+    bool signalled = false;                 // the wake-up event (manual reset)
+    PreparationRequest* head = nullptr;     // most recent submission first
+    platform::FileHandle pipeWriteEnd;
+    bool displayMode = false;               // 12000 ssh connect tries instead of 1000
+    // Copy of KV_SSH_SERVER_LIST (UTF-8), null when the variable is not set.
+    char* serverList = nullptr;
+    std::thread thread;
+    bool threadEnded = false;               // under `lock`, set as the thread returns
+    std::condition_variable ended;
+};
+
+namespace PreparationThread {
+
+// Pushes the request at the head of the queue and wakes the thread.
+void Submit(PreparationQueue& queue, PreparationRequest& request);
+// Starts the thread; false with the system error when it cannot be started.
+bool Start(PreparationQueue& queue, int32_t& error);
+// Submits the stop request and waits up to `milliseconds` for the thread to
+// end; false when it has not (the thread is then left to end by itself).
+bool Stop(PreparationQueue& queue, uint32_t milliseconds);
+// Writes one response to the pipe; a failure posts "Cannot write to response
+// pipe, error {0}".
+void Respond(PreparationQueue& queue, PreparationRequest& request, uint32_t status, uint32_t error);
+// Connection teardown of a kvs:// path: ends its ssh process (posting the
+// three messages of the teardown as they apply) and frees the ssh fields.
+// `hopText` names the hop in the messages.
+void EndSsh(PreparationRequest& request, const char* hopText);
+
+// KV_SSH_SERVER_LIST, read once at start-up. False with the system error when
+// it cannot be read (an absent variable is not a failure).
+bool ReadServerList(PreparationQueue& queue, int32_t& error);
+void ReleaseServerList(PreparationQueue& queue);
+
+// The ssh destination for `host`: the first entry user@host of `serverList`
+// (entries separated by ':' or ';', entries without '@' skipped) whose host
+// equals `host` exactly, else `host` itself. Writes at most `room` bytes
+// with a NUL and returns the length (without the NUL) it needs.
+uint32_t SshDestination(const char* serverList, const char* host, char* out, uint32_t room);
+
+}  // namespace PreparationThread
+
+}  // namespace kestrel
