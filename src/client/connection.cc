@@ -102,18 +102,21 @@ void OnSocketFailed(IoObject* object, int32_t error) {
     ConnectionFailure(connection, kConnectionFailedError, error);
 }
 
-void FailConnection(Connection& connection, bool protocol, const char* format, int32_t code, bool malformed) {
+// `format` gets {0} the first hop URL, {1} the code and {2} `detail`.
+void FailConnection(Connection& connection, bool protocol, const char* format, int32_t code, bool malformed,
+                    const char* detail = "") {
     connection.state &= ~kConnectionRequestOutstanding;
     connection.state |= kConnectionFailed;
+    connection.pollWaiting = false;
     const char* url = Url(connection);
     char local[512];
     const char* text = local;
     if (DirectClient* client = connection.client) {
-        SetClientMessage(*client, format, {{FormatString, url}, {FormatI32, &code}});
+        SetClientMessage(*client, format, {{FormatString, url}, {FormatI32, &code}, {FormatString, detail}});
         if (malformed) client->stateFlags |= kClientProtocolFailureSeen;
         text = client->message;
     } else {
-        FormatText(local, sizeof local, format, {{FormatString, url}, {FormatI32, &code}});
+        FormatText(local, sizeof local, format, {{FormatString, url}, {FormatI32, &code}, {FormatString, detail}});
     }
     if (connection.log.IsOpen()) {
         const uint32_t recorded = static_cast<uint32_t>(code);
@@ -238,6 +241,14 @@ void ConnectionFailure(Connection& connection, const char* format, int32_t code)
 
 void ProtocolFailure(Connection& connection, const char* format, bool malformed, int32_t code) {
     FailConnection(connection, true, format, code, malformed);
+}
+
+void ConnectionFailureText(Connection& connection, const char* text, int32_t code) {
+    FailConnection(connection, false, "{2}", code, false, text);
+}
+
+void ProtocolFailureText(Connection& connection, const char* text, bool malformed, int32_t code) {
+    FailConnection(connection, true, "{2}", code, malformed, text);
 }
 
 void CloseConnectionSocket(Connection& connection) {

@@ -25,15 +25,20 @@
 
 #include <cstdint>
 
+#include "client/remote_job.h"
 #include "client/responses.h"
 #include "client/wire.h"
 #include "eventloop/event_loop.h"
 #include "logs/connection_log.h"
+#include "prep/preparation.h"
+#include "runtime/name_table.h"
 
 namespace kestrel {
 
 struct DirectClient;
 struct Connection;
+struct Hop;
+struct MachinePath;
 
 // Connection::state
 inline constexpr uint32_t kConnectionActive = 0x01;
@@ -93,19 +98,59 @@ struct ConnectionProtocol {
     bool writing = false;                // the socket's operation is a write
 };
 
+// The machine's path separator, in both forms the client needs.
+struct MachineSeparator {
+    char utf8[4] = {'/', 0, 0, 0};  // joins path components in command arguments and output paths
+    uint32_t utf8Length = 1;
+    uint8_t wire[32] = {'/'};       // in the machine's encoding, for archive names
+    uint32_t wireLength = 1;
+};
+
 struct Connection {
     const char* machineName = nullptr;
     uint32_t pathId = 0;
     const char* firstHopUrl = nullptr;   // {0} of every connection message
     DirectClient* client = nullptr;
+    MachinePath* path = nullptr;         // the script's record of this path
+    const Hop* hops = nullptr;           // first hop first
     uint32_t state = 0;
     ConnectionProtocol protocol;
     ConnectionLog log;
+    bool holdsLog = false;               // the log is still the connection's (not handed over)
     // The job whose request is outstanding (with kConnectionJobRequest).
     void* requestJob = nullptr;
     ConnectionFailureHandler onFailure = nullptr;
     Connection* activeNext = nullptr;    // the client's active list
     Connection* activePrevious = nullptr;
+    Connection* usedNext = nullptr;      // the client's list of connections that were tried
+
+    // Preparation and admission.
+    PreparationRequest preparation;
+    const Hop* currentHop = nullptr;     // the hop the stream reaches now
+    uint32_t recalculations = 0;
+
+    // Negotiation results.
+    MachineSeparator separator;
+    uint16_t majorVersion = 0;
+    uint16_t minorVersion = 0;
+    uint16_t build = 0;
+    uint32_t patch = 0;
+
+    // Jobs.
+    JobList stages[kStageCount];
+    RemoteJob* capacityWaiter = nullptr;  // the one job refused for capacity
+    RemoteJobPool pool;
+    NameTable jobIds;                     // job key -> RemoteJob
+    uint8_t nextJobId = 1;
+
+    // Polling: a pure timer, and the current back-off step.
+    IoObject pollTimer;
+    uint64_t pollDelay = 0;               // 100-ns units; 0: the next wait is the first
+    bool pollWaiting = false;             // the request-outstanding mark is the poll timer's
+
+    // A dispatcher pass is running; another was asked for meanwhile.
+    bool dispatching = false;
+    bool redispatch = false;
 };
 
 // The 64 KiB message buffer, allocated when the first job is attached.
@@ -147,6 +192,10 @@ void ConnectionFailure(Connection& connection, const char* format, int32_t code)
 // `malformed`: a response broke its catalogue row or carried a wrong
 // connection id; the run is then marked as having seen a protocol error.
 void ProtocolFailure(Connection& connection, const char* format, bool malformed, int32_t code = 0);
+
+// The same with a text that is used as it stands (a machine's reason, say).
+void ConnectionFailureText(Connection& connection, const char* text, int32_t code);
+void ProtocolFailureText(Connection& connection, const char* text, bool malformed, int32_t code = 0);
 
 // Takes the connection off the client's active list and closes its socket.
 void CloseConnectionSocket(Connection& connection);

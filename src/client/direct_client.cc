@@ -3,15 +3,18 @@
 #include <cstdlib>
 
 #include "client/connection.h"
+#include "client/stages.h"
 #include "eventloop/event_loop.h"
 #include "platform/clock.h"
 #include "runtime/messages.h"
+#include "runtime/temp_files.h"
 #include "script/block_framework.h"
 
 namespace kestrel {
 
 DirectClient::~DirectClient() {
     if (messageOwned) std::free(const_cast<char*>(message));
+    std::free(handedLogs);
 }
 
 namespace {
@@ -53,11 +56,41 @@ bool DirectClient::Start(const ClientStartParameters& parameters, bool& allOutpu
         return false;
     }
     allOutputMade = scheduler.readyHead == nullptr;
+    if (allOutputMade) return true;
+    if (!IsDisplayMode()) PrintStatusLine("Running jobs");
+    SetUpPreparation(parameters);
+    startTime = platform::LocalFileTimeNow();
+    startBias = platform::TimeZoneBiasMinutes();
+    stateFlags |= kClientPreparationQueueSetUp;
+    AttachReleasedJobs(*this);
+    automated = parameters.automated;
+    if (automated) {
+        stateFlags |= kClientWatchdogArmed;
+        lastActivityTime = startTime;
+    }
     return true;
 }
 
+void DirectClient::SetUpPreparation(const ClientStartParameters& parameters) {
+    preparation.pipeWriteEnd = parameters.pipeWriteEnd;
+    preparation.displayMode = IsDisplayMode();
+    preparationPipe = IoObject{};
+    preparationPipe.flags = kIoKindStream;
+    preparationPipe.handle = static_cast<int>(parameters.pipeReadEnd.native);
+    preparationPipe.owner = this;
+    preparationPipe.completionCallback = OnPreparationAnswer;
+    preparationPipe.failureCallback = parameters.onPipeFailure;
+    preparationPipe.buffer = &preparationAnswer;
+    preparationPipe.length = sizeof preparationAnswer;
+    preparationPipe.operation = kIoRead;
+    pipeOpen = true;
+}
+
 void DirectClient::Destroy() {
+    if ((stateFlags & kClientRunning) != 0 && (stateFlags & kClientPreparationQueueSetUp) != 0) EndRun(*this);
     stateFlags &= ~kClientRunning;
+    // Logs that no build log took are deleted with the other temporary files.
+    handedLogCount = 0;
     if (machines.entries != nullptr) machines.Destroy();
     if ((stateFlags & kClientNameTableSetUp) != 0) names.Destroy();
     if ((stateFlags & kClientSchedulerSetUp) != 0) scheduler.Release();

@@ -5,6 +5,9 @@
 #include <initializer_list>
 #include <mutex>
 
+#include "eventloop/event_loop.h"
+#include "platform/handles.h"
+#include "prep/preparation.h"
 #include "runtime/format.h"
 #include "runtime/name_table.h"
 #include "scheduler/job_scheduler.h"
@@ -13,8 +16,10 @@ namespace kestrel {
 
 struct Connection;
 struct ParserContext;
+struct TempLog;
 
 // DirectClient::stateFlags
+inline constexpr uint32_t kClientPreparationQueueSetUp = 0x02;
 inline constexpr uint32_t kClientSchedulerSetUp = 0x04;
 inline constexpr uint32_t kClientRunning = 0x08;
 inline constexpr uint32_t kClientNameTableSetUp = 0x10;
@@ -35,9 +40,22 @@ inline constexpr int64_t kWatchdogSeconds = 1801;
 struct ClientStartParameters {
     const char* jobName = nullptr;  // --job, or null for the job main
     ParserContext* context = nullptr;
+    // The preparation pipe: the end the event loop reads and the end the
+    // preparation thread writes.
+    platform::FileHandle pipeReadEnd;
+    platform::FileHandle pipeWriteEnd;
+    // Called by the event loop when reading the pipe fails.
+    IoFailureCallback onPipeFailure = nullptr;
     int32_t openFileBudget = 0;
     bool compareFileTimes = true;  // false with --rebuild
     bool automated = false;
+};
+
+// A connection log handed over at its connection's end, in the order the
+// connections ended: the build log writer reads them in this order.
+struct HandedLog {
+    TempLog* file;
+    bool utf16;
 };
 
 struct DirectClient {
@@ -70,13 +88,37 @@ struct DirectClient {
     uint32_t activeJobCount = 0;
     // How many temporary files the build log writer may keep open at once.
     int32_t openFileBudget = 0;
+    // Minutes to add to local time for UTC, taken at the start of the run.
+    int32_t startBias = 0;
+    bool automated = false;
 
-    // Takes over the machines, selects and schedules the jobs. False with the
-    // reason in `message`. `allOutputMade` is true when no job needs to run.
+    // The preparation thread's queue, and the pipe end it answers through,
+    // read by `preparationPipe` into `preparationAnswer`.
+    PreparationQueue preparation;
+    IoObject preparationPipe;
+    PreparationResponse preparationAnswer{};
+    bool pipeOpen = false;  // preparationPipe is registered and read
+    // The loop that carries the run (known once the pipe is registered).
+    EventLoop* loop = nullptr;
+
+    // Connections that were tried, most recent first.
+    Connection* usedConnections = nullptr;
+    HandedLog* handedLogs = nullptr;
+    uint32_t handedLogCount = 0;
+    uint32_t handedLogCapacity = 0;
+    // Set when the build log could not be prepared (memory): its logs are not converted.
+    bool buildLogLost = false;
+
+    // Takes over the machines, selects and schedules the jobs, and attaches
+    // the jobs that can run to their machines. False with the reason in
+    // `message`. `allOutputMade` is true when no job needs to run.
     bool Start(const ClientStartParameters& parameters, bool& allOutputMade);
     // Frees what the client holds: machines, tables, the scheduler and its
     // jobs, the message. The record can be started again afterwards.
     void Destroy();
+
+private:
+    void SetUpPreparation(const ClientStartParameters& parameters);
 };
 
 // The user's abort: marks the request under the client lock.

@@ -7,9 +7,12 @@
 #include "display/console_display.h"
 #include "driver/panic.h"
 #include "platform/clock.h"
+#include "eventloop/event_loop.h"
 #include "platform/crypto.h"
+#include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/signals.h"
+#include "prep/preparation.h"
 #include "runtime/messages.h"
 #include "runtime/path.h"
 #include "runtime/temp_files.h"
@@ -24,6 +27,13 @@ ProcessState gProcess;
 DirectClient gClient;
 
 void OnInterrupt() { Panic("CTRL_C_EVENT"); }
+
+// The preparation pipe broke: the run cannot learn of its connections any
+// more, so the process ends at once.
+void OnPreparationPipeFailed(IoObject*, int32_t error) {
+    PostMessageText("Preparation pipe failure, error {0}", {{FormatI32, &error}});
+    std::_Exit(1);
+}
 
 // Display mode needs a terminal on all three streams and no --automated.
 void ChooseMode(ProcessState& process) {
@@ -81,6 +91,43 @@ bool ReadScript(const StartupOptions& options, ParserContext& context) {
     return parsed;
 }
 
+// A final line: printed in plain mode, shown after the display in display mode.
+void ShowOutcome(const char* text) {
+    if (IsDisplayMode()) PostMessageText("{0}", {{FormatString, text}});
+    else PrintStatusLine(text);
+}
+
+// From the scheduled jobs to the outcome line: the preparation thread, the
+// event loop until the run has ended, the build log.
+int RunJobs() {
+    int32_t error = 0;
+    if (!PreparationThread::ReadServerList(gClient.preparation, error)) {
+        PostMessageText("Cannot get the KV_SSH_SERVER_LIST value, error {0}", {{FormatI32, &error}});
+        gClient.Destroy();
+        return 1;
+    }
+    if (!PreparationThread::Start(gClient.preparation, error)) {
+        PostMessageText("Cannot start the connection preparation thread\n");
+        PreparationThread::ReleaseServerList(gClient.preparation);
+        gClient.Destroy();
+        return 1;
+    }
+    EventLoop loop;
+    IoObject* initial[] = {&gClient.preparationPipe, nullptr};
+    if (!loop.Run(initial, &error)) {
+        PostMessageText("Cannot wait for the client, error {0}", {{FormatI32, &error}});
+        PreparationThread::ReleaseServerList(gClient.preparation);
+        gClient.Destroy();
+        return 1;
+    }
+    if ((gClient.stateFlags & kClientProtocolFailureSeen) != 0) Panic("protocol error");
+    PreparationThread::ReleaseServerList(gClient.preparation);
+    ShowOutcome((gClient.resultFlags & kClientJobFailed) != 0 ? "At least one job failed"
+                                                              : "All jobs successfully completed");
+    gClient.Destroy();
+    return 0;
+}
+
 // From the script to the outcome line; every failure posts its message and
 // returns 1, and the common shutdown follows in every case.
 int RunBuild(ProcessState& process) {
@@ -94,9 +141,19 @@ int RunBuild(ProcessState& process) {
         return 1;
     }
     if (!IsDisplayMode()) PrintStatusLine("Scheduling jobs");
+    platform::FileHandle pipeReadEnd, pipeWriteEnd;
+    int32_t pipeError = 0;
+    if (!platform::CreatePipe(pipeReadEnd, pipeWriteEnd, pipeError)) {
+        PostMessageText("Cannot initialize the preparation pipe, error {0}", {{FormatI32, &pipeError}});
+        context.release();
+        return 1;
+    }
     ClientStartParameters parameters;
     parameters.jobName = process.options.hasJobName ? process.options.jobName.c_str() : nullptr;
     parameters.context = &context;
+    parameters.pipeReadEnd = pipeReadEnd;
+    parameters.pipeWriteEnd = pipeWriteEnd;
+    parameters.onPipeFailure = OnPreparationPipeFailed;
     parameters.openFileBudget = process.openFileBudget;
     parameters.compareFileTimes = !process.options.rebuild;
     parameters.automated = process.options.automated;
@@ -105,23 +162,20 @@ int RunBuild(ProcessState& process) {
         PostMessageText("Cannot start the client, error {0}", {{FormatString, gClient.message}});
         context.release();
         gClient.Destroy();
+        platform::ClosePipeEnd(pipeReadEnd);
+        platform::ClosePipeEnd(pipeWriteEnd);
         return 1;
     }
     // The client has the machines and the scheduler the jobs.
     context.release();
     if (allOutputMade) {
-        if (IsDisplayMode())
-            PostMessageText("All output is already made");
-        else
-            PrintStatusLine("All output is already made");
+        ShowOutcome("All output is already made");
         gClient.Destroy();
+        platform::ClosePipeEnd(pipeReadEnd);
+        platform::ClosePipeEnd(pipeWriteEnd);
         return 0;
     }
-    // Jobs are left to run, and this build cannot reach build machines: say
-    // so and fail rather than report a build that did not happen.
-    PostMessageText("Running jobs on build machines is not available in this build");
-    gClient.Destroy();
-    return 1;
+    return RunJobs();
 }
 
 // Restores the terminal, prints what was queued, removes temporary files and
