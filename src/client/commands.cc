@@ -51,9 +51,16 @@ void OnExecuteResponse(Connection& connection, uint8_t* message, uint32_t length
     Dispatch(connection);
 }
 
-// The first executable text of the payload, for the job's display row.
-void ShowCommand(RemoteJob& job, const CommandWork& work) {
-    const char* shown = CommandDisplayText(work);
+// The command's first argument as the script writes it, for the job's row.
+void ShowCommand(RemoteJob& job) {
+    const Command& command = *job.command;
+    const char* shown = "";
+    if (command.parts != command.partsEnd) {
+        const ArgumentPart& first = *command.parts;
+        shown = first.literal != nullptr && first.literal[0] != '\0' ? first.literal
+                : first.reference != nullptr                          ? first.reference
+                                                                      : "";
+    }
     ConsoleDisplay::SetStatus(job.row, shown, true);
 }
 
@@ -89,7 +96,7 @@ Sent SendExecute(RemoteJob& job) {
         LogWriteFailed(connection);
         return Sent::Left;
     }
-    ShowCommand(job, *job.work);
+    ShowCommand(job);
     MoveJob(job, Stage::Running);
     job.flags &= ~(kRemoteJobReturnedZero | kRemoteJobEndedOtherwise | kEndedBits);
     job.connection->requestJob = &job;

@@ -1,27 +1,96 @@
-// Placeholder until the full expansion builder lands: literal arguments only.
+// From a job's command to the payloads of its Execute requests: the command's
+// argument parts are bound to the job's data once, then each combination of
+// the command's enumerations is written as one payload.
+//
+// Use: BeginCommand; unless it says otherwise, WriteExecute and send; after
+// the command ended, NextCombination and, while it is true, WriteExecute
+// again. The work area is reused from command to command and freed by
+// ReleaseCommandWork.
 #pragma once
 
 #include <cstdint>
 
 #include "client/requests.h"
+#include "runtime/path.h"
+#include "script/command_list.h"
+#include "script/job.h"
 
 namespace kestrel {
 
-struct Job;
-struct Command;
+// The client's bit in CommandWork::flags, beside the command's own flags:
+// no further Execute is due for this command.
+inline constexpr uint32_t kCommandDone = 0x10;
+// CommandWork::innermost of a command without enumerations.
+inline constexpr uint32_t kNoEnumeration = UINT32_MAX;
 
-struct CommandWork {
-    const Command* command = nullptr;
-    bool done = false;
+// One item per argument part of the current command.
+struct CommandWorkItem {
+    const ArgumentPart* part = nullptr;
+    // The bound ValueList or PathList; null for a literal-only part, an
+    // environment part and a missing member.
+    const void* member = nullptr;
+    uint32_t valueCount = 0;  // values of the member, base entries of a path list not counted
+    uint32_t position = 0;    // ordinal of the current value
+    const char* value = nullptr;  // ValueList: the current value
+    Path* const* path = nullptr;  // PathList: the current entry of the prepared array
+    // The part names a member the job does not have, or one without values.
+    bool missing = false;
 };
 
-enum class CommandBuild : uint8_t { Ready, Skip, InvalidPath, NoMemory, TooLong };
+struct CommandWork {
+    CommandWorkItem* items = nullptr;  // heap, reused across commands
+    uint32_t capacity = 0;
+    uint32_t count = 0;  // the command's part count
+    const Command* command = nullptr;
+    uint32_t flags = 0;  // the command's flags, plus kCommandDone
+    // Item of the enumeration nothing is enumerated within.
+    uint32_t innermost = kNoEnumeration;
+    // Where the strings begin in the last payload written (after the bitmap
+    // or the pad byte): what the connection log records from.
+    uint32_t stringsOffset = 0;
+    // One argument string as UTF-8 while it is assembled; heap, reused.
+    char* text = nullptr;
+    uint32_t textCapacity = 0;
+};
 
+enum class CommandBuild : uint8_t {
+    Ready,
+    // A required or enumerated part has no member (or none with a value): no Execute.
+    Skip,
+    // A path value or the working directory is not a relative UTF-8 path, a
+    // path member was never prepared, or a string is not UTF-8 for a UTF-16 machine.
+    InvalidPath,
+    NoMemory,
+    // The strings do not fit in one message.
+    TooLong,
+};
+
+// Binds the command's parts to the job's data (Job::data members by
+// ArgumentPart::reference; environment parts are not bound) and puts every
+// enumeration at its first value. A member that exists but has no value
+// counts as missing. Skip (with kCommandDone set) when a required or
+// enumerated part's member is missing.
 CommandBuild BeginCommand(CommandWork& work, const Job& job, const Command& command);
-CommandBuild WriteExecute(const CommandWork& work, const Job& job, uint8_t jobId, const char* separator,
+
+// Writes the whole Execute payload for the current combination into
+// `writer` (from its start; `writer.utf16` gives the machine's encoding):
+// type 13, the job ID, the environment flag, the bitmap with its count byte
+// (or the UTF-16 pad byte), then the working directory (Job::relativeDirectory
+// joined with `separator`, UTF-8, 1 to 3 bytes; empty without components),
+// the executable and every parameter, each with the terminator of the
+// machine's encoding. Repeating arguments are stepped through here and left
+// at their first values again. An executable made only of missing parts is
+// written as an empty string rather than dropped, and the directory name of a
+// one-component path is ".".
+CommandBuild WriteExecute(CommandWork& work, const Job& job, uint8_t jobId, const char* separator,
                           uint32_t separatorLength, PayloadWriter& writer);
+
+// Moves to the next combination of the command's enumerations (the innermost
+// fastest; along parts follow their partner). False when every enumeration
+// has wrapped, or the command has none: the command is then done
+// (kCommandDone set).
 bool NextCombination(CommandWork& work);
+
 void ReleaseCommandWork(CommandWork& work);
-const char* CommandDisplayText(const CommandWork& work);
 
 }  // namespace kestrel

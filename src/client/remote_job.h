@@ -91,9 +91,6 @@ struct RemoteJob {
     OutputTransfer* output = nullptr;  // while the output archive is fetched
 };
 
-// RemoteJob::commandFlags: the client's "this command is done" bit.
-inline constexpr uint32_t kCommandDone = 0x10;
-
 // A doubly linked list; records join at the head.
 struct JobList {
     RemoteJob* head = nullptr;
