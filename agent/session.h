@@ -69,6 +69,7 @@ private:
     void OnCapabilities();
     void OnVersion();
     After OnTunnel(const Request& request);
+    bool AdmitThroughTunnel(int fd, std::string& refusal);
 
     // Job set-up and end.
     void OnStartJob(const Request& request);
