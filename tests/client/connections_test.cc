@@ -16,19 +16,7 @@ namespace {
 
 using Records = std::vector<std::string>;
 
-// Agents of one test each work in a directory of their own.
-class Agents {
-public:
-    bool Start(AgentProcess& agent, std::vector<std::string> arguments) {
-        arguments.push_back("--work-dir");
-        arguments.push_back(work_ / std::to_string(++count_));
-        return agent.Start(arguments);
-    }
-
-private:
-    TempDir work_;
-    int count_ = 0;
-};
+using Agents = TestAgents;
 
 std::string Url(const AgentProcess& agent) { return "kv://127.0.0.1:" + std::to_string(agent.port()); }
 

@@ -115,6 +115,13 @@ ConnectionLogHandlers Handlers(Decoder& decoder) {
         d.Add(line + " status " + std::to_string(r.status));
         return LogAction::Continue;
     };
+    h.pollEvent = [](void* c, const LogPollEvent& e) {
+        if (e.code <= 3) {
+            std::string& sink = e.code <= 1 ? Of(c).log->output[e.jobId] : Of(c).log->errors[e.jobId];
+            sink.append(reinterpret_cast<const char*>(e.data.bytes), e.data.length);
+        }
+        return LogAction::Continue;
+    };
     h.pollEnd = [](void* c) {
         Of(c).Add("Poll");
         return LogAction::Continue;

@@ -5,10 +5,29 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "agent/agent_process.h"
+#include "support/test_support.h"
+
 namespace kestrel::test {
+
+// Agents of one test, each working in a directory of its own.
+class TestAgents {
+public:
+    bool Start(AgentProcess& agent, std::vector<std::string> arguments) {
+        arguments.push_back("--work-dir");
+        arguments.push_back(work_ / std::to_string(++count_));
+        return agent.Start(arguments);
+    }
+    static std::string Url(const AgentProcess& agent) { return "kv://127.0.0.1:" + std::to_string(agent.port()); }
+
+private:
+    TempDir work_;
+    int count_ = 0;
+};
 
 struct HandedOverLog {
     bool utf16 = false;
@@ -19,6 +38,9 @@ struct HandedOverLog {
     // "protocol error CODE TEXT", "job failure REF CODE TEXT", ...
     std::vector<std::string> records;
     std::string readResult;  // "done", or why reading stopped
+    // What the commands of each job ID printed, standard output then error.
+    std::map<uint32_t, std::string> output;
+    std::map<uint32_t, std::string> errors;
 
     // The records without the Poll lines (their number depends on timing).
     std::vector<std::string> WithoutPolls() const;
