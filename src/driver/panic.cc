@@ -48,6 +48,8 @@ void PrintNotice() {
 void Panic(const char* text) {
     int expected = 0;
     if (gPanicState.compare_exchange_strong(expected, 1)) {
+        // What was printed before the panic must not be lost with the process.
+        std::fflush(stdout);
         // The report goes to the user's own screen, in its own modes.
         ConsoleDisplay::RestoreTerminal();
         RecordPanic(text);
