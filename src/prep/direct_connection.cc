@@ -9,6 +9,8 @@ namespace kestrel::preparation {
 
 namespace {
 
+static_assert(sizeof(PreparationRequest::peerAddress) >= platform::kSocketAddressRoom);
+
 uint32_t Code(int32_t error) { return static_cast<uint32_t>(error); }
 
 }  // namespace

@@ -79,7 +79,8 @@ struct PreparationResponse {
 };
 static_assert(sizeof(PreparationResponse) == 16);
 
-// The queue between the two threads, owned by the direct client.
+// The queue between the two threads, owned by the direct client; it runs
+// one thread, once. `displayMode` and `serverList` are set before Start.
 struct PreparationQueue {
     std::mutex lock;
     std::condition_variable wakeUp;
@@ -113,12 +114,15 @@ void RequestStop(PreparationQueue& queue);
 // left to end by itself and the queue must stay in place).
 bool Stop(PreparationQueue& queue, uint32_t milliseconds);
 // Writes one response to the pipe; a failure posts "Cannot write to response
-// pipe, error {0}".
+// pipe, error {0}". (A reader that is gone is a failure only because the
+// program ignores SIGPIPE from start-up on.)
 void Respond(PreparationQueue& queue, PreparationRequest& request, uint32_t status, uint32_t error);
-// Connection teardown of a kvs:// path (event-loop thread, after the answer
-// or after Stop): ends its ssh process (posting the three messages of the
-// teardown as they apply), collects it, and frees and clears the ssh fields
-// (sshFailureText included). `hopText` names the hop in the messages.
+// Connection teardown of a kvs:// path, for every request whose
+// sshCommandLine is set, whatever its answer was (event-loop thread, after
+// the answer or after Stop): ends its ssh process (posting the three
+// messages of the teardown as they apply), collects it, and frees and
+// clears the ssh fields (sshFailureText included). `hopText` names the hop
+// in the messages.
 void EndSsh(PreparationRequest& request, const char* hopText);
 
 // KV_SSH_SERVER_LIST, read once at start-up. False with the error when it
@@ -130,7 +134,8 @@ void ReleaseServerList(PreparationQueue& queue);
 
 // The ssh destination for `host`: the first entry user@host of `serverList`
 // (entries separated by ':' or ';', entries without '@' skipped) whose host
-// equals `host` exactly, else `host` itself. Writes at most `room` bytes
+// (after its last '@', as ssh splits it) equals `host` exactly, else `host`
+// itself. Writes at most `room` bytes
 // with a NUL and returns the length (without the NUL) it needs.
 uint32_t SshDestination(const char* serverList, const char* host, char* out, uint32_t room);
 
