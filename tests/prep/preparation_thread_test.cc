@@ -57,25 +57,6 @@ TEST(PreparationThread, StopRequestEndsTheThreadInsideABatch) {
     EXPECT_TRUE(harness.pipeEnded());
 }
 
-TEST(PreparationThread, LaterBatchesAreAnsweredAsTheyArrive) {
-    PreparationHarness harness;
-    ASSERT_TRUE(harness.opened());
-    ASSERT_TRUE(harness.Start());
-    Hop agent = MakeHop(HopProtocol::Agent, "agent", 0, "kvi://agent");
-    PreparationRequest requests[3];
-    for (PreparationRequest& request : requests) {
-        request.firstHop = &agent;
-        PreparationThread::Submit(harness.queue, request);
-    }
-    const auto answers = harness.Collect(3);
-    ASSERT_EQ(answers.size(), 3u);
-    for (const PreparationRequest& request : requests) {
-        int seen = 0;
-        for (const PreparationResponse& answer : answers) seen += answer.request == &request;
-        EXPECT_EQ(seen, 1);
-    }
-}
-
 TEST(PreparationThread, StopWithoutAThreadClosesThePipe) {
     PreparationHarness harness;
     ASSERT_TRUE(harness.opened());

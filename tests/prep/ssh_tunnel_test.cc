@@ -36,16 +36,6 @@ protected:
         unsetenv("KV_SSH_SERVER_LIST");
     }
 
-    // sshd and an agent behind it; the wrapper uses `identity`.
-    void StartServer(const std::string& identity = "client_key") {
-        if (!SshServerInstalled()) GTEST_SKIP() << kSshServerProgram << " is not installed; the ssh tests need OpenSSH";
-        ASSERT_EQ(server.Start(temp.path()), "");
-        ASSERT_TRUE(agent.Start({"--work-dir", temp / "work"})) << agent.failure;
-        WriteSshWrapper(temp.path(), server, temp / identity);
-        hopUrl = "kvs://localhost:" + std::to_string(agent.port());
-        hop = MakeHop(HopProtocol::Tunnel, "localhost", agent.port(), hopUrl.c_str());
-    }
-
     // One request through a fresh thread; the harness is kept for Stop.
     PreparationResponse Prepare(PreparationHarness& harness, PreparationRequest& request) {
         request.firstHop = &hop;
@@ -74,9 +64,25 @@ private:
     std::string savedPath_;
 };
 
-TEST_F(SshTunnelTest, ForwardReachesAnAgentThatAcceptsTheHello) {
-    StartServer();
-    if (IsSkipped()) return;
+// sshd and an agent behind it, reached through the wrapper with the
+// authorized key.
+class SshServerTest : public SshTunnelTest {
+protected:
+    void SetUp() override {
+        SshTunnelTest::SetUp();
+        if (!SshServerInstalled()) GTEST_SKIP() << kSshServerProgram << " is not installed; the ssh tests need OpenSSH";
+        ASSERT_EQ(server.Start(temp.path()), "");
+        ASSERT_TRUE(agent.Start({"--work-dir", temp / "work"})) << agent.failure;
+        UseIdentity("client_key");
+        hopUrl = "kvs://localhost:" + std::to_string(agent.port());
+        hop = MakeHop(HopProtocol::Tunnel, "localhost", agent.port(), hopUrl.c_str());
+    }
+    void UseIdentity(const std::string& key) { WriteSshWrapper(temp.path(), server, temp / key); }
+};
+
+TEST_F(SshServerTest, ForwardReachesAnAgentThatAcceptsTheHello) {
+    const std::string user = CurrentUser();
+    setenv("KV_SSH_SERVER_LIST", ("ghost@elsewhere;" + user + "@localhost").c_str(), 1);
     PreparationHarness harness;
     PreparationRequest request;
     const PreparationResponse answer = Prepare(harness, request);
@@ -87,11 +93,13 @@ TEST_F(SshTunnelTest, ForwardReachesAnAgentThatAcceptsTheHello) {
 
     const uint16_t localPort = PortOf(request);
     ASSERT_NE(request.sshCommandLine, nullptr);
-    EXPECT_STREQ(request.sshCommandLine, ("ssh -N -L " + Forward(localPort) + " localhost").c_str());
-    EXPECT_EQ(SshStarts(temp.path()), std::vector<std::string>{"[-N][-L][" + Forward(localPort) + "][localhost]"});
+    const std::string destination = user + "@localhost";
+    EXPECT_STREQ(request.sshCommandLine, ("ssh -N -L " + Forward(localPort) + " " + destination).c_str());
+    EXPECT_EQ(SshStarts(temp.path()),
+              std::vector<std::string>{"[-N][-L][" + Forward(localPort) + "][" + destination + "]"});
     EXPECT_EQ(request.sshFailureText, nullptr);
     EXPECT_EQ(ExchangeHello(request.socket), "accept");
-    EXPECT_TRUE(server.WaitForLog("Accepted publickey for " + CurrentUser()));
+    EXPECT_TRUE(server.WaitForLog("Accepted publickey for " + user + " from 127.0.0.1")) << server.Log();
 
     ASSERT_TRUE(PreparationThread::Stop(harness.queue, 30000));
     CapturedOutput messages;
@@ -103,26 +111,7 @@ TEST_F(SshTunnelTest, ForwardReachesAnAgentThatAcceptsTheHello) {
     CloseSocket(request.socket);
 }
 
-TEST_F(SshTunnelTest, ServerListChoosesTheUser) {
-    StartServer();
-    if (IsSkipped()) return;
-    const std::string user = CurrentUser();
-    setenv("KV_SSH_SERVER_LIST", ("ghost@elsewhere;" + user + "@localhost").c_str(), 1);
-    PreparationHarness harness;
-    PreparationRequest request;
-    const PreparationResponse answer = Prepare(harness, request);
-    ASSERT_EQ(answer.status, kPreparedConnected) << "error " << answer.error << "\n" << server.Log();
-    EXPECT_STREQ(request.sshCommandLine, ("ssh -N -L " + Forward(PortOf(request)) + " " + user + "@localhost").c_str());
-    EXPECT_TRUE(server.WaitForLog("Accepted publickey for " + user + " from 127.0.0.1")) << server.Log();
-    EXPECT_EQ(ExchangeHello(request.socket), "accept");
-    ASSERT_TRUE(PreparationThread::Stop(harness.queue, 30000));
-    PreparationThread::EndSsh(request, hopUrl.c_str());
-    CloseSocket(request.socket);
-}
-
-TEST_F(SshTunnelTest, ServerListUserIsTheOneSshdSees) {
-    StartServer();
-    if (IsSkipped()) return;
+TEST_F(SshServerTest, ServerListUserIsTheOneSshdSees) {
     // The first entry for this host wins: sshd is asked for a user it does not know.
     setenv("KV_SSH_SERVER_LIST", ("ghost@localhost;" + CurrentUser() + "@localhost").c_str(), 1);
     PreparationHarness harness;
@@ -139,9 +128,8 @@ TEST_F(SshTunnelTest, ServerListUserIsTheOneSshdSees) {
     EXPECT_EQ(messages.Text(), "The ssh command line for " + hopUrl + " failed, error 255\n");
 }
 
-TEST_F(SshTunnelTest, RefusedKeyAnswersStatus8WithSshsReason) {
-    StartServer("stranger_key");
-    if (IsSkipped()) return;
+TEST_F(SshServerTest, RefusedKeyAnswersStatus8WithSshsReason) {
+    UseIdentity("stranger_key");
     PreparationHarness harness;
     PreparationRequest request;
     const PreparationResponse answer = Prepare(harness, request);
