@@ -4,6 +4,7 @@
 // over.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -50,11 +51,14 @@ struct EncodingCase {
     bool utf16;
 };
 
+void PrintTo(const EncodingCase& c, std::ostream* out) { *out << c.name; }
+
 class HandshakeTest : public ::testing::TestWithParam<EncodingCase> {};
 
 TEST_P(HandshakeTest, NegotiatesAndRunsAJob) {
+    Agents agents;
     AgentProcess agent;
-    ASSERT_TRUE(agent.Start(GetParam().agentArguments)) << agent.failure;
+    ASSERT_TRUE(agents.Start(agent, GetParam().agentArguments)) << agent.failure;
     TempDir dir;
     const RunResult run = RunScript(dir, OneJobScript({{Url(agent)}}));
     ASSERT_TRUE(run.started) << run.startMessage;
@@ -111,12 +115,15 @@ struct AdmissionCase {
     bool protocolFailureSeen;
 };
 
+void PrintTo(const AdmissionCase& c, std::ostream* out) { *out << c.name; }
+
 class AdmissionTest : public ::testing::TestWithParam<AdmissionCase> {};
 
 TEST_P(AdmissionTest, FailsTheJobAndRecordsWhy) {
     const AdmissionCase& c = GetParam();
+    Agents agents;
     AgentProcess agent;
-    ASSERT_TRUE(agent.Start(c.agentArguments)) << agent.failure;
+    ASSERT_TRUE(agents.Start(agent, c.agentArguments)) << agent.failure;
     std::vector<std::string> path = {Url(agent)};
     path.insert(path.end(), c.extraHops.begin(), c.extraHops.end());
     TempDir dir;
@@ -152,8 +159,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RecalculationTest, AHundredTimesStillConnects) {
+    Agents agents;
     AgentProcess agent;
-    ASSERT_TRUE(agent.Start({"--test-recalculate", "100"})) << agent.failure;
+    ASSERT_TRUE(agents.Start(agent, {"--test-recalculate", "100"})) << agent.failure;
     TempDir dir;
     const RunResult run = RunScript(dir, OneJobScript({{Url(agent)}}));
     EXPECT_FALSE(run.jobFailed);
@@ -168,6 +176,8 @@ struct PreparationCase {
     std::string record;  // the first hop's record
 };
 
+void PrintTo(const PreparationCase& c, std::ostream* out) { *out << c.name; }
+
 class PreparationFailureTest : public ::testing::TestWithParam<PreparationCase> {};
 
 TEST_P(PreparationFailureTest, FailsTheJobWithTheStatusMessage) {
@@ -176,8 +186,9 @@ TEST_P(PreparationFailureTest, FailsTheJobWithTheStatusMessage) {
     std::string hop = c.hop;
     if (hop.find("PORT") != std::string::npos) {
         // A port nothing listens on: an agent that has just gone.
+        Agents agents;
         AgentProcess gone;
-        ASSERT_TRUE(gone.Start({})) << gone.failure;
+        ASSERT_TRUE(agents.Start(gone, {})) << gone.failure;
         hop.replace(hop.find("PORT"), 4, std::to_string(gone.port()));
         gone.Stop();
     }
@@ -202,8 +213,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RefusedPortTest, SaysCannotConnect) {
+    Agents agents;
     AgentProcess gone;
-    ASSERT_TRUE(gone.Start({})) << gone.failure;
+    ASSERT_TRUE(agents.Start(gone, {})) << gone.failure;
     const std::string url = Url(gone);
     gone.Stop();
     TempDir dir;

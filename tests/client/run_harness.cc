@@ -10,7 +10,6 @@
 #include "client/direct_client.h"
 #include "eventloop/event_loop.h"
 #include "logs/connection_log_reader.h"
-#include "platform/pipe.h"
 #include "prep/preparation.h"
 #include "runtime/messages.h"
 #include "runtime/path.h"
@@ -176,9 +175,6 @@ bool ParseScript(ParserContext& context, const std::string& directory, const std
     return parsed;
 }
 
-std::atomic<bool> gPipeFailed{false};
-void OnPipeFailed(IoObject*, int32_t) { gPipeFailed = true; }
-
 // Aborts the run when it takes longer than it may (or on the test's request).
 class Watchdog {
 public:
@@ -231,15 +227,11 @@ RunResult RunClientInProcess(const std::string& directory, const std::string& sc
         return result;
     }
     auto client = std::make_unique<DirectClient>();
-    platform::FileHandle readEnd, writeEnd;
     int32_t code = 0;
-    if (!platform::CreatePipe(readEnd, writeEnd, code)) return result;
+    if (!client->OpenPreparationPipe(code)) return result;
     ClientStartParameters parameters;
     parameters.jobName = options.job.empty() ? nullptr : options.job.c_str();
     parameters.context = &context;
-    parameters.pipeReadEnd = readEnd;
-    parameters.pipeWriteEnd = writeEnd;
-    parameters.onPipeFailure = OnPipeFailed;
     parameters.openFileBudget = 100;
     parameters.compareFileTimes = !options.rebuild;
     parameters.automated = true;
@@ -248,8 +240,7 @@ RunResult RunClientInProcess(const std::string& directory, const std::string& sc
     if (!result.started || result.allOutputMade) {
         if (!result.started && client->message != nullptr) result.startMessage = client->message;
         client->Destroy();
-        platform::ClosePipeEnd(readEnd);
-        platform::ClosePipeEnd(writeEnd);
+        client->ClosePreparationPipe();
         return result;
     }
     PreparationThread::ReadServerList(client->preparation, code);
