@@ -59,9 +59,6 @@ std::string ExchangeHello(platform::SocketHandle socket);
 bool IsNonBlocking(platform::SocketHandle socket);
 void CloseSocket(platform::SocketHandle& socket);
 
-// "pid name state" for each child process of this process not in `except`.
-std::vector<std::string> ChildProcesses(const std::vector<int>& except = {});
-
 // Standard output redirected into a file while it lives; posted messages of
 // plain mode land there.
 class CapturedOutput {
