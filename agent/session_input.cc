@@ -49,11 +49,11 @@ void SetPendingTimes(InputExtraction& input) {
     }
 }
 
-bool CreateInputEntry(void* context, const PaxgzReadEntry& entry, int& fd, int32_t& error) {
+bool CreateInputEntry(void* context, const PaxgzReadEntry& entry, platform::FileHandle& file, int32_t& error) {
     auto& input = *static_cast<InputExtraction*>(context);
     input.session->Tick();
     SetPendingTimes(input);
-    if (!CreateEntryBeneath(input.root, entry, fd, error)) return false;
+    if (!CreateEntryBeneath(input.root, entry, file, error)) return false;
     if (entry.kind != PaxgzEntryKind::kRegularFile) return true;
     input.pendingPath.clear();
     for (uint32_t i = 0; i < entry.componentCount; ++i) {

@@ -1,13 +1,13 @@
 #include "client/requests.h"
 
-#include "runtime/utf8.h"
-
 #include <cstring>
+
+#include "runtime/utf16.h"
+#include "runtime/utf8.h"
 
 namespace kestrel {
 
 namespace {
-
 
 // Walks the UTF-8 text and, when `out` is set, writes it as UTF-16LE.
 // Returns the byte size of the conversion, or -1 for ill-formed input.
@@ -20,17 +20,10 @@ int64_t ConvertToUtf16(const char* text, uint32_t length, uint8_t* out) {
         const uint32_t used = DecodeUtf8(bytes + at, length - at, code);
         if (used == 0) return -1;
         at += used;
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            if (out) {
-                WriteU16(out + size, static_cast<uint16_t>(0xD800 + (code >> 10)));
-                WriteU16(out + size + 2, static_cast<uint16_t>(0xDC00 + (code & 0x3FF)));
-            }
-            size += 4;
-        } else {
-            if (out) WriteU16(out + size, static_cast<uint16_t>(code));
-            size += 2;
-        }
+        uint8_t units[4];
+        const uint32_t unitBytes = 2 * EncodeUtf16Le(code, units);
+        if (out) std::memcpy(out + size, units, unitBytes);
+        size += unitBytes;
     }
     return size;
 }

@@ -534,7 +534,7 @@ TEST(EventLoopKeys, The65537thSimultaneousHandleObjectFailsWithError8) {
         int32_t error = 0;
         for (uint32_t i = 0; i < kKeys; ++i) {
             objects[i].flags = kIoKindPositionalFile;
-            objects[i].handle = realDescriptors ? dup(file) : -1;
+            objects[i].handle = platform::FileHandle{realDescriptors ? dup(file) : -1};
             if (!EventLoop::Register(loop, &objects[i], &error)) {
                 ++refused;
                 continue;
@@ -544,14 +544,14 @@ TEST(EventLoopKeys, The65537thSimultaneousHandleObjectFailsWithError8) {
             else keySeen[objects[i].key] = true;
         }
         objects[kKeys].flags = kIoKindPositionalFile;
-        objects[kKeys].handle = realDescriptors ? dup(file) : -1;
+        objects[kKeys].handle = platform::FileHandle{realDescriptors ? dup(file) : -1};
         extraRefused = !EventLoop::Register(loop, &objects[kKeys], &lastError);
-        if (extraRefused) platform::CloseDescriptor(objects[kKeys].handle);
+        if (extraRefused) platform::CloseFile(objects[kKeys].handle);
         // A released key is handed out again, lowest first.
         uint32_t released = objects[700].key;
         EventLoop::Unregister(&objects[700]);
         objects[kKeys + 1].flags = kIoKindPositionalFile;
-        objects[kKeys + 1].handle = -1;
+        objects[kKeys + 1].handle = platform::kNoFile;
         reusedLowestKey = EventLoop::Register(loop, &objects[kKeys + 1], &error) &&
                           objects[kKeys + 1].key == released;
         for (IoObject& object : objects) EventLoop::Unregister(&object);
