@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "agent/machine.h"
+#include "agent/agent_machine.h"
 #include "agent/os/signals.h"
 #include "agent/os/tcp.h"
 #include "agent/os/thread.h"
@@ -38,14 +38,14 @@ private:
 };
 
 struct ConnectionStart {
-    Machine* machine;
+    AgentMachine* machine;
     int fd;
 };
 
 void ServeConnection(void* raw) {
     const ConnectionStart start = *static_cast<ConnectionStart*>(raw);
     delete static_cast<ConnectionStart*>(raw);
-    Machine& machine = *start.machine;
+    AgentMachine& machine = *start.machine;
     machine.Track(start.fd);
     {
         SocketTransport transport(start.fd);
@@ -72,7 +72,7 @@ int RunServer(const AgentOptions& options) {
         std::fprintf(stderr, "kestrel-agent: cannot watch for termination signals: %s\n", std::strerror(error));
         return 1;
     }
-    Machine machine(options);
+    AgentMachine machine(options);
     std::string message;
     if (!machine.OpenWorkDirectory(message)) {
         std::fprintf(stderr, "kestrel-agent: %s\n", message.c_str());

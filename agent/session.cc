@@ -29,7 +29,7 @@ uint16_t PreviousSequence(uint16_t sequence) { return sequence <= 1 ? uint16_t{6
 
 }  // namespace
 
-Session::Session(Machine& machine, Transport& transport, uint64_t number)
+Session::Session(AgentMachine& machine, Transport& transport, uint64_t number)
     : machine_(machine), transport_(transport), number_(number) {}
 
 Session::~Session() {
@@ -324,7 +324,7 @@ Session::After Session::OnTunnel(const Request& request) {
 
 // ---- helpers ----
 
-Job* Session::FindJob(const Request& request) {
+AgentJob* Session::FindJob(const Request& request) {
     if (request.length < 2) return nullptr;
     const auto found = jobs_.find(request.payload[1]);
     return found == jobs_.end() ? nullptr : found->second.get();

@@ -111,7 +111,7 @@ std::string DescribeWriterError(const OutputArchive& archive) {
 
 void Session::OnAddOutput(const Request& request) {
     if (request.length < 2) return Status(kAddCorrupt);
-    Job* job = FindJob(request);
+    AgentJob* job = FindJob(request);
     if (job == nullptr) return Status(kInvalidJob);
     if (job->output || job->outputSent) return Status(kAddTransferring);
     if (job->command && !job->command->exitReported) return Status(kAddWrongState);
@@ -161,7 +161,7 @@ void Session::OnAddOutput(const Request& request) {
 
 void Session::OnOutputReset(const Request& request) {
     if (request.length < 2) return Status(kResetCorrupt);
-    Job* job = FindJob(request);
+    AgentJob* job = FindJob(request);
     if (job == nullptr) return Status(kInvalidJob);
     if (request.length != 2) return Status(kResetCorrupt);
     if (job->output || job->outputSent) return Status(kResetTransferring);
@@ -172,7 +172,7 @@ void Session::OnOutputReset(const Request& request) {
 
 void Session::OnOutputTransfer(const Request& request) {
     if (request.length < 2) return Status(kTransferCorrupt);
-    Job* job = FindJob(request);
+    AgentJob* job = FindJob(request);
     if (job == nullptr) return Status(kTransferInvalidJob);
     if (request.length != 2) return Status(kTransferCorrupt);
     if (job->outputFailed) return StatusWithError(kTransferError, job->outputErrorCode, job->outputErrorText);
