@@ -14,6 +14,8 @@
 
 #include <cstring>
 
+#include "platform/retry_posix.h"
+
 namespace kestrel::platform {
 
 namespace {
@@ -116,10 +118,7 @@ void EventPort::Detach(PortSlot& slot, PortTarget, intptr_t handle) {
 
 PortStatus EventPort::Start(PortSlot& slot, const PortTransfer& transfer, uint32_t& moved, int32_t& error) {
     moved = 0;
-    ssize_t result;
-    do {
-        result = Call(transfer);
-    } while (result < 0 && errno == EINTR);
+    const ssize_t result = RetryInterrupted([&] { return Call(transfer); });
     if (result > 0) {
         moved = static_cast<uint32_t>(result);
         return PortStatus::kMoved;

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/retry_posix.h"
+
 namespace kestrel::platform {
 
 namespace {
@@ -33,17 +35,7 @@ bool OpenSequentialFile(const char* path, FileHandle& file, int& error) {
 }
 
 bool ReadSequentialFile(FileHandle file, void* buffer, size_t size, size_t& count, int& error) {
-    for (;;) {
-        const ssize_t got = read(Descriptor(file), buffer, size);
-        if (got >= 0) {
-            count = static_cast<size_t>(got);
-            return true;
-        }
-        if (errno != EINTR) {
-            error = errno;
-            return false;
-        }
-    }
+    return ReadRetrying(Descriptor(file), buffer, size, count, error);
 }
 
 bool ReadFileIdentity(FileHandle file, FileIdentity& identity, int& error) {

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/retry_posix.h"
+
 namespace kestrel::platform {
 
 namespace {
@@ -21,20 +23,16 @@ bool Opened(int fd, FileHandle& file, int& error) {
     return true;
 }
 
-// One positional call, repeated on EINTR.
+// One positional call, repeated while a signal interrupts it.
 template <typename Call>
 bool Positional(Call call, uint32_t& transferred, int& error) {
-    for (;;) {
-        const ssize_t count = call();
-        if (count >= 0) {
-            transferred = static_cast<uint32_t>(count);
-            return true;
-        }
-        if (errno != EINTR) {
-            error = errno;
-            return false;
-        }
+    const ssize_t count = RetryInterrupted(call);
+    if (count < 0) {
+        error = errno;
+        return false;
     }
+    transferred = static_cast<uint32_t>(count);
+    return true;
 }
 
 }  // namespace

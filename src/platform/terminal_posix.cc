@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/retry_posix.h"
+
 namespace kestrel::platform {
 
 bool QueryTerminalSize(uint16_t& width, uint16_t& height, int& error) {
@@ -100,16 +102,7 @@ bool PendingInput(size_t& count, int& error) {
 }
 
 bool ReadInput(unsigned char* buffer, size_t room, size_t& count, int& error) {
-    for (;;) {
-        const ssize_t got = read(STDIN_FILENO, buffer, room);
-        if (got >= 0) {
-            count = static_cast<size_t>(got);
-            return true;
-        }
-        if (errno == EINTR) continue;
-        error = errno;
-        return false;
-    }
+    return ReadRetrying(STDIN_FILENO, buffer, room, count, error);
 }
 
 }  // namespace kestrel::platform
