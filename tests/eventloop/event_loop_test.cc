@@ -503,6 +503,37 @@ TEST(EventLoopLifecycle, FailedInitialRegistrationUnregistersTheEarlierObjects) 
     close(fds[1]);
 }
 
+// Owners that keep their handle in the object discard it the same way
+// whether it got registered or not.
+TEST(EventLoopLifecycle, DiscardUnregistersARegisteredObjectAndClosesAnUnregisteredOnesHandle) {
+    int registeredEnds[2], idleEnds[2];
+    MakePipe(registeredEnds);
+    MakePipe(idleEnds);
+    Probe registered, idle, driver;
+    AttachStream(registered, registeredEnds[0]);
+    AttachStream(idle, idleEnds[0]);
+    MakeNoHandle(driver, 0);
+    uint32_t countBefore = 0, countAfter = 0;
+    driver.onCompletion = [&](Probe& p) {
+        int32_t error = 0;
+        ASSERT_TRUE(EventLoop::Register(p.io.loop, &registered.io, &error)) << error;
+        countBefore = p.io.loop->RegisteredCount();
+        EventLoop::Discard(&registered.io);
+        EventLoop::Discard(&idle.io);
+        countAfter = p.io.loop->RegisteredCount();
+        Unregister(p);
+    };
+    EventLoop loop;
+    RunLoop(loop, {&driver.io});
+    EXPECT_EQ(countBefore - countAfter, 1u);
+    EXPECT_EQ(registered.io.loop, nullptr);
+    EXPECT_FALSE(IsOpen(registeredEnds[0]));
+    EXPECT_FALSE(IsOpen(idleEnds[0]));
+    EXPECT_FALSE(idle.io.handle.valid()) << "no handle is left to close twice";
+    close(registeredEnds[1]);
+    close(idleEnds[1]);
+}
+
 TEST(EventLoopKeys, The65537thSimultaneousHandleObjectFailsWithError8) {
     constexpr uint32_t kKeys = 65536;
     // Real descriptors when the limit allows; otherwise positional objects
