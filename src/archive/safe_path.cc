@@ -193,8 +193,8 @@ namespace {
 
 constexpr uint32_t kNameRoom = 1024;
 
-// A component as a name for openat: also refuses what the check refuses, for
-// callers that skipped it.
+// A component as a name to create beneath a directory: also refuses what the
+// check refuses, for callers that skipped it.
 bool ComponentName(const PathComponentView& component, bool utf16, char* name, int& error) {
     uint32_t length = 0;
     if (!ComponentToUtf8(component, utf16, name, kNameRoom, length, error)) return false;

@@ -47,6 +47,28 @@ platform::PortTransfer RestOf(const IoObject* object) {
                                   object->fileOffsetBase + object->position};
 }
 
+// Takes the object out of one of its two lists, whose links are the members
+// `Next` (toward `last`) and `Previous` (toward `first`).
+template <IoObject* IoObject::*Next, IoObject* IoObject::*Previous>
+void Unlink(IoObject* object, IoObject*& first, IoObject*& last) {
+    if (object->*Previous) (object->*Previous)->*Next = object->*Next;
+    else first = object->*Next;
+    if (object->*Next) (object->*Next)->*Previous = object->*Previous;
+    else last = object->*Previous;
+    object->*Next = object->*Previous = nullptr;
+}
+
+// Puts the object at the `end` of a list: `Outward` is its link beyond that
+// end (none), `Inward` the one toward `otherEnd`.
+template <IoObject* IoObject::*Outward, IoObject* IoObject::*Inward>
+void LinkAtEnd(IoObject* object, IoObject*& end, IoObject*& otherEnd) {
+    object->*Outward = nullptr;
+    object->*Inward = end;
+    if (end) end->*Outward = object;
+    else otherEnd = object;
+    end = object;
+}
+
 bool IsDone(const IoObject* object, uint32_t moved) {
     return object->position == object->length || (moved > 0 && (object->operation & kIoCompleteOnAnyData));
 }
@@ -106,29 +128,19 @@ IoObject* EventLoop::ObjectForKey(uint64_t key) const {
 
 void EventLoop::PushReadyHead(IoObject* object) {
     if (object->flags & kIoStateInReadyQueue) RemoveReady(object);
-    object->readyPrevious = nullptr;
-    object->readyNext = readyHead_;
-    if (readyHead_) readyHead_->readyPrevious = object; else readyTail_ = object;
-    readyHead_ = object;
+    LinkAtEnd<&IoObject::readyPrevious, &IoObject::readyNext>(object, readyHead_, readyTail_);
     object->flags |= kIoStateInReadyQueue;
 }
 
 void EventLoop::PushReadyTail(IoObject* object) {
     if (object->flags & kIoStateInReadyQueue) RemoveReady(object);
-    object->readyNext = nullptr;
-    object->readyPrevious = readyTail_;
-    if (readyTail_) readyTail_->readyNext = object; else readyHead_ = object;
-    readyTail_ = object;
+    LinkAtEnd<&IoObject::readyNext, &IoObject::readyPrevious>(object, readyTail_, readyHead_);
     object->flags |= kIoStateInReadyQueue;
 }
 
 void EventLoop::RemoveReady(IoObject* object) {
     if ((object->flags & kIoStateInReadyQueue) == 0) return;
-    if (object->readyPrevious) object->readyPrevious->readyNext = object->readyNext;
-    else readyHead_ = object->readyNext;
-    if (object->readyNext) object->readyNext->readyPrevious = object->readyPrevious;
-    else readyTail_ = object->readyPrevious;
-    object->readyNext = object->readyPrevious = nullptr;
+    Unlink<&IoObject::readyNext, &IoObject::readyPrevious>(object, readyHead_, readyTail_);
     object->flags &= static_cast<uint8_t>(~kIoStateInReadyQueue);
 }
 
@@ -157,11 +169,7 @@ void EventLoop::Arm(IoObject* object) {
 
 void EventLoop::Disarm(IoObject* object) {
     if ((object->flags & kIoStateInTimerList) == 0) return;
-    if (object->timerEarlier) object->timerEarlier->timerLater = object->timerLater;
-    else timerEarliest_ = object->timerLater;
-    if (object->timerLater) object->timerLater->timerEarlier = object->timerEarlier;
-    else timerLatest_ = object->timerEarlier;
-    object->timerEarlier = object->timerLater = nullptr;
+    Unlink<&IoObject::timerLater, &IoObject::timerEarlier>(object, timerEarliest_, timerLatest_);
     object->flags &= static_cast<uint8_t>(~kIoStateInTimerList);
 }
 
@@ -178,20 +186,10 @@ EventLoop::Outcome EventLoop::Attempt(IoObject* object, int32_t* error, bool* pr
         uint32_t moved = 0;
         const platform::PortStatus status = port_.Start(object->portSlot, RestOf(object), moved, *error);
         object->lastTransferred = moved;
-        switch (status) {
-        case platform::PortStatus::kMoved:
-            object->position += moved;
-            *progressed = true;
-            if (IsDone(object, moved)) return Outcome::kComplete;
-            continue;
-        case platform::PortStatus::kPending:
-            return Outcome::kPending;
-        case platform::PortStatus::kTryLater:
-            return Outcome::kTryLater;
-        case platform::PortStatus::kEndOfStream:
-        case platform::PortStatus::kFailed:
-            return Ended(object, status, error);
-        }
+        if (status != platform::PortStatus::kMoved) return Unmoved(object, status, error);
+        object->position += moved;
+        *progressed = true;
+        if (IsDone(object, moved)) return Outcome::kComplete;
     }
 }
 
@@ -200,19 +198,9 @@ EventLoop::Outcome EventLoop::Attempt(IoObject* object, int32_t* error, bool* pr
 EventLoop::Outcome EventLoop::Collect(IoObject* object, int32_t* error, bool* progressed) {
     uint32_t moved = 0;
     const platform::PortStatus status = port_.Finish(object->portSlot, RestOf(object), moved, *error);
-    switch (status) {
-    case platform::PortStatus::kMoved:
-        break;
-    case platform::PortStatus::kPending:
+    if (status != platform::PortStatus::kMoved) {
         *progressed = false;
-        return Outcome::kPending;
-    case platform::PortStatus::kTryLater:
-        *progressed = false;
-        return Outcome::kTryLater;
-    case platform::PortStatus::kEndOfStream:
-    case platform::PortStatus::kFailed:
-        *progressed = false;
-        return Ended(object, status, error);
+        return Unmoved(object, status, error);
     }
     object->position += moved;
     if (moved > 0) {
@@ -227,7 +215,10 @@ EventLoop::Outcome EventLoop::Collect(IoObject* object, int32_t* error, bool* pr
     return outcome;
 }
 
-EventLoop::Outcome EventLoop::Ended(IoObject* object, platform::PortStatus status, int32_t* error) {
+// What a request that moved nothing means for the operation.
+EventLoop::Outcome EventLoop::Unmoved(IoObject* object, platform::PortStatus status, int32_t* error) {
+    if (status == platform::PortStatus::kPending) return Outcome::kPending;
+    if (status == platform::PortStatus::kTryLater) return Outcome::kTryLater;
     // A shutdown from another thread shows up as end of stream or a broken
     // pipe; the cancellation was recorded before it and takes precedence.
     if (CancelState(object)) {

@@ -68,7 +68,7 @@ using IoCompletionCallback = void (*)(IoObject* object);
 using IoFailureCallback = void (*)(IoObject* object, int32_t error);
 
 // IoObject::flags, kind bits (set by the owner). A socket has none of them.
-inline constexpr uint8_t kIoKindPositionalFile = 0x01;  // pread/pwrite at fileOffsetBase + position
+inline constexpr uint8_t kIoKindPositionalFile = 0x01;  // reads and writes at fileOffsetBase + position
 inline constexpr uint8_t kIoKindStream = 0x40;          // pipe or other byte stream, not a socket
 inline constexpr uint8_t kIoKindNoHandle = 0x80;        // pure timer or yield object
 inline constexpr uint8_t kIoKindMask = kIoKindPositionalFile | kIoKindStream | kIoKindNoHandle;
@@ -202,7 +202,7 @@ private:
 
     Outcome Attempt(IoObject* object, int32_t* error, bool* progressed);
     Outcome Collect(IoObject* object, int32_t* error, bool* progressed);
-    Outcome Ended(IoObject* object, platform::PortStatus status, int32_t* error);
+    Outcome Unmoved(IoObject* object, platform::PortStatus status, int32_t* error);
     void Conclude(IoObject* object, Outcome outcome, int32_t error, bool progressed);
     bool Dispatch(IoObject* object, int32_t* error);
     void Complete(IoObject* object);
