@@ -8,6 +8,7 @@
 
 #include "agent/agent_machine.h"
 #include "agent/os/signals.h"
+#include "agent/os/files.h"
 #include "agent/os/tcp.h"
 #include "agent/os/thread.h"
 #include "agent/session.h"
@@ -43,7 +44,7 @@ struct ConnectionStart {
 };
 
 void ServeConnection(void* raw) {
-    const ConnectionStart start = *static_cast<ConnectionStart*>(raw);
+    ConnectionStart start = *static_cast<ConnectionStart*>(raw);
     delete static_cast<ConnectionStart*>(raw);
     AgentMachine& machine = *start.machine;
     machine.Track(start.fd);
@@ -57,7 +58,7 @@ void ServeConnection(void* raw) {
         }
     }
     machine.Untrack(start.fd);
-    os::CloseSocket(start.fd);
+    os::CloseDescriptor(start.fd);
     // Last: once counted out, the machine may be gone.
     machine.ThreadEnded();
 }
@@ -100,11 +101,11 @@ int RunServer(const AgentOptions& options) {
         machine.ThreadStarted();
         if (!os::StartDetachedThread(ServeConnection, new ConnectionStart{&machine, fd}, error)) {
             std::fprintf(stderr, "kestrel-agent: cannot start a connection thread: %s\n", std::strerror(error));
-            os::CloseSocket(fd);
+            os::CloseDescriptor(fd);
             machine.ThreadEnded();
         }
     }
-    os::CloseSocket(listener);
+    os::CloseDescriptor(listener);
     if (!machine.ShutDown(kShutdownWaitMs)) {
         // A thread still works with the machine: leave without tearing it down.
         std::fprintf(stderr, "kestrel-agent: connections did not end in time; their work areas stay until the next start\n");

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "agent/os/files.h"
 #include "agent/os/tcp.h"
 #include "agent/wire_text.h"
 #include "client/requests.h"
@@ -39,7 +40,7 @@ Session::~Session() {
     }
     if (tunnelFd_ >= 0) {
         machine_.Untrack(tunnelFd_);
-        os::CloseSocket(tunnelFd_);
+        os::CloseDescriptor(tunnelFd_);
     }
     if (counted_) machine_.Leave();
 }

@@ -261,7 +261,7 @@ uint32_t Session::TakeCommandEvents(AgentJob& job, uint32_t reserve) {
         }
         if (end) {
             ended = true;
-            os::ClosePipe(fd);
+            os::CloseDescriptor(fd);
         } else if (total == share && os::PendingPipeBytes(fd) > 0 && reply_.Room() >= reserve + kThrottleEventSize) {
             uint8_t* throttle = reply_.Extend(kThrottleEventSize);
             WriteEventHead(throttle, stream == 0 ? kPollStdoutThrottled : kPollStderrThrottled, job.id,

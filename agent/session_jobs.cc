@@ -141,8 +141,8 @@ void Session::EndJob(AgentJob& job) {
         } else if (!command.outputEnded || !command.errorEnded) {
             os::KillGroup(command.child.pid);
         }
-        os::ClosePipe(job.command->child.output);
-        os::ClosePipe(job.command->child.error);
+        os::CloseDescriptor(job.command->child.output);
+        os::CloseDescriptor(job.command->child.error);
         job.command.reset();
     }
     if (job.input) job.input->reader.Close();
