@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "agent/os/files.h"
 #include "agent/os/tcp.h"
 #include "agent/wire_text.h"
 #include "client/requests.h"
@@ -29,7 +30,7 @@ uint16_t PreviousSequence(uint16_t sequence) { return sequence <= 1 ? uint16_t{6
 
 }  // namespace
 
-Session::Session(Machine& machine, Transport& transport, uint64_t number)
+Session::Session(AgentMachine& machine, Transport& transport, uint64_t number)
     : machine_(machine), transport_(transport), number_(number) {}
 
 Session::~Session() {
@@ -39,7 +40,7 @@ Session::~Session() {
     }
     if (tunnelFd_ >= 0) {
         machine_.Untrack(tunnelFd_);
-        os::CloseSocket(tunnelFd_);
+        os::CloseDescriptor(tunnelFd_);
     }
     if (counted_) machine_.Leave();
 }
@@ -316,7 +317,7 @@ Session::After Session::OnTunnel(const Request& request) {
     std::string refusal;
     if (!AdmitThroughTunnel(fd, refusal)) {
         Log("tunnel refused: " + refusal);
-        os::CloseSocket(fd);
+        os::CloseDescriptor(fd);
         StatusWithError(4, 0, refusal);
         return After::Continue;
     }
@@ -367,7 +368,7 @@ bool Session::AdmitThroughTunnel(int fd, std::string& refusal) {
 
 // ---- helpers ----
 
-Job* Session::FindJob(const Request& request) {
+AgentJob* Session::FindJob(const Request& request) {
     if (request.length < 2) return nullptr;
     const auto found = jobs_.find(request.payload[1]);
     return found == jobs_.end() ? nullptr : found->second.get();

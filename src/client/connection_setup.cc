@@ -75,7 +75,7 @@ void FailPreparationStatus(Connection& connection, uint32_t status, uint32_t err
 // Abandons a connection whose socket was set but could not be taken into
 // use: the socket is closed and the failure handled like a failed status.
 void FailPreparedSocket(Connection& connection, int32_t code, const char* text) {
-    if (connection.protocol.socket.loop == nullptr) platform::CloseTcpSocket(connection.preparation.socket);
+    if (connection.protocol.socket.loop == nullptr) platform::CloseSocket(connection.preparation.socket);
     connection.preparation.socket = platform::kNoSocket;
     PreparationFailed(connection, code, text);
 }
@@ -107,7 +107,7 @@ void ConnectionPrepared(Connection& connection) {
     connection.onFailure = OnConnectionFailed;
     connection.recalculations = 0;
     connection.protocol.buffer = connection.protocol.messageBuffer;
-    AttachSocket(connection, static_cast<int>(connection.preparation.socket.native));
+    AttachSocket(connection, connection.preparation.socket);
     SendHello(connection, OnHelloAnswer);
 
     IoObject& timer = connection.pollTimer;

@@ -21,8 +21,6 @@ DirectClient::~DirectClient() {
 
 namespace {
 
-// The read end an event-loop object describes (one place for the handle type).
-platform::FileHandle PipeReadEnd(const IoObject& object) { return platform::FileHandle{object.handle}; }
 
 void SetStaticMessage(DirectClient& client, const char* text) {
     if (client.messageOwned) std::free(const_cast<char*>(client.message));
@@ -82,11 +80,10 @@ bool DirectClient::OpenPreparationPipe(int32_t& error) {
 
 void DirectClient::ClosePreparationPipe() {
     if (preparationPipe.loop == nullptr) {
-        platform::FileHandle readEnd = PipeReadEnd(preparationPipe);
-        platform::ClosePipeEnd(readEnd);
+        platform::CloseFile(preparationPipe.handle);
     }
     preparationPipe = IoObject{};
-    platform::ClosePipeEnd(preparation.pipeWriteEnd);
+    platform::CloseFile(preparation.pipeWriteEnd);
     pipeOpen = false;
 }
 

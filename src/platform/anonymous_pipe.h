@@ -15,7 +15,4 @@ bool CreateAnonymousPipe(FileHandle& readEnd, FileHandle& writeEnd, int32_t& err
 // 512 bytes reach the reader whole, never mixed with another writer's.
 bool WritePipeRecord(FileHandle writeEnd, const void* record, uint32_t length, int32_t& error);
 
-// Closes the end and leaves kNoFile behind; kNoFile is ignored.
-void ClosePipeEnd(FileHandle& end);
-
 }  // namespace kestrel::platform

@@ -35,10 +35,4 @@ bool WritePipeRecord(FileHandle writeEnd, const void* record, uint32_t length, i
     return true;
 }
 
-void ClosePipeEnd(FileHandle& end) {
-    if (!end.valid()) return;
-    close(static_cast<int>(end.native));
-    end = kNoFile;
-}
-
 }  // namespace kestrel::platform

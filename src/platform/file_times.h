@@ -9,7 +9,7 @@ namespace kestrel::platform {
 enum class FileTimeResult : uint8_t {
     Present,  // `fileTime` holds the time, never below 1
     Missing,  // no such file, or a directory on the way is missing
-    Failed,   // `error` holds the errno
+    Failed,   // `error` holds the system's code
 };
 
 // The last-write time of `path` (links followed) as a FILETIME count (UTC).

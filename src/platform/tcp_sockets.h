@@ -36,9 +36,6 @@ bool ConnectTcpSocket(SocketHandle socket, const uint8_t* address, uint32_t leng
 
 bool SetTcpSocketNonBlocking(SocketHandle socket, int32_t& error);
 
-// Closes the socket and leaves kNoSocket behind; kNoSocket is ignored.
-void CloseTcpSocket(SocketHandle& socket);
-
 // A loopback port that is free now: bound with port 0, read back, released.
 bool FindFreeLoopbackPort(uint16_t& port, int32_t& error);
 

@@ -105,11 +105,6 @@ bool SetTcpSocketNonBlocking(SocketHandle socket, int32_t& error) {
     return true;
 }
 
-void CloseTcpSocket(SocketHandle& socket) {
-    if (!socket.valid()) return;
-    close(Native(socket));
-    socket = kNoSocket;
-}
 
 bool FindFreeLoopbackPort(uint16_t& port, int32_t& error) {
     SocketHandle probe;
@@ -121,7 +116,7 @@ bool FindFreeLoopbackPort(uint16_t& port, int32_t& error) {
     const bool found = bind(Native(probe), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
                        getsockname(Native(probe), reinterpret_cast<sockaddr*>(&address), &size) == 0;
     if (!found) error = errno;
-    CloseTcpSocket(probe);
+    CloseSocket(probe);
     if (found) port = ntohs(address.sin_port);
     return found;
 }

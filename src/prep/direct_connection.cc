@@ -36,12 +36,12 @@ void ConnectDirect(PreparationQueue& queue, PreparationRequest& request, const c
     }
     // Only the first IPv4 address is tried.
     if (!platform::ConnectTcpSocket(socket, address, length, error)) {
-        platform::CloseTcpSocket(socket);
+        platform::CloseSocket(socket);
         PreparationThread::Respond(queue, request, kPreparationCannotConnect, Code(error));
         return;
     }
     if (!platform::SetTcpSocketNonBlocking(socket, error)) {
-        platform::CloseTcpSocket(socket);
+        platform::CloseSocket(socket);
         PreparationThread::Respond(queue, request, kPreparationNonBlocking, Code(error));
         return;
     }

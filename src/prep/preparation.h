@@ -15,7 +15,7 @@
 #include <mutex>
 
 #include "platform/handles.h"
-#include "platform/worker_thread.h"
+#include "platform/thread.h"
 
 namespace kestrel {
 
@@ -90,7 +90,7 @@ struct PreparationQueue {
     bool displayMode = false;               // 12000 ssh connect tries instead of 1000
     // Copy of KV_SSH_SERVER_LIST (UTF-8), null when the variable is not set.
     char* serverList = nullptr;
-    platform::WorkerThread thread;
+    platform::ThreadHandle thread;
     bool stopSubmitted = false;             // under `lock`: the stop request is queued or taken
     bool threadEnded = false;               // under `lock`, set as the thread returns
     std::condition_variable ended;

@@ -3,19 +3,13 @@
 #include <cstdio>
 
 #include "platform/anonymous_pipe.h"
-#include "platform/process_control.h"
+#include "platform/process.h"
 #include "runtime/messages.h"
 
 namespace kestrel {
 
 namespace PreparationPipe {
 
-namespace {
-
-// The one place where a pipe end becomes the event loop's descriptor.
-int LoopDescriptor(platform::FileHandle end) { return static_cast<int>(end.native); }
-
-}  // namespace
 
 bool Open(PreparationQueue& queue, IoObject& reader, PreparationResponse& answer,
           IoCompletionCallback onAnswer, void* owner, int32_t& error) {
@@ -31,7 +25,7 @@ void DescribeReader(IoObject& reader, platform::FileHandle readEnd, PreparationR
                     IoCompletionCallback onAnswer, void* owner) {
     reader = IoObject{};
     reader.flags = kIoKindStream;
-    reader.handle = LoopDescriptor(readEnd);
+    reader.handle = readEnd;
     reader.owner = owner;
     reader.completionCallback = onAnswer;
     reader.failureCallback = OnFailure;
@@ -51,7 +45,7 @@ void OnFailure(IoObject*, int32_t error) {
     PostMessageText("Preparation pipe failure, error {0}", {{FormatI32, &error}});
     // Ending at once skips the flush that would print a plain-mode message.
     std::fflush(nullptr);
-    platform::ExitProcessNow(1);
+    platform::ExitImmediately(1);
 }
 
 }  // namespace PreparationPipe

@@ -84,7 +84,7 @@ bool Start(PreparationQueue& queue, int32_t& error) {
         std::lock_guard<std::mutex> hold(queue.lock);
         queue.threadEnded = false;
     }
-    return platform::StartWorkerThread(queue.thread, ThreadRoutine, &queue, error);
+    return platform::StartThread(queue.thread, ThreadRoutine, &queue, error);
 }
 
 void RequestStop(PreparationQueue& queue) {
@@ -97,18 +97,18 @@ void RequestStop(PreparationQueue& queue) {
 
 bool Stop(PreparationQueue& queue, uint32_t milliseconds) {
     RequestStop(queue);
-    if (queue.thread.started) {
+    if (queue.thread.running) {
         std::unique_lock<std::mutex> hold(queue.lock);
         if (!queue.ended.wait_for(hold, std::chrono::milliseconds(milliseconds),
                                   [&queue] { return queue.threadEnded; })) {
             hold.unlock();
-            platform::DetachWorkerThread(queue.thread);
+            platform::DetachThread(queue.thread);
             return false;
         }
         hold.unlock();
-        platform::JoinWorkerThread(queue.thread);
+        platform::JoinThread(queue.thread);
     }
-    platform::ClosePipeEnd(queue.pipeWriteEnd);
+    platform::CloseFile(queue.pipeWriteEnd);
     return true;
 }
 

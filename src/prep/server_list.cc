@@ -1,7 +1,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/process_control.h"
+#include "platform/process.h"
 #include "prep/preparation.h"
 #include "runtime/error_codes.h"
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/process_control.h"
+#include "platform/process.h"
 #include "platform/scratch_file.h"
 #include "platform/session_process.h"
 #include "platform/tcp_sockets.h"
@@ -149,19 +149,19 @@ Attempt RunAttempt(PreparationQueue& queue, PreparationRequest& request, const c
         case Forward::kConnected:
             break;
         case Forward::kSshEnded:
-            platform::CloseTcpSocket(socket);
+            platform::CloseSocket(socket);
             return Attempt::kSshEnded;
         case Forward::kTriesRanOut:
             // ssh still runs; teardown ends it.
-            platform::CloseTcpSocket(socket);
+            platform::CloseSocket(socket);
             PreparationThread::Respond(queue, request, kPreparationCannotConnect, Code(lastError));
             return Attempt::kAnswered;
         case Forward::kStopped:
-            platform::CloseTcpSocket(socket);
+            platform::CloseSocket(socket);
             return Attempt::kStopped;
     }
     if (!platform::SetTcpSocketNonBlocking(socket, error)) {
-        platform::CloseTcpSocket(socket);
+        platform::CloseSocket(socket);
         PreparationThread::Respond(queue, request, kPreparationNonBlocking, Code(error));
         return Attempt::kAnswered;
     }

@@ -100,7 +100,7 @@ TEST(DirectConnection, ConnectsToAnAgentThatAcceptsTheHello) {
     EXPECT_TRUE(IsLoopbackAddress(request));
     EXPECT_EQ(PortOf(request), agent.port());
     EXPECT_EQ(ExchangeHello(request.socket), "accept");
-    CloseSocket(request.socket);
+    platform::CloseSocket(request.socket);
 }
 
 }  // namespace

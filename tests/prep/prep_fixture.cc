@@ -64,7 +64,7 @@ PreparationHarness::PreparationHarness() {
 PreparationHarness::~PreparationHarness() {
     PreparationThread::Stop(queue, 120000);
     PreparationThread::ReleaseServerList(queue);
-    if (!collected_ && reader_.handle >= 0) close(reader_.handle);
+    if (!collected_) platform::CloseFile(reader_.handle);
 }
 
 bool PreparationHarness::Start() {
@@ -161,10 +161,6 @@ bool IsNonBlocking(platform::SocketHandle socket) {
     return flags >= 0 && (flags & O_NONBLOCK) != 0;
 }
 
-void CloseSocket(platform::SocketHandle& socket) {
-    if (socket.valid()) close(Descriptor(socket));
-    socket = platform::kNoSocket;
-}
 
 
 CapturedOutput::CapturedOutput() {

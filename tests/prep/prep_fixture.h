@@ -57,7 +57,6 @@ bool IsLoopbackAddress(const PreparationRequest& request);
 // "accept", "recalculate", "reject" or what went wrong.
 std::string ExchangeHello(platform::SocketHandle socket);
 bool IsNonBlocking(platform::SocketHandle socket);
-void CloseSocket(platform::SocketHandle& socket);
 
 // Standard output redirected into a file while it lives; posted messages of
 // plain mode land there.

@@ -72,13 +72,13 @@ TEST(PreparationThread, AFailedPipeWriteIsPosted) {
     platform::FileHandle readEnd;
     int32_t error = 0;
     ASSERT_TRUE(platform::CreateAnonymousPipe(readEnd, queue.pipeWriteEnd, error));
-    platform::ClosePipeEnd(readEnd);
+    platform::CloseFile(readEnd);
     PreparationRequest request;
     CapturedOutput output;
     PreparationThread::Respond(queue, request, kPreparedConnected, 0);
     const int brokenPipe = static_cast<int>(std::errc::broken_pipe);
     EXPECT_EQ(output.Text(), "Cannot write to response pipe, error " + std::to_string(brokenPipe) + "\n");
-    platform::ClosePipeEnd(queue.pipeWriteEnd);
+    platform::CloseFile(queue.pipeWriteEnd);
 }
 
 TEST(PreparationPipe, AFailedReadPostsAndEndsTheProcessWithCode1) {

@@ -108,7 +108,7 @@ TEST_F(SshServerTest, ForwardReachesAnAgentThatAcceptsTheHello) {
     EXPECT_EQ(request.sshCommandLine, nullptr);
     EXPECT_FALSE(request.sshProcess.valid());
     EXPECT_EQ(LeftoverChildren(), std::vector<std::string>{});
-    CloseSocket(request.socket);
+    platform::CloseSocket(request.socket);
 }
 
 TEST_F(SshServerTest, ServerListUserIsTheOneSshdSees) {

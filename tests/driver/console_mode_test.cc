@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "tmux_session.h"
+#include "display/tmux_session.h"
 
 namespace kestrel::test {
 namespace {

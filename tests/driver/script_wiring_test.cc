@@ -1,7 +1,7 @@
 // The real program reads and parses the script given on its command line
 // and reports parse failures as "Cannot parse {0}, {1}".
 
-#include "script_fixture.h"
+#include "script/script_fixture.h"
 
 namespace kestrel::test {
 namespace {

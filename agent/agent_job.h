@@ -85,7 +85,7 @@ struct RunningCommand {
     }
 };
 
-struct Job {
+struct AgentJob {
     uint8_t id = 0;
     uint32_t units = 0;  // capacity held
     std::string areaName;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "agent/agent_process.h"
-#include "tmux_session.h"
+#include "display/tmux_session.h"
 
 namespace kestrel::test {
 namespace {

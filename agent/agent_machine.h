@@ -16,12 +16,12 @@
 
 namespace kestrel::agent {
 
-class Machine {
+class AgentMachine {
 public:
-    explicit Machine(const AgentOptions& options);
-    ~Machine();
-    Machine(const Machine&) = delete;
-    Machine& operator=(const Machine&) = delete;
+    explicit AgentMachine(const AgentOptions& options);
+    ~AgentMachine();
+    AgentMachine(const AgentMachine&) = delete;
+    AgentMachine& operator=(const AgentMachine&) = delete;
 
     const AgentOptions& Options() const { return options_; }
     // The agent's own environment, where every job's environment starts.

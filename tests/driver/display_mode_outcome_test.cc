@@ -7,7 +7,7 @@
 #include <string>
 
 #include "scheduler/scheduler_fixture.h"
-#include "tmux_session.h"
+#include "display/tmux_session.h"
 
 namespace kestrel::test {
 namespace {

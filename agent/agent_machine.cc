@@ -1,4 +1,4 @@
-#include "agent/machine.h"
+#include "agent/agent_machine.h"
 
 #include <unistd.h>
 
@@ -21,7 +21,7 @@ constexpr char kAreaPrefix[] = "job-";
 
 }  // namespace
 
-Machine::Machine(const AgentOptions& options) : options_(options), freeUnits_(options.capacity) {
+AgentMachine::AgentMachine(const AgentOptions& options) : options_(options), freeUnits_(options.capacity) {
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
         const char* equals = std::strchr(*entry, '=');
         if (equals == nullptr || equals == *entry) continue;
@@ -29,12 +29,12 @@ Machine::Machine(const AgentOptions& options) : options_(options), freeUnits_(op
     }
 }
 
-Machine::~Machine() {
+AgentMachine::~AgentMachine() {
     os::CloseDescriptor(lockFd_);
     if (ownsWorkFd_) os::CloseDescriptor(workFd_);
 }
 
-bool Machine::OpenWorkDirectory(std::string& message) {
+bool AgentMachine::OpenWorkDirectory(std::string& message) {
     workPath_ = options_.workDirectory;
     if (workPath_.empty()) workPath_ = platform::TemporaryDirectory() + "/kestrel-agent." + std::to_string(getuid());
     int error = 0;
@@ -64,74 +64,74 @@ bool Machine::OpenWorkDirectory(std::string& message) {
     return true;
 }
 
-void Machine::UseWorkDirectory(int fd, const std::string& path) {
+void AgentMachine::UseWorkDirectory(int fd, const std::string& path) {
     workFd_ = fd;
     workPath_ = path;
     ownsWorkFd_ = false;
 }
 
-std::string Machine::NewAreaName() { return kAreaPrefix + std::to_string(++areaCounter_); }
+std::string AgentMachine::NewAreaName() { return kAreaPrefix + std::to_string(++areaCounter_); }
 
-bool Machine::Reserve(uint32_t units) {
+bool AgentMachine::Reserve(uint32_t units) {
     std::lock_guard<std::mutex> hold(mutex_);
     if (units > freeUnits_) return false;
     freeUnits_ -= units;
     return true;
 }
 
-void Machine::Release(uint32_t units) {
+void AgentMachine::Release(uint32_t units) {
     std::lock_guard<std::mutex> hold(mutex_);
     freeUnits_ += units;
 }
 
-uint32_t Machine::FreeUnits() {
+uint32_t AgentMachine::FreeUnits() {
     std::lock_guard<std::mutex> hold(mutex_);
     return freeUnits_;
 }
 
-bool Machine::Admit() {
+bool AgentMachine::Admit() {
     std::lock_guard<std::mutex> hold(mutex_);
     if (connections_ >= options_.maxConnections) return false;
     ++connections_;
     return true;
 }
 
-void Machine::Leave() {
+void AgentMachine::Leave() {
     std::lock_guard<std::mutex> hold(mutex_);
     if (connections_ > 0) --connections_;
 }
 
-void Machine::ThreadStarted() {
+void AgentMachine::ThreadStarted() {
     std::lock_guard<std::mutex> hold(mutex_);
     ++threads_;
 }
 
-void Machine::ThreadEnded() {
+void AgentMachine::ThreadEnded() {
     std::lock_guard<std::mutex> hold(mutex_);
     if (threads_ > 0) --threads_;
     connectionsEnded_.notify_all();
 }
 
-void Machine::Track(int fd) {
+void AgentMachine::Track(int fd) {
     std::lock_guard<std::mutex> hold(mutex_);
     trackedFds_.insert(fd);
     // A connection that arrives while shutting down ends at once.
     if (stopping_) os::ShutdownSocket(fd);
 }
 
-void Machine::Untrack(int fd) {
+void AgentMachine::Untrack(int fd) {
     std::lock_guard<std::mutex> hold(mutex_);
     trackedFds_.erase(fd);
 }
 
-bool Machine::ShutDown(uint32_t waitMs) {
+bool AgentMachine::ShutDown(uint32_t waitMs) {
     std::unique_lock<std::mutex> hold(mutex_);
     stopping_ = true;
     for (int fd : trackedFds_) os::ShutdownSocket(fd);
     return connectionsEnded_.wait_for(hold, std::chrono::milliseconds(waitMs), [this] { return threads_ == 0; });
 }
 
-void Machine::Log(const std::string& line) const {
+void AgentMachine::Log(const std::string& line) const {
     if (!options_.verbose) return;
     std::fprintf(stderr, "kestrel-agent: %s\n", line.c_str());
 }

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,5 +76,15 @@ std::string TemporaryDirectory() {
 }
 
 void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
+
+void SleepMilliseconds(uint32_t milliseconds) {
+    struct timespec left = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+void ExitImmediately(int code) { _exit(code); }
+
+const char* EnvironmentVariable(const char* name) { return std::getenv(name); }
 
 }  // namespace kestrel::platform
