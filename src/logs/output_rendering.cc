@@ -175,20 +175,22 @@ bool WriteLineWithPendingBytes(OutputStream& s) {
     return w.ok();
 }
 
-// A line is split once it holds the limit; invalid bytes count too, so that
-// binary output cannot grow one line without bound.
 bool SplitWhenFull(OutputStream& s) {
     return s.characters < kLineCharacterLimit || WriteLine(s, nullptr);
 }
 
+// Invalid bytes count as characters and split lines like them, one by one,
+// so that binary output cannot grow a line without bound.
 bool RenderInvalid(OutputStream& s, const uint8_t* bytes, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i)
-        if (!AppendInvalidByte(s, bytes[i])) return false;
-    s.characters += count;
-    s.offset += count;
     s.decoder = DecoderState::Ground;
     s.pendingCount = 0;
-    return SplitWhenFull(s);
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!AppendInvalidByte(s, bytes[i])) return false;
+        s.characters += 1;
+        s.offset += 1;
+        if (!SplitWhenFull(s)) return false;
+    }
+    return true;
 }
 
 bool RenderOneByteCharacter(OutputStream& s, uint8_t b) {
