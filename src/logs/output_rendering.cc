@@ -91,12 +91,21 @@ bool Append(OutputStream& s, const void* bytes, uint32_t count) {
     return true;
 }
 
-bool AppendInvalidByte(OutputStream& s, uint8_t b) {
+constexpr char kInvalidByteElement[] = "<kv:InvalidByte value=\"00\"/>";
+constexpr uint32_t kInvalidByteElementSize = sizeof kInvalidByteElement;
+
+// `<kv:InvalidByte value="xx"/>` into `out`; returns its length.
+uint32_t PutInvalidByte(uint8_t b, char* out) {
     static constexpr char kDigits[] = "0123456789abcdef";
-    char element[] = "<kv:InvalidByte value=\"00\"/>";
-    element[23] = kDigits[b >> 4];
-    element[24] = kDigits[b & 0xF];
-    return Append(s, element, sizeof element - 1);
+    std::memcpy(out, kInvalidByteElement, kInvalidByteElementSize);
+    out[23] = kDigits[b >> 4];
+    out[24] = kDigits[b & 0xF];
+    return kInvalidByteElementSize - 1;
+}
+
+bool AppendInvalidByte(OutputStream& s, uint8_t b) {
+    char element[kInvalidByteElementSize];
+    return Append(s, element, PutInvalidByte(b, element));
 }
 
 bool AppendCodePoint(OutputStream& s, uint32_t code) {
@@ -163,11 +172,8 @@ bool WriteLineWithPendingBytes(OutputStream& s) {
     w.Raw(head, PutLineStart(s, head));
     w.Raw(s.lineLength == 0 ? ">" : " xml:space=\"preserve\">").Raw(s.line, s.lineLength);
     for (uint32_t i = 0; i < count; ++i) {
-        char element[] = "<kv:InvalidByte value=\"00\"/>";
-        static constexpr char kDigits[] = "0123456789abcdef";
-        element[23] = kDigits[bytes[i] >> 4];
-        element[24] = kDigits[bytes[i] & 0xF];
-        w.Raw(element, sizeof element - 1);
+        char element[kInvalidByteElementSize];
+        w.Raw(element, PutInvalidByte(bytes[i], element));
     }
     w.Raw("</kv:").Raw(s.name, 3).Raw(">\n");
     s.offset += count;
@@ -239,10 +245,16 @@ bool DecodeInGround(OutputStream& s, uint8_t b) {
     default: break;
     }
     if (b < 0x80) return CompleteCharacter(s, &b, 1);
-    if (b >= 0xC3 && b <= 0xDF) return Expect(s, DecoderState::TwoByteLead, b), true;
-    if (b >= 0xE0 && b <= 0xEF) return Expect(s, DecoderState::ThreeByteLead, b), true;
-    if (b >= 0xF0 && b <= 0xF4) return Expect(s, DecoderState::FourByteLead, b), true;
-    return RenderInvalid(s, &b, 1);
+    if (b >= 0xC3 && b <= 0xDF) {
+        Expect(s, DecoderState::TwoByteLead, b);
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        Expect(s, DecoderState::ThreeByteLead, b);
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        Expect(s, DecoderState::FourByteLead, b);
+    } else {
+        return RenderInvalid(s, &b, 1);
+    }
+    return true;
 }
 
 // The sequence so far and the byte that broke it are all invalid.
@@ -293,8 +305,15 @@ bool WriteEndedLine(OutputStream& s) {
     return WriteLine(s, LineEndName(s.lineEnd));
 }
 
+// Moves a pending line end on by `b`, which then belongs to it.
+bool Grow(OutputStream& s, LineEndState next, bool& consumed) {
+    s.lineEnd = next;
+    consumed = true;
+    return true;
+}
+
 // Step one: a pending line end either grows with `b`, is confirmed by it, or
-// turns out to have been the start of a character. True in `consumed` when
+// turns out to have been the start of a character. `consumed` tells whether
 // `b` became part of the line end.
 bool ResolveLineEnd(OutputStream& s, uint8_t b, bool& consumed) {
     consumed = false;
@@ -302,24 +321,22 @@ bool ResolveLineEnd(OutputStream& s, uint8_t b, bool& consumed) {
     case LineEndState::None:
         return true;
     case LineEndState::NlSeen:
-        if (b == 0x0D) return s.lineEnd = LineEndState::NlCr, consumed = true;
-        return WriteEndedLine(s);
+        return b == 0x0D ? Grow(s, LineEndState::NlCr, consumed) : WriteEndedLine(s);
     case LineEndState::CrSeen:
-        if (b == 0x0A) return s.lineEnd = LineEndState::CrNl, consumed = true;
-        return WriteEndedLine(s);
+        return b == 0x0A ? Grow(s, LineEndState::CrNl, consumed) : WriteEndedLine(s);
     case LineEndState::C2Seen:
-        if (b == 0x85) return s.lineEnd = LineEndState::NextLine, consumed = true;
+        if (b == 0x85) return Grow(s, LineEndState::NextLine, consumed);
         s.lineEnd = LineEndState::None;
         Expect(s, DecoderState::TwoByteLead, 0xC2);
         return true;
     case LineEndState::E2Seen:
-        if (b == 0x80) return s.lineEnd = LineEndState::E280Seen, consumed = true;
+        if (b == 0x80) return Grow(s, LineEndState::E280Seen, consumed);
         s.lineEnd = LineEndState::None;
         Expect(s, DecoderState::ThreeByteLead, 0xE2);
         return true;
     case LineEndState::E280Seen:
-        if (b == 0xA8) return s.lineEnd = LineEndState::LineSeparator, consumed = true;
-        if (b == 0xA9) return s.lineEnd = LineEndState::ParagraphSeparator, consumed = true;
+        if (b == 0xA8) return Grow(s, LineEndState::LineSeparator, consumed);
+        if (b == 0xA9) return Grow(s, LineEndState::ParagraphSeparator, consumed);
         s.lineEnd = LineEndState::None;
         Expect(s, DecoderState::ThreeByteLead, 0xE2);
         Expect(s, DecoderState::ThreeByteLeadOneContinuation, 0x80);
