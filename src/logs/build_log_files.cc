@@ -232,7 +232,6 @@ LogAction FinishJobs(BuildLogConnection& c) {
             const LogAction closed = CloseCommand(c, job);
             if (closed != LogAction::Continue) return closed;
         }
-        job.active = false;
         CloseJobFiles(c, job);
     }
     return LogAction::Continue;

@@ -159,19 +159,20 @@ void InsertByStartTime(BuildLogConnection& c, JobRecord& job) {
 
 // The start of a job element inside the machine element: a job that did not
 // start on this connection.
-void UnstartedJobStart(BuildLogConnection& c, XmlText name, XmlText machine, int64_t time, XmlText reason) {
+void UnstartedJobStart(BuildLogConnection& c, XmlText name, XmlText machine, uint32_t pathId, int64_t time,
+                       XmlText reason) {
     XmlWriter& w = c.generation->document;
     const LocalTime start{time, c.generation->settings.start.biasMinutes};
     w.Raw("  <kv:job name=\"").Escaped(name).Raw("\" machine=\"").Escaped(machine);
     w.Format("\" PathID=\"{0}\" status=\"error\" StartTime=\"{1}\" duration=\"0.0\" ErrorReason=\"",
-             {{FormatU32, &c.pathId}, {FormatTimestamp, &start}});
+             {{FormatU32, &pathId}, {FormatTimestamp, &start}});
     w.Escaped(reason).Raw("\"");
 }
 
 LogAction StartJobRefused(BuildLogConnection& c, const LogStartJobRecord& r) {
     CloseOpenHop(c);
     XmlWriter& w = c.generation->document;
-    UnstartedJobStart(c, Xml(r.jobName), Xml(r.machineName), r.time, Utf8Text(kStartJobReasons[r.status]));
+    UnstartedJobStart(c, Xml(r.jobName), Xml(r.machineName), r.pathId, r.time, Utf8Text(kStartJobReasons[r.status]));
     if (r.status >= 4 && r.status <= 6)
         w.Format(" ErrorCode=\"{0}\"/>\n", {{FormatU32, &r.errorCode}});
     else
@@ -190,14 +191,12 @@ LogAction StartJob(BuildLogConnection& c, const LogStartJobRecord& r) {
     if (job == nullptr || !job->waiting) job = NewJobRecord(c, r.jobId);
     if (job == nullptr || !TakeStartFields(*job, r)) return StopWithMemoryFailure();
     job->waiting = false;
-    job->started = true;
     job->startTime = r.time;
     job->runningTime = 0;
     job->errorCode = 0;
     job->endStatus = 0;
     MakeRoom(c, job, 1);
     if (!CreateJobLog(*job)) return LogAction::Stop;
-    job->active = true;
     job->filesOpen = true;
     c.openFiles += 1;
     if (!UseJob(c, *job)) return LogAction::Stop;
@@ -212,7 +211,7 @@ LogAction UnstartedJobError(BuildLogConnection& c, const LogJobErrorRecord& r, X
     XmlWriter& w = c.generation->document;
     const bool archive = r.kind == kLogInputArchiveFailure || r.kind == kLogOutputArchiveFailure;
     const XmlText reason = archive ? (r.chainCount > 0 ? Xml(r.chain[0]) : XmlText{}) : Xml(r.message);
-    UnstartedJobStart(c, name, c.machineName.xml(), r.time, reason);
+    UnstartedJobStart(c, name, c.machineName.xml(), c.pathId, r.time, reason);
     if (r.errorCode != 0) w.Format(" ErrorCode=\"{0}\"", {{FormatU32, &r.errorCode}});
     const LogText path = r.kind == kLogJobFileFailure ? r.subject : r.path;
     if (r.kind != kLogJobFailure && path.length > 0) w.Raw(" ErrorPath=\"").Escaped(Xml(path)).Raw("\"");
@@ -301,7 +300,6 @@ LogAction OnEndJob(void* context, const LogEndJobRecord& r) {
         if (closed != LogAction::Continue) return closed;
     }
     CloseJobFiles(c, *job);
-    job->active = false;
     return LogAction::Continue;
 }
 

@@ -17,12 +17,15 @@ LogAction Written(BuildLogConnection& c) {
     return Document(c).ok() ? LogAction::Continue : StopWithWriteFailure();
 }
 
-// `{time}"` and, with a code, ` code="{code}"`, then the end of the start tag.
-void ErrorTimeAndCode(BuildLogConnection& c, int64_t time, uint32_t code) {
+// `      <kv:error xml:space="preserve" type="TYPE" time="T" code="C">`; the
+// code only when there is one.
+void ErrorStart(BuildLogConnection& c, const char* type, int64_t time, uint32_t code) {
+    XmlWriter& w = Document(c);
     const LocalTime local{time, ErrorTimeBias(c.generation->settings)};
-    Document(c).Format("{0}\"", {{FormatTimestamp, &local}});
-    if (code != 0) Document(c).Format(" code=\"{0}\"", {{FormatU32, &code}});
-    Document(c).Raw(">");
+    w.Raw("      <kv:error xml:space=\"preserve\" type=\"").Raw(type);
+    w.Format("\" time=\"{0}\"", {{FormatTimestamp, &local}});
+    if (code != 0) w.Format(" code=\"{0}\"", {{FormatU32, &code}});
+    w.Raw(">");
 }
 
 void HopAddress(XmlWriter& w, const LogText& address) {
@@ -37,18 +40,9 @@ void HopAddress(XmlWriter& w, const LogText& address) {
 
 // The element of a hop that ended with its own error.
 void HopError(BuildLogConnection& c, const char* type, int64_t time, uint32_t code, XmlText text) {
-    Document(c).Raw("\">\n      <kv:error xml:space=\"preserve\" type=\"").Raw(type).Raw("\" time=\"");
-    ErrorTimeAndCode(c, time, code);
+    Document(c).Raw("\">\n");
+    ErrorStart(c, type, time, code);
     Document(c).Escaped(text).Raw("</kv:error>\n    </kv:hop>\n");
-}
-
-void ErrorElement(BuildLogConnection& c, const LogConnectionErrorRecord& r) {
-    XmlWriter& w = Document(c);
-    w.Raw(r.kind == kLogConnectionError ? "connection" : "protocol").Raw("\" time=\"");
-    const LocalTime local{r.time, ErrorTimeBias(c.generation->settings)};
-    w.Format("{0}\"", {{FormatTimestamp, &local}});
-    if (r.errorCode != 0) w.Format(" code=\"{0}\"", {{FormatU32, &r.errorCode}});
-    w.Raw(">").Escaped(Xml(r.message)).Raw("</kv:error>\n");
 }
 
 }  // namespace
@@ -65,7 +59,6 @@ LogAction OnHeader(void* context, const LogHeaderRecord& r) {
     c.pathId = r.pathId;
     Document(c).Raw("  <kv:machine name=\"").Escaped(c.machineName.xml()).Format("\" PathID=\"{0}\">\n",
                                                                                   {{FormatU32, &r.pathId}});
-    c.machineOpen = true;
     return Written(c);
 }
 
@@ -113,17 +106,13 @@ LogAction OnVersion(void* context, const LogVersionRecord& r) {
 LogAction OnConnectionError(void* context, const LogConnectionErrorRecord& r) {
     BuildLogConnection& c = Connection(context);
     XmlWriter& w = Document(c);
-    if (c.hopOpen) {
-        c.hopOpen = false;
-        w.Raw(">\n      <kv:error xml:space=\"preserve\" type=\"");
-        ErrorElement(c, r);
-        w.Raw("    </kv:hop>\n");
-    } else {
-        // No hop to carry the error: it gets a wrapper of its own.
-        w.Raw("    <kv:MachineError>\n      <kv:error xml:space=\"preserve\" type=\"");
-        ErrorElement(c, r);
-        w.Raw("    </kv:MachineError>\n");
-    }
+    const char* type = r.kind == kLogConnectionError ? "connection" : "protocol";
+    // With no hop to carry it, the error gets a wrapper of its own.
+    const bool inHop = c.hopOpen;
+    c.hopOpen = false;
+    w.Raw(inHop ? ">\n" : "    <kv:MachineError>\n");
+    ErrorStart(c, type, r.time, r.errorCode);
+    w.Escaped(Xml(r.message)).Raw("</kv:error>\n").Raw(inHop ? "    </kv:hop>\n" : "    </kv:MachineError>\n");
     return Written(c);
 }
 

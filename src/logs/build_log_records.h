@@ -48,9 +48,7 @@ struct JobRecord {
     bool failed = false;
     bool commandOpen = false;
     bool keepOutputs = false;
-    bool active = false;
     bool filesOpen = false;
-    bool started = false;      // a StartJob with status 0 made or took it
     bool waiting = false;      // made by a refusal with status 8, not started since
     TempLog* jobLog = nullptr;
     TempLog* stdoutFile = nullptr;
@@ -82,8 +80,6 @@ struct BuildLogConnection {
     uint32_t openFiles = 0;
     uint32_t openLimit = 3;
     bool hopOpen = false;       // a kv:hop start tag may still grow
-    bool machineOpen = false;
-    bool corrupt = false;
     OwnedText machineName;      // from the header
     uint32_t pathId = 0;
     BuildLogGeneration* generation = nullptr;  // while the log is read

@@ -66,7 +66,7 @@ bool ReadConnection(BuildLogGeneration& g, BuildLogConnection& c, bool& corrupt)
     case LogReadResult::Done:
         break;
     case LogReadResult::Corrupt:
-        c.corrupt = corrupt = true;
+        corrupt = true;
         PostMessageText(kConnectionLogCorrupt);
         std::fflush(stderr);
         return false;
@@ -77,7 +77,6 @@ bool ReadConnection(BuildLogGeneration& g, BuildLogConnection& c, bool& corrupt)
         return false;
     }
     CloseOpenHop(c);
-    c.machineOpen = false;
     if (!g.document.Raw("  </kv:machine>\n").ok()) {
         PostMessageText(kBuildLogWriteFailed);
         return false;
