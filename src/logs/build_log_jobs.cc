@@ -227,9 +227,12 @@ LogAction ArchiveFailureElements(BuildLogConnection& c, JobRecord& job, const Lo
     XmlWriter w(job.jobLog->stream);
     ArchiveChainElements(w, r);
     if (!w.ok()) return StopWithWriteFailure();
-    const bool set = (r.chainCount > 0 ? job.errorReason.Set(r.chain[0]) : (job.errorReason.Clear(), true)) &&
-                     job.errorPath.Set(r.path);
-    return set ? LogAction::Continue : StopWithMemoryFailure();
+    // The first chain text, the most general one, is the reason.
+    if (r.chainCount == 0)
+        job.errorReason.Clear();
+    else if (!job.errorReason.Set(r.chain[0]))
+        return StopWithMemoryFailure();
+    return job.errorPath.Set(r.path) ? LogAction::Continue : StopWithMemoryFailure();
 }
 
 LogAction OutputFailureElement(JobRecord& job, const OutputFailure& failure, XmlText text, const char* open,
