@@ -40,7 +40,7 @@ void StartTag(XmlWriter& w, const BuildLogSettings& settings, const JobRecord& j
     }
     w.Format("{0}\" concurrency=\"{1}", {{FormatDuration, &job.runningTime}, {FormatString, ConcurrencyName(job.concurrency)}});
     if (job.delayStart != 0) {
-        const int64_t delay = job.startTime - job.delayStart;
+        const int64_t delay = TimeSpan(job.startTime, job.delayStart);
         w.Format("\" DelayTime=\"{0}", {{FormatDuration, &delay}});
     }
     if (job.endStatus == 1) {

@@ -296,7 +296,7 @@ LogAction OnEndJob(void* context, const LogEndJobRecord& r) {
     // The writer logs no other EndJob status; another one is a broken file.
     if (job == nullptr || r.status > kMaxEndJobStatus) return LogAction::Corrupt;
     job->endStatus = r.status;
-    job->runningTime = r.time - job->startTime;
+    job->runningTime = TimeSpan(r.time, job->startTime);
     if ((r.jobState & kJobStateFailed) != 0) job->failed = true;
     if (job->commandOpen) {
         const LogAction closed = PrepareJobLog(c, *job, true);
@@ -393,7 +393,7 @@ LogAction OnJobError(void* context, const LogJobErrorRecord& r) {
     if (job == nullptr) return LogAction::Corrupt;
     if (job->jobLog == nullptr) return UnstartedJobError(c, r, job->jobName.xml());
     job->failed = true;
-    job->runningTime = r.time - job->startTime;
+    job->runningTime = TimeSpan(r.time, job->startTime);
     job->errorCode = r.errorCode;
     switch (r.kind) {
     case kLogJobFailure:

@@ -33,6 +33,12 @@ struct LocalTime {
     int32_t biasMinutes = 0;
 };
 
+// later - earlier in 100-ns ticks. Times come from files and may be anything;
+// the difference wraps instead of overflowing.
+inline int64_t TimeSpan(int64_t later, int64_t earlier) {
+    return static_cast<int64_t>(static_cast<uint64_t>(later) - static_cast<uint64_t>(earlier));
+}
+
 // FormatText formatters for the document's values.
 // const LocalTime*: 2024-01-13T09:15:02.5+01:00
 uint32_t FormatTimestamp(const void* time, char* out, uint32_t room);

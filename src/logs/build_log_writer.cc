@@ -43,7 +43,7 @@ void WriteRoot(BuildLogGeneration& g) {
     char hostBuffer[256];
     const char* host = s.hostName != nullptr ? s.hostName : BuildHostName(hostBuffer, sizeof hostBuffer);
     const int64_t now = s.now != 0 ? s.now : platform::LocalFileTimeNow();
-    const int64_t running = now - s.start.fileTime;
+    const int64_t running = TimeSpan(now, s.start.fileTime);
     XmlWriter& w = g.document;
     w.Raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
     w.Raw("<kv:BuildLog xmlns:kv=\"").Raw(kBuildLogNamespace).Raw("\" version=\"").Raw(kBuildLogVersion).Raw("\" ");
