@@ -113,6 +113,8 @@ void ReleaseOutputTransfer(RemoteJob& job);
 
 // Marks the job failed and the run as having a failed job.
 void MarkJobFailed(RemoteJob& job);
+// How the job's error records name it in the connection log.
+LogJobReference ReferenceOf(const RemoteJob& job);
 // A job-level failure: the job failure record with `code` and `message`,
 // "The job {0} failed: {1}", then EndJob (or the local end for a job the
 // machine never started).
