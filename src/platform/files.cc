@@ -9,7 +9,8 @@ namespace kestrel::platform {
 
 bool OpenForReading(const char* path, int& fd, FileFacts& facts, int& error) {
     fd = -1;
-    const int opened = open(path, O_RDONLY | O_CLOEXEC);
+    // Never blocks: a FIFO opens at once (and reads as an empty file).
+    const int opened = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (opened < 0) {
         error = errno;
         return false;

@@ -18,7 +18,8 @@ struct FileFacts {
 };
 
 // Opens an existing file or directory for reading and reads its facts.
-// A directory or empty file is closed again and `fd` set to -1.
+// A directory or empty file is closed again and `fd` set to -1. Opening
+// never blocks; a FIFO or device has size 0.
 bool OpenForReading(const char* path, int& fd, FileFacts& facts, int& error);
 
 // One pread/pwrite; retries on EINTR. `transferred` may be short; 0 read means end.

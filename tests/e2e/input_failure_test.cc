@@ -77,6 +77,17 @@ TEST_F(InputFailureTest, AFileGoneAfterSchedulingFailsTheJobAndEndsIt) {
     }
 }
 
+TEST_F(InputFailureTest, AFifoInputGoesAsAnEmptyFileWithoutHoldingTheClient) {
+    StartAgent();
+    Write("data/small.txt", "small\n");
+    ASSERT_EQ(RunProcess({"/usr/bin/mkfifo", At("data/pipe")}).exitCode, 0);
+    JobSpec job;
+    job.inputs = {"data/pipe", "data/small.txt"};
+    job.commands = {Shell("test -f data/pipe && test ! -s data/pipe && test -s data/small.txt")};
+    const ProcessResult run = RunJobs({job});
+    EXPECT_EQ(run.out, PlainOutput({"The job main succeeded", "All jobs successfully completed"})) << run.err;
+}
+
 TEST_F(InputFailureTest, MachineRefusalsFailTheJobAndFaultyAnswersTheConnection) {
     StartAgent();
     struct Case {
