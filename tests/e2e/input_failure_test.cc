@@ -2,6 +2,8 @@
 // and the run end: a file gone after scheduling, the machine refusing a
 // piece, a malformed answer, a connection that breaks off, slow answers.
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -75,6 +77,29 @@ TEST_F(InputFailureTest, AFileGoneAfterSchedulingFailsTheJobAndEndsIt) {
             EXPECT_FALSE(Sent(wire, kInputWrite));
         }
     }
+}
+
+TEST_F(InputFailureTest, AFileThatShrinksWhileItIsReadFailsTheArchive) {
+    StartAgent();
+    Write("data/noise.bin", NoiseBytes(2u << 20, 8));
+    WireRelay& wire = NewRelay();
+    // The client has read past 100 KB of the file by its first piece.
+    const std::string file = At("data/noise.bin");
+    wire.onRequest = [file](const WireMessage& request) {
+        if (request.type == kInputWrite) {
+            ASSERT_EQ(truncate(file.c_str(), 100000), 0);
+        }
+    };
+    StartRelay();
+    JobSpec job;
+    job.inputs = {"data/noise.bin"};
+    job.commands = {Shell("true")};
+    const ProcessResult run = RunJobs({job});
+    EXPECT_EQ(run.out, PlainOutput({"Failed to create the input archive for job main, file read failed",
+                                    "The job main failed", "At least one job failed"}))
+        << run.err;
+    EXPECT_TRUE(Sent(wire, kEndJob));
+    EXPECT_FALSE(Sent(wire, kStepStart));
 }
 
 TEST_F(InputFailureTest, AFifoInputGoesAsAnEmptyFileWithoutHoldingTheClient) {

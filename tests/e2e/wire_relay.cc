@@ -183,6 +183,7 @@ void WireRelay::Relay(int client, uint32_t number) {
                     }
                 }
                 if (keepPayloads) record.payload = message.substr(kHeaderSize);
+                if (side == 0 && record.type >= 0 && onRequest) onRequest(record);
                 Record(std::move(record));
                 if (!open) break;
                 if (!SendAll(side == 0 ? agent : client, message)) open = false;

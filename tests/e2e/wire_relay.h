@@ -41,6 +41,8 @@ public:
     // Set before Start.
     // Runs once per accepted connection, before the agent is dialled.
     std::function<void()> onAccept;
+    // Runs for every request of the client before it is passed on.
+    std::function<void(const WireMessage&)> onRequest;
     // Keeps every payload (large transfers may turn this off).
     bool keepPayloads = true;
     // Replaces the payload of the response to the `occurrence`-th request (from
