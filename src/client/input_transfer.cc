@@ -35,21 +35,21 @@ void ShowProgress(RemoteJob& job, bool stampTime) {
 
 // ---- The transfer record -----------------------------------------------------
 
-void DestroyTransfer(InputTransfer* transfer, Connection& connection) {
+void DestroyTransfer(InputTransfer* transfer) {
     transfer->writer.Close();
     EndInputEntries(*transfer);
     // The last response may have been read into this buffer.
-    ConnectionProtocol& protocol = connection.protocol;
+    ConnectionProtocol& protocol = transfer->connection->protocol;
     if (protocol.buffer == transfer->message) protocol.buffer = protocol.messageBuffer;
     delete transfer;
 }
 
 // After a call into the writer: a transfer released meanwhile is freed now
 // that the writer's code is off the stack. True when it was.
-bool FreedAfterWriter(InputTransfer* transfer, Connection& connection) {
+bool FreedAfterWriter(InputTransfer* transfer) {
     transfer->insideWriter = false;
     if (!transfer->released) return false;
-    DestroyTransfer(transfer, connection);
+    DestroyTransfer(transfer);
     return true;
 }
 
@@ -106,7 +106,7 @@ void ReleaseTransfer(RemoteJob& job) {
         transfer->job = nullptr;
         return;
     }
-    DestroyTransfer(transfer, *job.connection);
+    DestroyTransfer(transfer);
 }
 
 // The first entry could not be made: the job fails before the writer starts.
@@ -164,7 +164,7 @@ void OnWriterFailed(void* context) {
     auto* transfer = static_cast<InputTransfer*>(context);
     if (transfer->released) {
         transfer->insideWriter = false;
-        return DestroyTransfer(transfer, *transfer->connection);
+        return DestroyTransfer(transfer);
     }
     InputArchiveFailed(*transfer);
 }
@@ -181,11 +181,10 @@ void FinishInputTransfer(RemoteJob& job) {
 // Resumes the writer after the machine acknowledged its last piece.
 void ResumeWriter(RemoteJob& job) {
     InputTransfer* transfer = job.input;
-    Connection& connection = *job.connection;
     transfer->awaitingResume = false;
     transfer->insideWriter = true;
     const bool produced = transfer->writer.Resume();
-    if (FreedAfterWriter(transfer, connection)) return;
+    if (FreedAfterWriter(transfer)) return;
     if (!produced) return InputArchiveFailed(*transfer);
     if (transfer->writer.Finished()) FinishInputTransfer(job);
 }
@@ -263,7 +262,7 @@ void StartWriter(RemoteJob& job) {
     job.flags |= kRemoteJobInputMayProduce;
     transfer->insideWriter = true;
     const bool started = transfer->writer.Start(WriterConfig(*transfer, connection.client->loop));
-    if (FreedAfterWriter(transfer, connection)) return;
+    if (FreedAfterWriter(transfer)) return;
     if (!started) InputArchiveFailed(*transfer);
 }
 
