@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The input transfer through the real client and a local kestrel-agent,
 # against `tar -cf - | gzip -6` on the same files in the same run (best of
-# three each), then the client's peak RSS with 256 MiB and 1 GiB of inputs.
+# three each), then the client's peak RSS with 256 MiB and 1 GiB of inputs
+# (with one timing of each against the reference too).
 #   bench/client/input_transfer.sh [BUILD_DIR] [MIB]   (defaults: build, 200)
 # The throughput inputs are random bytes (MIB in 50 files); the RSS inputs
 # are compressible text, so that the larger runs stay short.
@@ -34,15 +35,10 @@ write_script() {
 
 # Seconds and peak RSS (KiB) of one client run, as "SECONDS KIB".
 run_client() {
-  python3 - "$build/kestrel" "$1" <<'PY'
-import resource, subprocess, sys, time
-start = time.monotonic()
-result = subprocess.run([sys.argv[1], "--automated", "build.txt"], cwd=sys.argv[2], capture_output=True, text=True)
-elapsed = time.monotonic() - start
-if result.returncode != 0 or "The job main succeeded" not in result.stdout:
-    sys.exit("client run failed: " + result.stdout + result.stderr)
-print(f"{elapsed:.3f} {resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss}")
-PY
+  (cd "$1" && /usr/bin/time -f "%e %M" -o "$work/time.txt" "$build/kestrel" --automated build.txt >"$work/client.out" 2>&1) ||
+    { cat "$work/client.out" >&2; exit 1; }
+  grep -q "The job main succeeded" "$work/client.out" || { cat "$work/client.out" >&2; exit 1; }
+  cat "$work/time.txt"
 }
 
 run_reference() {
@@ -98,6 +94,12 @@ for f in range(mib // 4):
 PY
   write_script "$work/text$size"
   read -r seconds kib < <(run_client "$work/text$size")
-  echo "$size MiB text: client peak RSS $kib KiB, $seconds s"
+  reference_seconds=$(run_reference "$work/text$size")
+  python3 - "$size" "$seconds" "$reference_seconds" "$kib" <<'PY'
+import sys
+mib, ours, ref, kib = float(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3]), sys.argv[4]
+print(f"{mib:.0f} MiB text: client peak RSS {kib} KiB, {mib * 1.048576 / ours:7.1f} MB/s ({ours:.2f} s)   "
+      f"tar | gzip -6 {mib * 1.048576 / ref:7.1f} MB/s ({ref:.2f} s)   ratio {ref / ours:.2f}")
+PY
   rm -rf "$work/text$size" "$work/agent"/*
 done

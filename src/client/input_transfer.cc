@@ -304,4 +304,13 @@ void ContinueInputTransfer(RemoteJob& job) {
 
 void ReleaseInputTransfer(RemoteJob& job) { ReleaseTransfer(job); }
 
+bool OnlyInputTransfers(Connection& connection) {
+    if (connection.capacityWaiter != nullptr) return false;
+    for (uint32_t s = 0; s < kStageCount; ++s) {
+        const Stage stage = static_cast<Stage>(s);
+        if (stage != Stage::InputTransfer && StageList(connection, stage).head != nullptr) return false;
+    }
+    return StageList(connection, Stage::InputTransfer).head != nullptr;
+}
+
 }  // namespace kestrel

@@ -89,6 +89,10 @@ void ContinueInputTransfer(RemoteJob& job);
 void SendStepStart(RemoteJob& job);
 // Frees the input archive state (the job ends or is abandoned).
 void ReleaseInputTransfer(RemoteJob& job);
+// Every job of the connection is sending its input: each one's next piece
+// follows its file reads or its acknowledgement by itself, and a Poll would
+// only hold it up (no command runs, no job waits for capacity).
+bool OnlyInputTransfers(Connection& connection);
 
 // ---- Commands and polling (commands.cc, polling.cc) ------------------------
 

@@ -18,6 +18,7 @@ namespace {
 constexpr int kStartJob = 0;
 constexpr int kInputWrite = 12;
 constexpr int kStepStart = 7;
+constexpr int kPoll = 26;
 constexpr int64_t kFileTime = 1600000000;
 
 // The archive the client makes of one file `f.bin` at the job root whose
@@ -159,6 +160,30 @@ TEST_F(InputPiecesTest, JobsOnOneConnectionTakeTurns) {
         if (order[i] == second && firstOfSecond == order.size()) firstOfSecond = i;
     }
     EXPECT_LT(firstOfSecond, lastOfFirst);
+}
+
+TEST_F(InputPiecesTest, ARunningCommandIsPolledWhileAnotherJobSendsItsInput) {
+    // Slow acknowledgements keep the transfer going while the other job's command runs.
+    StartAgent({"--test-delay", "input-write:20", "--keep-alive-ms", "1000"});
+    WireRelay& wire = NewRelay();
+    StartRelay();
+    JobSpec runner;
+    runner.name = "runner";
+    runner.commands = {Shell("sleep 1")};
+    JobSpec sender;
+    sender.name = "sender";
+    Write("sent/noise.bin", NoiseBytes(1u << 20, 4));
+    sender.inputs = {"sent/noise.bin"};
+    sender.commands = {Shell("test -s sent/noise.bin")};
+    Write("build.txt", Machine() + JobBlock(runner) + JobBlock(sender) +
+                           "project both\n  build\n    runner\n    sender\n");
+    const ProcessResult run = RunKestrel({"--job", "both"});
+    EXPECT_NE(run.out.find("The job runner succeeded\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("The job sender succeeded\n"), std::string::npos) << run.out;
+    const std::vector<int> types = wire.RequestTypes();
+    const auto first = std::find(types.begin(), types.end(), kInputWrite);
+    const auto last = std::find(types.rbegin(), types.rend(), kInputWrite).base();
+    EXPECT_NE(std::find(first, last, kPoll), last) << "no Poll while the command ran";
 }
 
 TEST_F(InputPiecesTest, AJobWithoutInputsStartsItsStepRightAfterItsSetUp) {
