@@ -121,7 +121,8 @@ bool BuildKey(InputTransfer& t, const Path& input, uint32_t depth) {
 bool BuildLocalPath(InputTransfer& t, const Path& input, uint32_t depth) {
     t.localPath.Clear();
     if (!t.localPath.Add(t.rootText.bytes, t.rootText.length)) return false;
-    const bool rootEndsWithSeparator = t.rootText.length > 0 && t.rootText.bytes[t.rootText.length - 1] == kNativeSeparator;
+    const uint32_t rootLength = t.rootText.length;
+    const bool rootEndsWithSeparator = rootLength > 0 && t.rootText.bytes[rootLength - 1] == kNativeSeparator;
     if (!rootEndsWithSeparator && !t.localPath.Add(&kNativeSeparator, 1)) return false;
     return AddComponents(t.localPath, input, depth, kNativeSeparator);
 }
@@ -269,7 +270,8 @@ InputEntryResult MakeNextInputEntry(InputTransfer& t, PaxgzEntry& entry, platfor
         }
         const uint32_t count = ComponentCount(input);
         bool noMemory = false;
-        if (NextMissingDirectory(t, input, count, noMemory)) return MakeEntry(t, input, t.checkedDirectories, entry, file, error);
+        if (NextMissingDirectory(t, input, count, noMemory))
+            return MakeEntry(t, input, t.checkedDirectories, entry, file, error);
         if (noMemory) return Failed(t, kErrorNotEnoughMemory, error);
         ++t.nextInput;
         t.checkedDirectories = 0;

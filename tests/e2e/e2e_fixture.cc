@@ -60,7 +60,9 @@ WireRelay& EndToEndTest::NewRelay() {
 
 void EndToEndTest::StartRelay() { ASSERT_TRUE(relay->Start(agent.port())); }
 
-uint16_t EndToEndTest::MachinePort() const { return relay != nullptr && relay->port() != 0 ? relay->port() : agent.port(); }
+uint16_t EndToEndTest::MachinePort() const {
+    return relay != nullptr && relay->port() != 0 ? relay->port() : agent.port();
+}
 
 std::string EndToEndTest::Machine(const std::string& name) const { return MachineBlock(name, MachinePort()); }
 

@@ -49,7 +49,8 @@ TEST_F(InputFailureTest, AFileGoneAfterSchedulingFailsTheJobAndEndsIt) {
     };
     const Case cases[] = {
         // The first entry is made before the archive starts: the job fails on the file.
-        {"a_gone.txt", "b_kept.txt", "The job main failed when it could not process {path}, Could not open the input file"},
+        {"a_gone.txt", "b_kept.txt",
+         "The job main failed when it could not process {path}, Could not open the input file"},
         // A later one fails the archive.
         {"z_gone.txt", "b_kept.txt", "Failed to create the input archive for job main, file open failed"},
     };

@@ -117,6 +117,51 @@ void WireRelay::Record(WireMessage message) {
     messages_.push_back(std::move(message));
 }
 
+// What one relayed connection knows of its exchange: the request that is
+// outstanding and how many requests of each type came before.
+struct WireRelay::Session {
+    const std::vector<Rule>& rules;
+    bool helloSeen = false;
+    int outstanding = kWireHello;
+    uint32_t occurrence = 0;
+    uint32_t counts[256] = {};
+
+    // Classifies a message of the client; false when the rules cut the connection here.
+    bool Request(const std::string& message, WireMessage& record) {
+        if (record.payloadLength == 0) {
+            record.type = kWireKeepAlive;
+            return true;
+        }
+        if (!helloSeen) {
+            helloSeen = true;
+            record.type = outstanding = kWireHello;
+            return true;
+        }
+        record.type = outstanding = static_cast<uint8_t>(message[kHeaderSize]);
+        if (record.payloadLength > 1) record.jobId = static_cast<uint8_t>(message[kHeaderSize + 1]);
+        occurrence = ++counts[record.type];
+        for (const Rule& rule : rules)
+            if (rule.cut && rule.type == record.type && rule.occurrence == occurrence) return false;
+        return true;
+    }
+
+    // Classifies a message of the agent and replaces the answer the rules name.
+    void Response(std::string& message, WireMessage& record) {
+        if (record.payloadLength == 0) {
+            record.type = kWireKeepAlive;
+            return;
+        }
+        record.type = outstanding;
+        for (const Rule& rule : rules) {
+            if (rule.cut || rule.type != outstanding || rule.occurrence != occurrence) continue;
+            const uint32_t length = kHeaderSize + static_cast<uint32_t>(rule.payload.size());
+            message = message.substr(0, 6) + std::string(1, static_cast<char>(length & 0xFF)) +
+                      std::string(1, static_cast<char>(length >> 8)) + rule.payload;
+            record.payloadLength = static_cast<uint32_t>(rule.payload.size());
+        }
+    }
+};
+
 void WireRelay::Relay(int client, uint32_t number) {
     if (onAccept) onAccept();
     const int agent = Dial(agentPort_);
@@ -124,12 +169,9 @@ void WireRelay::Relay(int client, uint32_t number) {
         close(client);
         return;
     }
-    Direction up;    // client -> agent
-    Direction down;  // agent -> client
-    bool helloSeen = false;
-    int outstanding = kWireHello;
-    std::vector<uint32_t> counts(256, 0);
-    uint32_t outstandingOccurrence = 0;
+    Session session{rules_};
+    Direction directions[2];  // from the client, from the agent
+    const int peers[2] = {agent, client};
     char buffer[65536];
     bool open = true;
     while (open && !stopping_) {
@@ -144,49 +186,23 @@ void WireRelay::Relay(int client, uint32_t number) {
                 open = false;
                 break;
             }
-            Direction& direction = side == 0 ? up : down;
-            direction.pending.append(buffer, static_cast<size_t>(n));
+            directions[side].pending.append(buffer, static_cast<size_t>(n));
             std::string message;
-            while (open && direction.Next(message)) {
+            while (open && directions[side].Next(message)) {
                 WireMessage record;
                 record.fromClient = side == 0;
                 record.time = std::chrono::steady_clock::now();
                 record.connection = number;
                 record.payloadLength = static_cast<uint32_t>(message.size() - kHeaderSize);
-                const bool keepAlive = record.payloadLength == 0;
                 if (side == 0) {
-                    if (keepAlive) {
-                        record.type = kWireKeepAlive;
-                    } else if (!helloSeen) {
-                        helloSeen = true;
-                        record.type = kWireHello;
-                        outstanding = kWireHello;
-                    } else {
-                        record.type = static_cast<uint8_t>(message[kHeaderSize]);
-                        if (record.payloadLength > 1) record.jobId = static_cast<uint8_t>(message[kHeaderSize + 1]);
-                        outstanding = record.type;
-                        outstandingOccurrence = ++counts[static_cast<uint32_t>(record.type)];
-                        for (const Rule& rule : rules_) {
-                            if (rule.cut && rule.type == record.type && rule.occurrence == outstandingOccurrence)
-                                open = false;
-                        }
-                    }
+                    open = session.Request(message, record);
                 } else {
-                    record.type = keepAlive ? kWireKeepAlive : outstanding;
-                    for (const Rule& rule : rules_) {
-                        if (keepAlive || rule.cut || rule.type != outstanding || rule.occurrence != outstandingOccurrence)
-                            continue;
-                        const uint32_t length = kHeaderSize + static_cast<uint32_t>(rule.payload.size());
-                        message = message.substr(0, 6) + std::string(1, static_cast<char>(length & 0xFF)) +
-                                  std::string(1, static_cast<char>(length >> 8)) + rule.payload;
-                        record.payloadLength = static_cast<uint32_t>(rule.payload.size());
-                    }
+                    session.Response(message, record);
                 }
                 if (keepPayloads) record.payload = message.substr(kHeaderSize);
                 if (side == 0 && record.type >= 0 && onRequest) onRequest(record);
                 Record(std::move(record));
-                if (!open) break;
-                if (!SendAll(side == 0 ? agent : client, message)) open = false;
+                if (open && !SendAll(peers[side], message)) open = false;
             }
         }
     }

@@ -72,6 +72,7 @@ private:
         bool cut;
     };
     struct Direction;
+    struct Session;
     void Accept();
     void Relay(int client, uint32_t number);
     void Record(WireMessage message);
