@@ -45,7 +45,7 @@ enum class InputEntryResult : uint8_t {
     Entry,       // `entry` (and for a non-empty file `file`) describe the next entry
     End,         // every input has been delivered
     OpenFailed,  // the file could not be opened: the system error code is set
-    NoMemory,
+    NoMemory,    // (or a name that cannot be encoded): the code and sourceMessage say which
 };
 
 struct InputTransfer {
