@@ -5,12 +5,30 @@
 #include <cstdio>
 #include <sstream>
 
+#include "archive/archive_test_support.h"
+#include "logs/connection_log_reader.h"
+
 namespace kestrel::test {
 
 namespace {
 
 constexpr uint32_t kInputWrite = 12;
 constexpr uint32_t kFullPiece = 65525;
+
+std::string Text(const LogText& text) { return std::string(reinterpret_cast<const char*>(text.bytes), text.length); }
+
+LogAction OnStatus(void* context, const LogJobStatusRecord& record) {
+    static_cast<LoggedRun*>(context)->statuses.push_back(
+        {record.type, record.jobId, record.status, record.errorCode, Text(record.text)});
+    return LogAction::Continue;
+}
+
+LogAction OnJobError(void* context, const LogJobErrorRecord& record) {
+    LoggedJobError error{record.kind, record.errorCode, Text(record.message), Text(record.subject), {}, Text(record.path)};
+    for (uint32_t i = 0; i < record.chainCount; ++i) error.chain.push_back(Text(record.chain[i]));
+    static_cast<LoggedRun*>(context)->jobErrors.push_back(error);
+    return LogAction::Continue;
+}
 
 }  // namespace
 
@@ -104,6 +122,27 @@ void ExpectPieceRule(const WireRelay& relay, uint8_t jobId) {
     for (size_t i = 0; i + 1 < sizes.size(); ++i) EXPECT_EQ(sizes[i], kFullPiece) << "piece " << i;
     EXPECT_GE(sizes.back(), 1u);
     EXPECT_LE(sizes.back(), kFullPiece);
+}
+
+LoggedRun LogsOfPanic(const std::string& directory, const std::string& scratch) {
+    LoggedRun logged;
+    if (!FileExists(directory + "/panic.bin")) return logged;
+    RemoveTree(scratch);
+    if (RunProcess({"/bin/mkdir", "-p", scratch}).exitCode != 0) return logged;
+    const ReaderRun unpacked = RunReader(ReadFile(directory + "/panic.bin"), scratch);
+    EXPECT_TRUE(unpacked.ok) << unpacked.chain0 << ": " << unpacked.chain1;
+    ConnectionLogHandlers handlers{};
+    handlers.context = &logged;
+    handlers.jobStatus = OnStatus;
+    handlers.jobError = OnJobError;
+    for (const auto& [name, content] : ReadTree(scratch)) {
+        // The run's only temporary files are its connection logs, in UTF-8 here.
+        if (name.rfind("KVLOG.", 0) != 0) continue;
+        ConnectionLogReader reader;
+        if (!reader.Open((scratch + "/" + name).c_str(), false)) continue;
+        logged.read = reader.Read(handlers) == LogReadResult::Done;
+    }
+    return logged;
 }
 
 }  // namespace kestrel::test

@@ -45,4 +45,30 @@ std::vector<std::string> TarNames(const std::string& tar);
 std::vector<uint32_t> PieceSizes(const WireRelay& relay, uint8_t jobId = 0);
 void ExpectPieceRule(const WireRelay& relay, uint8_t jobId = 0);
 
+// What the connection logs said, read back from the logs a panic report
+// packed into panic.bin (the run is made to panic at its end, so that its
+// logs outlive it).
+struct LoggedStatus {
+    uint8_t type = 0;
+    uint8_t jobId = 0;
+    uint32_t status = 0;
+    uint32_t errorCode = 0;
+    std::string text;
+};
+struct LoggedJobError {
+    uint8_t kind = 0;
+    uint32_t errorCode = 0;
+    std::string message;
+    std::string subject;
+    std::vector<std::string> chain;
+    std::string path;
+};
+struct LoggedRun {
+    bool read = false;  // panic.bin held a connection log that read to its end
+    std::vector<LoggedStatus> statuses;
+    std::vector<LoggedJobError> jobErrors;
+};
+// `directory` holds panic.bin; the logs are unpacked into `scratch`.
+LoggedRun LogsOfPanic(const std::string& directory, const std::string& scratch);
+
 }  // namespace kestrel::test
