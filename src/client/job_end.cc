@@ -19,13 +19,6 @@ namespace {
 
 constexpr char kJobFailedBecause[] = "The job {0} failed: {1}";
 
-LogJobReference ReferenceOf(const RemoteJob& job) {
-    // A job not yet started on the connection is named instead.
-    if (job.jobId == kNoJobId || (job.flags & kRemoteJobWaitingToStart) != 0)
-        return LogJobReference{kLogNoJobId, job.job->name};
-    return LogJobReference{job.jobId, nullptr};
-}
-
 void ReportResult(const RemoteJob& job) {
     const bool failed = (job.flags & kRemoteJobFailed) != 0;
     const char* format = failed ? "The job {0} failed" : "The job {0} succeeded";
@@ -70,6 +63,13 @@ void OnEndJobResponse(Connection& connection, uint8_t* message, uint32_t length)
 }
 
 }  // namespace
+
+LogJobReference ReferenceOf(const RemoteJob& job) {
+    // A job not yet started on the connection is named instead.
+    if (job.jobId == kNoJobId || (job.flags & kRemoteJobWaitingToStart) != 0)
+        return LogJobReference{kLogNoJobId, job.job->name};
+    return LogJobReference{job.jobId, nullptr};
+}
 
 void MarkJobFailed(RemoteJob& job) {
     job.flags |= kRemoteJobFailed;

@@ -214,7 +214,7 @@ void Dispatch(Connection& connection) {
     } while (connection.redispatch);
     connection.dispatching = false;
     if (idle && (connection.state & (kConnectionRequestOutstanding | kConnectionFailed)) == 0 &&
-        (connection.state & kConnectionActive) != 0)
+        (connection.state & kConnectionActive) != 0 && !OnlyInputTransfers(connection))
         SendPoll(connection);
 }
 

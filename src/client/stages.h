@@ -89,6 +89,10 @@ void ContinueInputTransfer(RemoteJob& job);
 void SendStepStart(RemoteJob& job);
 // Frees the input archive state (the job ends or is abandoned).
 void ReleaseInputTransfer(RemoteJob& job);
+// Every job of the connection is sending its input: each one's next piece
+// follows its file reads or its acknowledgement by itself, and a Poll would
+// only hold it up (no command runs, no job waits for capacity).
+bool OnlyInputTransfers(Connection& connection);
 
 // ---- Commands and polling (commands.cc, polling.cc) ------------------------
 
@@ -113,6 +117,8 @@ void ReleaseOutputTransfer(RemoteJob& job);
 
 // Marks the job failed and the run as having a failed job.
 void MarkJobFailed(RemoteJob& job);
+// How the job's error records name it in the connection log.
+LogJobReference ReferenceOf(const RemoteJob& job);
 // A job-level failure: the job failure record with `code` and `message`,
 // "The job {0} failed: {1}", then EndJob (or the local end for a job the
 // machine never started).

@@ -50,6 +50,8 @@ void Panic(const char* text) {
         std::fflush(stdout);
         // The report goes to the user's own screen, in its own modes.
         ConsoleDisplay::RestoreTerminal();
+        // Plain mode's messages so far are in stdout's buffer, which _exit drops.
+        std::fflush(stdout);
         RecordPanic(text);
         gPanicState.store(2);
     } else {

@@ -1,7 +1,6 @@
 // Job records and their temporary files: the job table, the open-file
 // budget kept by closing the least recently used records' files, and the
 // command files that join the job log when the command is closed.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

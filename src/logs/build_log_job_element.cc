@@ -1,9 +1,9 @@
 // The kv:job element of a started job: its attributes from the job record,
 // its content copied from the job log.
-#include <cerrno>
 #include <cstdio>
 
 #include "logs/build_log_records.h"
+#include "platform/streams.h"
 #include "runtime/messages.h"
 #include "runtime/temp_files.h"
 
@@ -62,10 +62,10 @@ void StartTag(XmlWriter& w, const BuildLogSettings& settings, const JobRecord& j
 }  // namespace
 
 bool WriteJobElement(BuildLogGeneration& generation, const JobRecord& job) {
-    errno = 0;
-    std::FILE* content = std::fopen(job.jobLog->path, "rb");
+    int error = 0;
+    std::FILE* content = platform::OpenStream(job.jobLog->path, "rb", error);
     if (content == nullptr) {
-        const int32_t code = errno;
+        const int32_t code = error;
         PostMessageText(kJobLogOpenFailed, {{FormatI32, &code}});
         return false;
     }

@@ -21,7 +21,8 @@ struct FileFacts {
 };
 
 // Opens an existing file or directory for reading and reads its facts.
-// A directory or empty file is closed again and `file` left none.
+// A directory or empty file is closed again and `file` left none. Opening
+// never blocks; a FIFO or device has size 0.
 bool OpenForReading(const char* path, FileHandle& file, FileFacts& facts, int& error);
 
 // Creates `path` for writing, or empties the file that has the name already.

@@ -40,7 +40,8 @@ bool Positional(Call call, uint32_t& transferred, int& error) {
 bool OpenForReading(const char* path, FileHandle& file, FileFacts& facts, int& error) {
     file = kNoFile;
     FileHandle opened;
-    if (!Opened(open(path, O_RDONLY | O_CLOEXEC), opened, error)) return false;
+    // Never blocks: a FIFO opens at once (and reads as an empty file).
+    if (!Opened(open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK), opened, error)) return false;
     struct stat status;
     if (fstat(Descriptor(opened), &status) != 0) {
         error = errno;
