@@ -237,7 +237,10 @@ std::string ScriptedPeer::NextPiece() {
     }
     served_ += count;
     const bool last = served_ == archiveSize_ && (!script_.emptyLastPiece || count == 0);
-    if (last) archiveDone_ = true;
+    if (last) {
+        archiveDone_ = true;
+        if (script_.beforeLastPiece) script_.beforeLastPiece();
+    }
     return StatusPayload(last ? 1 : 0) + bytes;
 }
 

@@ -39,6 +39,8 @@ struct PeerScript {
     std::function<std::string(uint32_t n, const std::string& request)> addOutput;
     // When set, every OutputTransfer is answered with this payload instead.
     std::string transferAnswer;
+    // Runs on the peer's thread before the last piece goes out.
+    std::function<void()> beforeLastPiece;
 };
 
 class ScriptedPeer {
