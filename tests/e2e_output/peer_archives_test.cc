@@ -120,6 +120,20 @@ TEST_F(PeerArchivesTest, ATruncatedArchiveFailsTheJob) {
     }
 }
 
+TEST_F(PeerArchivesTest, AMachineLostInTheMiddleOfTheArchiveFailsTheJob) {
+    PeerScript script;
+    script.archive = Archive(Entry("out/big.bin", RandomBytes(300000, 9)));
+    script.hangUpAtTransfer = 3;
+    ScriptedPeer peer(script);
+    JobSpec job;
+    job.outputs = {"out/big.bin"};
+    const ProcessResult result = RunOnPeer(peer, job);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(Contains(result.out, "immediately terminated the connection")) << result.out;
+    EXPECT_TRUE(Contains(result.out, "At least one job failed")) << result.out;
+    EXPECT_FALSE(SawRequest(peer, MessageType::EndJob));
+}
+
 // The tree the other writers pack: nested directories, an empty file, a
 // non-ASCII name, a file larger than one piece.
 void WriteWritersTree(const std::string& root) {

@@ -150,7 +150,8 @@ void ScriptedPeer::Serve() {
     close(connection);
 }
 
-// True when the conversation ended with EndConnection.
+// True when the conversation ended as the script says (EndConnection, or
+// the peer hanging up on purpose).
 bool ScriptedPeer::Converse(int connection) {
     bool admitted = false;
     for (;;) {
@@ -175,6 +176,9 @@ bool ScriptedPeer::Converse(int connection) {
         if (payload.empty()) continue;  // an echo of a keep-alive: none are sent
         const PeerRequest request{static_cast<uint8_t>(payload[0]), payload};
         requests_.push_back(request);
+        if (request.type == static_cast<uint8_t>(MessageType::OutputTransfer) &&
+            ++transfers_ == script_.hangUpAtTransfer)
+            return true;
         const std::string answer = Answer(request);
         if (!WriteAll(connection, Message(fields.connectionId, fields.sequence, answer))) return false;
         if (request.type == static_cast<uint8_t>(MessageType::EndConnection)) return true;

@@ -41,6 +41,8 @@ struct PeerScript {
     std::string transferAnswer;
     // Runs on the peer's thread before the last piece goes out.
     std::function<void()> beforeLastPiece;
+    // When not 0, the peer hangs up instead of answering this OutputTransfer (from 1).
+    uint32_t hangUpAtTransfer = 0;
 };
 
 class ScriptedPeer {
@@ -78,6 +80,7 @@ private:
     std::vector<PeerRequest> requests_;
     std::string problem_;
     uint32_t addOutputs_ = 0;
+    uint32_t transfers_ = 0;
     uint8_t runningJob_ = 0;  // the job whose command runs (0: none)
     uint64_t served_ = 0;
     uint64_t archiveSize_ = 0;
