@@ -6,8 +6,9 @@
 #include <memory>
 #include <new>
 
-#include "agent/machine.h"
+#include "agent/agent_machine.h"
 #include "agent/os/signals.h"
+#include "agent/os/files.h"
 #include "agent/os/tcp.h"
 #include "agent/os/thread.h"
 #include "agent/session.h"
@@ -38,14 +39,14 @@ private:
 };
 
 struct ConnectionStart {
-    Machine* machine;
+    AgentMachine* machine;
     int fd;
 };
 
 void ServeConnection(void* raw) {
-    const ConnectionStart start = *static_cast<ConnectionStart*>(raw);
+    ConnectionStart start = *static_cast<ConnectionStart*>(raw);
     delete static_cast<ConnectionStart*>(raw);
-    Machine& machine = *start.machine;
+    AgentMachine& machine = *start.machine;
     machine.Track(start.fd);
     {
         SocketTransport transport(start.fd);
@@ -57,7 +58,7 @@ void ServeConnection(void* raw) {
         }
     }
     machine.Untrack(start.fd);
-    os::CloseSocket(start.fd);
+    os::CloseDescriptor(start.fd);
     // Last: once counted out, the machine may be gone.
     machine.ThreadEnded();
 }
@@ -72,7 +73,7 @@ int RunServer(const AgentOptions& options) {
         std::fprintf(stderr, "kestrel-agent: cannot watch for termination signals: %s\n", std::strerror(error));
         return 1;
     }
-    Machine machine(options);
+    AgentMachine machine(options);
     std::string message;
     if (!machine.OpenWorkDirectory(message)) {
         std::fprintf(stderr, "kestrel-agent: %s\n", message.c_str());
@@ -100,11 +101,11 @@ int RunServer(const AgentOptions& options) {
         machine.ThreadStarted();
         if (!os::StartDetachedThread(ServeConnection, new ConnectionStart{&machine, fd}, error)) {
             std::fprintf(stderr, "kestrel-agent: cannot start a connection thread: %s\n", std::strerror(error));
-            os::CloseSocket(fd);
+            os::CloseDescriptor(fd);
             machine.ThreadEnded();
         }
     }
-    os::CloseSocket(listener);
+    os::CloseDescriptor(listener);
     if (!machine.ShutDown(kShutdownWaitMs)) {
         // A thread still works with the machine: leave without tearing it down.
         std::fprintf(stderr, "kestrel-agent: connections did not end in time; their work areas stay until the next start\n");

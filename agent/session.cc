@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "agent/os/files.h"
 #include "agent/os/tcp.h"
 #include "agent/wire_text.h"
 #include "client/requests.h"
@@ -29,7 +30,7 @@ uint16_t PreviousSequence(uint16_t sequence) { return sequence <= 1 ? uint16_t{6
 
 }  // namespace
 
-Session::Session(Machine& machine, Transport& transport, uint64_t number)
+Session::Session(AgentMachine& machine, Transport& transport, uint64_t number)
     : machine_(machine), transport_(transport), number_(number) {}
 
 Session::~Session() {
@@ -39,7 +40,7 @@ Session::~Session() {
     }
     if (tunnelFd_ >= 0) {
         machine_.Untrack(tunnelFd_);
-        os::CloseSocket(tunnelFd_);
+        os::CloseDescriptor(tunnelFd_);
     }
     if (counted_) machine_.Leave();
 }
@@ -313,6 +314,13 @@ Session::After Session::OnTunnel(const Request& request) {
         StatusWithError(4, error, text);
         return After::Continue;
     }
+    std::string refusal;
+    if (!AdmitThroughTunnel(fd, refusal)) {
+        Log("tunnel refused: " + refusal);
+        os::CloseDescriptor(fd);
+        StatusWithError(4, 0, refusal);
+        return After::Continue;
+    }
     tunnelFd_ = fd;
     machine_.Track(fd);
     Status(0);
@@ -322,9 +330,45 @@ Session::After Session::OnTunnel(const Request& request) {
     return After::Tunnel;
 }
 
+// The client's Hello travels only to the first hop: the agent behind a
+// tunnel is asked to admit the connection by the server that opens it, with
+// the client's connection id, so that the client's next request reaches an
+// agent that has already admitted it.
+bool Session::AdmitThroughTunnel(int fd, std::string& refusal) {
+    constexpr uint32_t kMaxRecalculations = 100;
+    for (uint32_t attempt = 0; attempt <= kMaxRecalculations; ++attempt) {
+        uint8_t hello[kMessageHeaderSize + kHelloTextLength];
+        WriteHeader(hello, MessageHeader{connectionId_, 0, static_cast<uint16_t>(sizeof hello)});
+        std::memcpy(hello + kMessageHeaderSize, kHelloText, kHelloTextLength);
+        int error = 0;
+        bool ended = false;
+        uint8_t header[kMessageHeaderSize];
+        if (!os::WriteAll(fd, hello, sizeof hello, error) || !os::ReadExact(fd, header, sizeof header, ended, error)) {
+            refusal = "The agent closed the connection before admitting it";
+            return false;
+        }
+        const MessageHeader answer = ReadHeader(header);
+        std::string payload(answer.length > kMessageHeaderSize ? answer.length - kMessageHeaderSize : 0, '\0');
+        if (!payload.empty() &&
+            !os::ReadExact(fd, reinterpret_cast<uint8_t*>(payload.data()), static_cast<uint32_t>(payload.size()), ended,
+                           error)) {
+            refusal = "The agent closed the connection before admitting it";
+            return false;
+        }
+        if (payload == kAccept) return true;
+        if (payload == kRecalculate) continue;
+        const std::string rejected(kReject, sizeof kReject - 1);
+        refusal = payload.compare(0, rejected.size(), rejected) == 0 ? payload.substr(rejected.size())
+                                                                    : "The agent sent an unexpected answer";
+        return false;
+    }
+    refusal = "The agent is too busy to accept connections";
+    return false;
+}
+
 // ---- helpers ----
 
-Job* Session::FindJob(const Request& request) {
+AgentJob* Session::FindJob(const Request& request) {
     if (request.length < 2) return nullptr;
     const auto found = jobs_.find(request.payload[1]);
     return found == jobs_.end() ? nullptr : found->second.get();

@@ -9,10 +9,12 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "agent/job.h"
-#include "agent/machine.h"
+#include "agent/agent_job.h"
+#include "agent/agent_machine.h"
 #include "agent/reply.h"
+#include "agent/wire_text.h"
 #include "client/wire.h"
 
 namespace kestrel::agent {
@@ -29,7 +31,7 @@ public:
 
 class Session {
 public:
-    Session(Machine& machine, Transport& transport, uint64_t number);
+    Session(AgentMachine& machine, Transport& transport, uint64_t number);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -41,7 +43,7 @@ public:
     // busy for the keep-alive interval.
     void Tick();
 
-    Machine& GetMachine() { return machine_; }
+    AgentMachine& GetMachine() { return machine_; }
     bool Utf16() const { return machine_.Options().utf16; }
 
 private:
@@ -69,20 +71,28 @@ private:
     void OnCapabilities();
     void OnVersion();
     After OnTunnel(const Request& request);
+    bool AdmitThroughTunnel(int fd, std::string& refusal);
 
     // Job set-up and end.
     void OnStartJob(const Request& request);
     void OnSetDevelopmentEnvironment(const Request& request);
     void OnEnvironmentEdit(const Request& request);
     void OnEndJob(const Request& request);
-    void EndJob(Job& job);
+    void EndJob(AgentJob& job);
 
     // Input and commands.
     void OnInputWrite(const Request& request);
+    void RepeatInputFailure(const AgentJob& job);
+    void FailInputTransfer(AgentJob& job, int32_t code, const std::string& text);
+    bool StartInputExtraction(AgentJob& job);
+    void ExtractInputPiece(AgentJob& job, const uint8_t* piece, uint32_t count);
     void OnStepStart(const Request& request);
     void OnExecute(const Request& request);
+    bool EnterWorkingDirectory(const AgentJob& job, const WireString& directoryText, int& directoryFd);
+    std::unique_ptr<RunningCommand> LaunchCommand(const AgentJob& job, std::vector<std::string>& arguments,
+                                                  int directoryFd);
     void OnPoll();
-    uint32_t TakeCommandEvents(Job& job, uint32_t reserve);
+    uint32_t TakeCommandEvents(AgentJob& job, uint32_t reserve);
     bool AnythingRunning() const;
     void WaitForNews();
 
@@ -91,13 +101,13 @@ private:
     void OnOutputReset(const Request& request);
     void OnOutputTransfer(const Request& request);
 
-    Job* FindJob(const Request& request);
+    AgentJob* FindJob(const Request& request);
     void Status(uint32_t status) { reply_.U32(status); }
     // Status, error code and text (in the machine's encoding).
     void StatusWithError(uint32_t status, int32_t code, const std::string& text);
     void Log(const std::string& line) const;
 
-    Machine& machine_;
+    AgentMachine& machine_;
     Transport& transport_;
     uint64_t number_;
     uint32_t connectionId_ = 0;
@@ -109,7 +119,7 @@ private:
     bool negotiated_ = false;  // a request other than Tunnel was served
     int tunnelFd_ = -1;
 
-    std::map<uint8_t, std::unique_ptr<Job>> jobs_;
+    std::map<uint8_t, std::unique_ptr<AgentJob>> jobs_;
     // Jobs refused for capacity and not started since: Poll reports capacity then.
     std::map<uint8_t, uint32_t> waitingForCapacity_;
     uint32_t pollRotation_ = 0;

@@ -70,105 +70,141 @@ uint8_t* WriteEventHead(uint8_t* at, uint8_t code, uint8_t jobId, uint64_t elaps
     return at + 10;
 }
 
+// What an Execute request asks for.
+struct ExecuteRequest {
+    WireString directory;
+    std::vector<std::string> arguments;  // the program first
+};
+
+// The flag byte, the bitmap or the UTF-16 pad, the working directory and the
+// arguments; an argument whose bit is set in the bitmap names a variable of
+// the job's environment. 0, or the status that refuses the request.
+uint32_t ParseExecute(const uint8_t* payload, uint32_t length, bool utf16,
+                      const std::map<std::string, std::string>& environment, ExecuteRequest& out) {
+    const uint8_t* bitmap = nullptr;
+    uint32_t bitmapBytes = 0;
+    uint32_t offset = 0;
+    if (payload[2] == 1) {
+        if (length < 4) return kExecuteCorrupt;
+        bitmapBytes = payload[3];
+        bitmap = payload + 4;
+        offset = 4 + bitmapBytes;
+        if (offset > length || (utf16 && offset % 2 != 0)) return kExecuteCorrupt;
+    } else if (payload[2] == 0) {
+        offset = 3;
+        if (utf16) {
+            if (length < 4 || payload[3] != 0) return kExecuteCorrupt;
+            offset = 4;
+        }
+    } else {
+        return kExecuteCorrupt;
+    }
+    if (!ReadWireString(payload, length, offset, utf16, out.directory)) return kExecuteCorrupt;
+    // Bit i of the bitmap belongs to string i after the working directory: the program first.
+    while (offset < length) {
+        WireString text;
+        std::string argument;
+        if (!ReadWireString(payload, length, offset, utf16, text) || !WireToUtf8(text, utf16, argument))
+            return kExecuteCorrupt;
+        const uint32_t index = static_cast<uint32_t>(out.arguments.size());
+        if (index / 8 < bitmapBytes && (bitmap[index / 8] >> (index % 8) & 1) != 0) {
+            const auto value = environment.find(argument);
+            if (value == environment.end()) return kVariableNotSet;
+            argument = value->second;
+        }
+        out.arguments.push_back(std::move(argument));
+    }
+    if (out.arguments.empty() || out.arguments[0].empty()) return kExecuteCorrupt;
+    return 0;
+}
+
 }  // namespace
 
 void Session::OnExecute(const Request& request) {
     if (request.length < 2) return Status(kExecuteCorrupt);
-    Job* job = FindJob(request);
+    AgentJob* job = FindJob(request);
     if (job == nullptr) return Status(kInvalidJob);
     if (request.length < 3) return Status(kExecuteCorrupt);
     if (!job->stepStarted) return Status(kNoStep);
     if (job->output && job->output->started && !job->output->finished) return Status(kOutputInProgress);
     if (job->command && !job->command->exitReported) return Status(kAlreadyRunning);
-
-    // The flag byte, the bitmap or the UTF-16 pad, then the strings.
-    const uint8_t* payload = request.payload;
-    const uint8_t* bitmap = nullptr;
-    uint32_t bitmapBytes = 0;
-    uint32_t offset = 0;
-    if (payload[2] == 1) {
-        if (request.length < 4) return Status(kExecuteCorrupt);
-        bitmapBytes = payload[3];
-        bitmap = payload + 4;
-        offset = 4 + bitmapBytes;
-        if (offset > request.length || (Utf16() && offset % 2 != 0)) return Status(kExecuteCorrupt);
-    } else if (payload[2] == 0) {
-        offset = 3;
-        if (Utf16()) {
-            if (request.length < 4 || payload[3] != 0) return Status(kExecuteCorrupt);
-            offset = 4;
-        }
+    ExecuteRequest parsed;
+    if (const uint32_t refused = ParseExecute(request.payload, request.length, Utf16(), job->environment, parsed)) {
+        return Status(refused);
+    }
+    int directoryFd = -1;
+    if (!EnterWorkingDirectory(*job, parsed.directory, directoryFd)) return;
+    // From here on the command is accepted; a process that cannot be started
+    // is the next Poll's news, like any other end of the command.
+    std::unique_ptr<RunningCommand> command = LaunchCommand(*job, parsed.arguments, directoryFd);
+    os::CloseDescriptor(directoryFd);
+    const std::string& program = parsed.arguments[0];
+    if (command->startError != 0) {
+        Log("job " + std::to_string(job->id) + " cannot start " + program + ": " + std::strerror(command->startError));
     } else {
-        return Status(kExecuteCorrupt);
+        Log("job " + std::to_string(job->id) + " runs " + program);
     }
-    WireString directoryText;
-    if (!ReadWireString(payload, request.length, offset, Utf16(), directoryText)) return Status(kExecuteCorrupt);
-    // Bit i of the bitmap belongs to string i after the working directory: the program first.
-    std::vector<std::string> arguments;
-    while (offset < request.length) {
-        WireString text;
-        std::string argument;
-        if (!ReadWireString(payload, request.length, offset, Utf16(), text) || !WireToUtf8(text, Utf16(), argument))
-            return Status(kExecuteCorrupt);
-        const uint32_t index = static_cast<uint32_t>(arguments.size());
-        if (index / 8 < bitmapBytes && (bitmap[index / 8] >> (index % 8) & 1) != 0) {
-            const auto value = job->environment.find(argument);
-            if (value == job->environment.end()) return Status(kVariableNotSet);
-            argument = value->second;
-        }
-        arguments.push_back(std::move(argument));
-    }
-    if (arguments.empty() || arguments[0].empty()) return Status(kExecuteCorrupt);
+    job->command = std::move(command);
+    Status(0);
+}
 
+// Opens the working directory beneath the work area; answers the request
+// itself when it cannot.
+bool Session::EnterWorkingDirectory(const AgentJob& job, const WireString& directoryText, int& directoryFd) {
     std::string directoryShown;
     WireToUtf8(directoryText, Utf16(), directoryShown);
     WirePath directory;
     const std::string separator = ResponseText(machine_.Options().separator, Utf16());
     switch (SplitWirePath(directoryText, Utf16(), separator, true, directory)) {
     case WirePathCheck::Ok: break;
-    case WirePathCheck::NoMemory: return Status(kExecuteNoMemory);
-    default: return StatusWithError(kExecuteError, EINVAL, "The working directory " + directoryShown + " leaves the work area");
+    case WirePathCheck::NoMemory:
+        Status(kExecuteNoMemory);
+        return false;
+    default:
+        StatusWithError(kExecuteError, EINVAL, "The working directory " + directoryShown + " leaves the work area");
+        return false;
     }
-    int directoryFd = -1;
     int error = 0;
-    if (!os::OpenBeneath(job->areaFd, directory.components, O_RDONLY | O_DIRECTORY, directoryFd, error)) {
-        return StatusWithError(kExecuteError, error,
-                               "Cannot enter the working directory " + directoryShown + ": " + std::strerror(error));
+    if (!os::OpenBeneath(job.areaFd, directory.components, O_RDONLY | O_DIRECTORY, directoryFd, error)) {
+        StatusWithError(kExecuteError, error,
+                        "Cannot enter the working directory " + directoryShown + ": " + std::strerror(error));
+        return false;
     }
-    // From here on the command is accepted; a process that cannot be started
-    // is the next Poll's news, like any other end of the command.
+    return true;
+}
+
+// Starts the program in the working directory with the job's environment.
+// A start that fails leaves its error in the command, for Poll to report.
+std::unique_ptr<RunningCommand> Session::LaunchCommand(const AgentJob& job, std::vector<std::string>& arguments,
+                                                       int directoryFd) {
     auto command = std::make_unique<RunningCommand>();
     command->started = std::chrono::steady_clock::now();
     command->outputEnded = command->errorEnded = true;
     std::string program;
     if (!machine_.spawnProcesses) {
         command->startError = EPERM;
-    } else if (!FindProgram(arguments[0], job->environment, directoryFd, program)) {
+        return command;
+    }
+    if (!FindProgram(arguments[0], job.environment, directoryFd, program)) {
         command->startError = ENOENT;
-    } else {
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> assignments;
-        assignments.reserve(job->environment.size());
-        for (const auto& [name, value] : job->environment) assignments.push_back(name + "=" + value);
-        std::vector<char*> envp;
-        for (std::string& assignment : assignments) envp.push_back(assignment.data());
-        envp.push_back(nullptr);
-        if (os::SpawnChild(program.c_str(), argv.data(), envp.data(), directoryFd, command->child, error)) {
-            command->outputEnded = command->errorEnded = false;
-        } else {
-            command->startError = error;
-        }
+        return command;
     }
-    os::CloseDescriptor(directoryFd);
-    if (command->startError != 0) {
-        Log("job " + std::to_string(job->id) + " cannot start " + arguments[0] + ": " + std::strerror(command->startError));
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> assignments;
+    assignments.reserve(job.environment.size());
+    for (const auto& [name, value] : job.environment) assignments.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& assignment : assignments) envp.push_back(assignment.data());
+    envp.push_back(nullptr);
+    int error = 0;
+    if (os::SpawnChild(program.c_str(), argv.data(), envp.data(), directoryFd, command->child, error)) {
+        command->outputEnded = command->errorEnded = false;
     } else {
-        Log("job " + std::to_string(job->id) + " runs " + arguments[0]);
+        command->startError = error;
     }
-    job->command = std::move(command);
-    Status(0);
+    return command;
 }
 
 bool Session::AnythingRunning() const {
@@ -181,7 +217,7 @@ bool Session::AnythingRunning() const {
 // Appends the news of one job's command. An end of stream comes with the
 // stream's last data; the return comes only after both ends, so that it is
 // always the last event the client sees of the command.
-uint32_t Session::TakeCommandEvents(Job& job, uint32_t reserve) {
+uint32_t Session::TakeCommandEvents(AgentJob& job, uint32_t reserve) {
     RunningCommand* command = job.command.get();
     if (command == nullptr || command->exitReported) return 0;
     if (command->startError != 0) {
@@ -225,7 +261,7 @@ uint32_t Session::TakeCommandEvents(Job& job, uint32_t reserve) {
         }
         if (end) {
             ended = true;
-            os::ClosePipe(fd);
+            os::CloseDescriptor(fd);
         } else if (total == share && os::PendingPipeBytes(fd) > 0 && reply_.Room() >= reserve + kThrottleEventSize) {
             uint8_t* throttle = reply_.Extend(kThrottleEventSize);
             WriteEventHead(throttle, stream == 0 ? kPollStdoutThrottled : kPollStderrThrottled, job.id,
@@ -276,7 +312,7 @@ void Session::OnPoll() {
     // The capacity event needs two bytes at the end.
     constexpr uint32_t kCapacityRoom = 2;
     for (int round = 0; round < 2; ++round) {
-        std::vector<Job*> order;
+        std::vector<AgentJob*> order;
         for (auto& [id, job] : jobs_) order.push_back(job.get());
         if (!order.empty()) std::rotate(order.begin(), order.begin() + pollRotation_++ % order.size(), order.end());
         uint32_t events = 0;

@@ -49,11 +49,11 @@ void SetPendingTimes(InputExtraction& input) {
     }
 }
 
-bool CreateInputEntry(void* context, const PaxgzReadEntry& entry, int& fd, int32_t& error) {
+bool CreateInputEntry(void* context, const PaxgzReadEntry& entry, platform::FileHandle& file, int32_t& error) {
     auto& input = *static_cast<InputExtraction*>(context);
     input.session->Tick();
     SetPendingTimes(input);
-    if (!CreateEntryBeneath(input.root, entry, fd, error)) return false;
+    if (!CreateEntryBeneath(input.root, entry, file, error)) return false;
     if (entry.kind != PaxgzEntryKind::kRegularFile) return true;
     input.pendingPath.clear();
     for (uint32_t i = 0; i < entry.componentCount; ++i) {
@@ -96,67 +96,80 @@ std::string DescribeReaderError(const PaxgzReader& reader) {
 
 void Session::OnInputWrite(const Request& request) {
     if (request.length < 2) return StatusWithError(kInputTransferError, EINVAL, "Corrupt input write request");
-    Job* job = FindJob(request);
+    AgentJob* job = FindJob(request);
     if (job == nullptr) return Status(kInvalidJob);
     if (job->stepStarted) return Status(kInputStepStarted);
-    if (job->inputFailed) {
-        if (job->inputFailureStatus == kInputTransferError)
-            return StatusWithError(kInputTransferError, job->inputErrorCode, job->inputErrorText);
-        Status(job->inputFailureStatus);
-        return reply_.U32(static_cast<uint32_t>(job->inputErrorCode));
-    }
+    if (job->inputFailed) return RepeatInputFailure(*job);
     if (request.length < 3) return StatusWithError(kInputTransferError, EINVAL, "An input write request without data");
-    if (!job->input) {
-        std::unique_ptr<InputExtraction> input(new (std::nothrow) InputExtraction);
-        if (!input) return Status(kInputNoMemory);
-        input->session = this;
-        input->areaFd = job->areaFd;
-        int error = 0;
-        const std::string area = machine_.WorkDirectoryPath() + "/" + job->areaName;
-        if (!input->root.Open(area.c_str(), error)) {
-            job->inputFailed = true;
-            job->inputFailureStatus = kInputTransferError;
-            job->inputErrorCode = error;
-            job->inputErrorText = std::string("Cannot open the work area: ") + std::strerror(error);
-            return StatusWithError(kInputTransferError, error, job->inputErrorText);
-        }
-        PaxgzReaderConfig config;
-        config.context = input.get();
-        config.input = input->input;
-        config.inputSize = sizeof input->input;
-        config.output = input->output;
-        config.outputSize = sizeof input->output;
-        config.create = CreateInputEntry;
-        config.needInput = NeedInput;
-        config.failed = InputFailed;
-        config.finished = InputFinished;
-        config.acceptEncoding = AcceptEncoding;
-        job->input = std::move(input);
-        if (!job->input->reader.Start(config)) {
-            job->inputFailed = true;
-            job->inputFailureStatus = kInputTransferError;
-            job->inputErrorCode = job->input->reader.ErrorCode();
-            job->inputErrorText = DescribeReaderError(job->input->reader);
-            return StatusWithError(kInputTransferError, job->inputErrorCode, job->inputErrorText);
-        }
+    if (!job->input && !StartInputExtraction(*job)) return;
+    ExtractInputPiece(*job, request.payload + 2, request.length - 2);
+}
+
+// A job whose input failed answers every later piece as the first one.
+void Session::RepeatInputFailure(const AgentJob& job) {
+    if (job.inputFailureStatus == kInputTransferError)
+        return StatusWithError(kInputTransferError, job.inputErrorCode, job.inputErrorText);
+    Status(job.inputFailureStatus);
+    reply_.U32(static_cast<uint32_t>(job.inputErrorCode));
+}
+
+void Session::FailInputTransfer(AgentJob& job, int32_t code, const std::string& text) {
+    job.inputFailed = true;
+    job.inputFailureStatus = kInputTransferError;
+    job.inputErrorCode = code;
+    job.inputErrorText = text;
+    StatusWithError(kInputTransferError, code, text);
+}
+
+// The first piece: the extraction into the work area begins. False when it
+// could not, with the request answered.
+bool Session::StartInputExtraction(AgentJob& job) {
+    std::unique_ptr<InputExtraction> input(new (std::nothrow) InputExtraction);
+    if (!input) {
+        Status(kInputNoMemory);
+        return false;
     }
-    InputExtraction& input = *job->input;
+    input->session = this;
+    input->areaFd = job.areaFd;
+    int error = 0;
+    const std::string area = machine_.WorkDirectoryPath() + "/" + job.areaName;
+    if (!input->root.Open(area.c_str(), error)) {
+        FailInputTransfer(job, error, std::string("Cannot open the work area: ") + std::strerror(error));
+        return false;
+    }
+    PaxgzReaderConfig config;
+    config.context = input.get();
+    config.input = input->input;
+    config.inputSize = sizeof input->input;
+    config.output = input->output;
+    config.outputSize = sizeof input->output;
+    config.create = CreateInputEntry;
+    config.needInput = NeedInput;
+    config.failed = InputFailed;
+    config.finished = InputFinished;
+    config.acceptEncoding = AcceptEncoding;
+    job.input = std::move(input);
+    if (!job.input->reader.Start(config)) {
+        FailInputTransfer(job, job.input->reader.ErrorCode(), DescribeReaderError(job.input->reader));
+        return false;
+    }
+    return true;
+}
+
+void Session::ExtractInputPiece(AgentJob& job, const uint8_t* piece, uint32_t count) {
+    InputExtraction& input = *job.input;
     // Whatever follows the archive's end (the gzip trailer's last bytes) is not needed.
     if (input.finished) return Status(0);
-    const uint32_t count = request.length - 2;
-    std::memcpy(input.input, request.payload + 2, count);
+    std::memcpy(input.input, piece, count);
     if (!input.reader.Process(count, false)) {
-        job->inputFailed = true;
-        job->inputFailureStatus = kInputTransferError;
-        job->inputErrorCode = input.reader.ErrorCode();
-        job->inputErrorText = DescribeReaderError(input.reader);
-        Log("job " + std::to_string(job->id) + " input failed: " + job->inputErrorText);
-        return StatusWithError(kInputTransferError, job->inputErrorCode, job->inputErrorText);
+        const std::string text = DescribeReaderError(input.reader);
+        Log("job " + std::to_string(job.id) + " input failed: " + text);
+        return FailInputTransfer(job, input.reader.ErrorCode(), text);
     }
     if (input.timesError != 0) {
-        job->inputFailed = true;
-        job->inputFailureStatus = kInputTimesNotSet;
-        job->inputErrorCode = input.timesError;
+        job.inputFailed = true;
+        job.inputFailureStatus = kInputTimesNotSet;
+        job.inputErrorCode = input.timesError;
         Status(kInputTimesNotSet);
         return reply_.U32(static_cast<uint32_t>(input.timesError));
     }
@@ -165,7 +178,7 @@ void Session::OnInputWrite(const Request& request) {
 
 void Session::OnStepStart(const Request& request) {
     if (request.length != 2) return Status(kStepCorrupt);
-    Job* job = FindJob(request);
+    AgentJob* job = FindJob(request);
     if (job == nullptr) return Status(kInvalidJob);
     if (job->stepStarted) return Status(0);
     if (job->inputFailed) {

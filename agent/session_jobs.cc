@@ -50,7 +50,7 @@ void Session::OnStartJob(const Request& request) {
         Log("job " + std::to_string(id) + " waits for " + std::to_string(units) + " units");
         return Status(kStartJobNoCapacity);
     }
-    auto job = std::make_unique<Job>();
+    auto job = std::make_unique<AgentJob>();
     job->id = id;
     job->units = units;
     job->areaName = machine_.NewAreaName();
@@ -75,7 +75,7 @@ void Session::OnStartJob(const Request& request) {
 
 void Session::OnSetDevelopmentEnvironment(const Request& request) {
     if (request.length < 2) return Status(kDevelopmentCorrupt);
-    Job* job = FindJob(request);
+    AgentJob* job = FindJob(request);
     if (job == nullptr) return Status(kInvalidJob);
     if (job->stepStarted) return Status(kDevelopmentWrongTime);
     // The name's bytes as the script wrote them and one 0 byte, in either encoding.
@@ -97,7 +97,7 @@ void Session::OnSetDevelopmentEnvironment(const Request& request) {
 
 void Session::OnEnvironmentEdit(const Request& request) {
     if (request.length < 2) return Status(kEditCorrupt);
-    Job* job = FindJob(request);
+    AgentJob* job = FindJob(request);
     if (job == nullptr) return Status(kInvalidJob);
     if (job->stepStarted) return Status(kEditWrongTime);
     uint32_t offset = 2;
@@ -122,7 +122,7 @@ void Session::OnEnvironmentEdit(const Request& request) {
 
 void Session::OnEndJob(const Request& request) {
     if (request.length != 2) return Status(kEndJobCorrupt);
-    Job* job = FindJob(request);
+    AgentJob* job = FindJob(request);
     if (job == nullptr) return Status(kInvalidJob);
     const uint8_t id = job->id;
     EndJob(*job);
@@ -131,7 +131,7 @@ void Session::OnEndJob(const Request& request) {
     Status(0);
 }
 
-void Session::EndJob(Job& job) {
+void Session::EndJob(AgentJob& job) {
     if (job.command) {
         RunningCommand& command = *job.command;
         // A reaped child's id may belong to someone else by now: only a group
@@ -141,8 +141,8 @@ void Session::EndJob(Job& job) {
         } else if (!command.outputEnded || !command.errorEnded) {
             os::KillGroup(command.child.pid);
         }
-        os::ClosePipe(job.command->child.output);
-        os::ClosePipe(job.command->child.error);
+        os::CloseDescriptor(job.command->child.output);
+        os::CloseDescriptor(job.command->child.error);
         job.command.reset();
     }
     if (job.input) job.input->reader.Close();

@@ -44,10 +44,11 @@ std::string JoinUtf8(const std::vector<std::string>& components) {
     return joined;
 }
 
-bool NextOutputEntry(void* context, PaxgzEntry& entry, int& fd, bool& haveEntry, int32_t& error) {
+bool NextOutputEntry(void* context, PaxgzEntry& entry, platform::FileHandle& file, bool& haveEntry,
+                     int32_t& error) {
     auto& archive = *static_cast<OutputArchive*>(context);
     archive.session->Tick();
-    fd = -1;
+    file = platform::kNoFile;
     if (archive.next >= archive.paths->size()) {
         haveEntry = false;
         return true;
@@ -78,7 +79,7 @@ bool NextOutputEntry(void* context, PaxgzEntry& entry, int& fd, bool& haveEntry,
     entry.modifiedSeconds = status.st_mtim.tv_sec < 0 ? 0 : static_cast<uint64_t>(status.st_mtim.tv_sec);
     entry.modifiedNanoseconds = static_cast<uint32_t>(status.st_mtim.tv_nsec);
     if (entry.size > 0) {
-        fd = opened;
+        file = platform::FileHandle{opened};
     } else {
         os::CloseDescriptor(opened);
     }
@@ -110,7 +111,7 @@ std::string DescribeWriterError(const OutputArchive& archive) {
 
 void Session::OnAddOutput(const Request& request) {
     if (request.length < 2) return Status(kAddCorrupt);
-    Job* job = FindJob(request);
+    AgentJob* job = FindJob(request);
     if (job == nullptr) return Status(kInvalidJob);
     if (job->output || job->outputSent) return Status(kAddTransferring);
     if (job->command && !job->command->exitReported) return Status(kAddWrongState);
@@ -160,7 +161,7 @@ void Session::OnAddOutput(const Request& request) {
 
 void Session::OnOutputReset(const Request& request) {
     if (request.length < 2) return Status(kResetCorrupt);
-    Job* job = FindJob(request);
+    AgentJob* job = FindJob(request);
     if (job == nullptr) return Status(kInvalidJob);
     if (request.length != 2) return Status(kResetCorrupt);
     if (job->output || job->outputSent) return Status(kResetTransferring);
@@ -171,7 +172,7 @@ void Session::OnOutputReset(const Request& request) {
 
 void Session::OnOutputTransfer(const Request& request) {
     if (request.length < 2) return Status(kTransferCorrupt);
-    Job* job = FindJob(request);
+    AgentJob* job = FindJob(request);
     if (job == nullptr) return Status(kTransferInvalidJob);
     if (request.length != 2) return Status(kTransferCorrupt);
     if (job->outputFailed) return StatusWithError(kTransferError, job->outputErrorCode, job->outputErrorText);

@@ -23,8 +23,9 @@ bool ReadWireString(const uint8_t* payload, uint32_t length, uint32_t& offset, b
 // UTF-16LE to UTF-8. False for an odd byte count or an unpaired surrogate.
 bool Utf16ToUtf8(const uint8_t* bytes, uint32_t length, std::string& out);
 
-// UTF-8 to UTF-16LE bytes. Ill-formed sequences become U+FFFD, so that any
-// text the agent produces (system messages, file names) can be sent.
+// UTF-8 to UTF-16LE bytes. Ill-formed sequences become U+FFFD (one for each
+// maximal ill-formed subpart), so that any text the agent produces (system
+// messages, file names) can be sent.
 std::string Utf8ToUtf16(std::string_view text);
 
 // A request string as UTF-8 text.

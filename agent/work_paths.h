@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/machine.h"
+#include "agent/agent_machine.h"
 #include "agent/wire_text.h"
 
 namespace kestrel::agent {

@@ -8,6 +8,7 @@ KESTREL_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev libssl-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   tar gzip python3 libxml2-utils tmux openssh-client openssh-server
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
 )
 
 kestrel_install_missing() {

@@ -46,6 +46,8 @@ bool SetTimesBeneath(int rootFd, const std::vector<std::string>& components, uin
                      uint32_t modifiedNanoseconds, uint64_t accessedSeconds, uint32_t accessedNanoseconds,
                      int& error);
 
+// The one way to close a descriptor of any kind (file, pipe, socket): -1 is
+// left behind and ignored.
 void CloseDescriptor(int& fd);
 
 }  // namespace kestrel::agent::os

@@ -140,9 +140,4 @@ bool IsExecutableFile(int directoryFd, const char* path) {
     return faccessat(directoryFd, path, X_OK, AT_EACCESS) == 0;
 }
 
-void ClosePipe(int& fd) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-}
-
 }  // namespace kestrel::agent::os

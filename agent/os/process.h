@@ -48,6 +48,4 @@ void KillGroup(pid_t pid);
 // Whether `path` (relative to `directoryFd`) names a regular file we may execute.
 bool IsExecutableFile(int directoryFd, const char* path);
 
-void ClosePipe(int& fd);
-
 }  // namespace kestrel::agent::os

@@ -242,8 +242,4 @@ void ShutdownSocket(int fd) {
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
 }
 
-void CloseSocket(int fd) {
-    if (fd >= 0) close(fd);
-}
-
 }  // namespace kestrel::agent::os

@@ -36,6 +36,5 @@ bool WriteAll(int fd, const uint8_t* data, uint32_t count, int& error);
 void RelayStreams(int first, int second);
 
 void ShutdownSocket(int fd);
-void CloseSocket(int fd);
 
 }  // namespace kestrel::agent::os

@@ -68,9 +68,9 @@ struct Source {
     size_t next = 0;
 };
 
-bool NextEntry(void* context, PaxgzEntry& entry, int& fd, bool& haveEntry, int32_t& error) {
+bool NextEntry(void* context, PaxgzEntry& entry, platform::FileHandle& fd, bool& haveEntry, int32_t& error) {
     auto* source = static_cast<Source*>(context);
-    fd = -1;
+    fd = platform::kNoFile;
     if (source->next == source->files->size()) {
         haveEntry = false;
         return true;
@@ -106,7 +106,7 @@ struct WriteContext {
     Sink sink;
 };
 
-bool Next(void* context, PaxgzEntry& entry, int& fd, bool& haveEntry, int32_t& error) {
+bool Next(void* context, PaxgzEntry& entry, platform::FileHandle& fd, bool& haveEntry, int32_t& error) {
     return NextEntry(&static_cast<WriteContext*>(context)->source, entry, fd, haveEntry, error);
 }
 
@@ -179,7 +179,7 @@ uint64_t WriteArchiveWithLoop(const std::string& root, const std::vector<TreeFil
     std::vector<uint8_t> output(65525);
     auto writer = std::make_unique<PaxgzWriter>();
     PaxgzFileRunResult result;
-    const int copy = dup(fd);
+    const platform::FileHandle copy{dup(fd)};
     const bool ok = WritePaxgzToFile(*writer, MakeWriterConfig(context, staging, output), copy, result);
     return ok ? 1 : 0;
 }
@@ -192,7 +192,7 @@ struct ReadContext {
     bool done = false;
 };
 
-bool Create(void* context, const PaxgzReadEntry& entry, int& fd, int32_t& error) {
+bool Create(void* context, const PaxgzReadEntry& entry, platform::FileHandle& fd, int32_t& error) {
     return CreateEntryBeneath(static_cast<ReadContext*>(context)->root, entry, fd, error);
 }
 void NeedInput(void* context) { static_cast<ReadContext*>(context)->needsInput = true; }

@@ -74,7 +74,7 @@ void SideFailed(IoObject* io, int32_t) {
 }
 
 void Prepare(Side& side, int socket, uint8_t operation) {
-    side.io.socket = socket;
+    side.io.socket = platform::SocketHandle{socket};
     side.io.owner = &side;
     side.io.buffer = side.buffer.data();
     side.io.completionCallback = SideDone;

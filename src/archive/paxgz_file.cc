@@ -1,6 +1,8 @@
 #include "archive/paxgz_file.h"
 
 #include "platform/files.h"
+#include "platform/system_errors.h"
+#include "runtime/error_codes.h"
 
 namespace kestrel {
 
@@ -30,9 +32,9 @@ void EndRun(FileRun& run, bool complete) {
     }
 }
 
-bool NextEntry(void* context, PaxgzEntry& entry, int& fd, bool& haveEntry, int32_t& error) {
+bool NextEntry(void* context, PaxgzEntry& entry, platform::FileHandle& file, bool& haveEntry, int32_t& error) {
     auto* run = static_cast<FileRun*>(context);
-    return run->user.nextEntry(run->user.context, entry, fd, haveEntry, error);
+    return run->user.nextEntry(run->user.context, entry, file, haveEntry, error);
 }
 
 void Progress(void* context, uint64_t bytesRead) {
@@ -56,8 +58,8 @@ void OutputDone(IoObject* object) {
     auto* run = static_cast<FileRun*>(object->owner);
     if (object->position < object->length) {
         run->result->writeFailed = true;
-        run->result->writeError = EIO;
-        run->writer->WriteFailed(EIO);
+        run->result->writeError = platform::kErrorInputOutput;
+        run->writer->WriteFailed(platform::kErrorInputOutput);
         EndRun(*run, false);
         return;
     }
@@ -83,7 +85,7 @@ void Kick(IoObject* object) {
     EventLoop::Unregister(object);
     int32_t error = 0;
     if (!EventLoop::Register(loop, &run->output, &error)) {
-        platform::CloseFile(run->output.handle);
+        EventLoop::Discard(&run->output);
         run->result->writeFailed = true;
         run->result->writeError = error;
         run->ended = true;
@@ -105,7 +107,8 @@ void KickFailed(IoObject* object, int32_t) { EventLoop::Unregister(object); }
 
 }  // namespace
 
-bool WritePaxgzToFile(PaxgzWriter& writer, const PaxgzWriterConfig& config, int fd, PaxgzFileRunResult& result) {
+bool WritePaxgzToFile(PaxgzWriter& writer, const PaxgzWriterConfig& config, platform::FileHandle file,
+                      PaxgzFileRunResult& result) {
     result = PaxgzFileRunResult{};
     FileRun run{};
     run.writer = &writer;
@@ -116,7 +119,7 @@ bool WritePaxgzToFile(PaxgzWriter& writer, const PaxgzWriterConfig& config, int 
     run.kick.completionCallback = &Kick;
     run.kick.failureCallback = &KickFailed;
     run.output.flags = kIoKindPositionalFile;
-    run.output.handle = fd;
+    run.output.handle = file;
     run.output.owner = &run;
     run.output.completionCallback = &OutputDone;
     run.output.failureCallback = &OutputFailed;
@@ -125,15 +128,18 @@ bool WritePaxgzToFile(PaxgzWriter& writer, const PaxgzWriterConfig& config, int 
     if (!loop.Run(initial, &result.loopError)) {
         result.loopFailed = true;
         writer.Close();
-        if (!run.outputRegistered && !run.ended) platform::CloseFile(fd);
+        // Unregistering closed it, if the run got that far; a loop that
+        // failed may still hold it.
+        if (run.output.loop == nullptr) platform::CloseFile(run.output.handle);
         return false;
     }
-    if (!run.outputRegistered && !run.ended) platform::CloseFile(fd);
+    if (run.output.loop == nullptr) platform::CloseFile(run.output.handle);
     return run.complete;
 }
 
-bool CreateEntryBeneath(ExtractionRoot& root, const PaxgzReadEntry& entry, int& fd, int32_t& error) {
-    fd = -1;
+bool CreateEntryBeneath(ExtractionRoot& root, const PaxgzReadEntry& entry, platform::FileHandle& file,
+                        int32_t& error) {
+    file = platform::kNoFile;
     int code = 0;
     switch (entry.kind) {
     case PaxgzEntryKind::kDirectory:
@@ -143,18 +149,15 @@ bool CreateEntryBeneath(ExtractionRoot& root, const PaxgzReadEntry& entry, int& 
         }
         return true;
     case PaxgzEntryKind::kRegularFile:
-        if (!root.CreateFile(entry.components, entry.componentCount, entry.utf16, fd, code)) {
+        if (!root.CreateFile(entry.components, entry.componentCount, entry.utf16, file, code)) {
             error = code;
             return false;
         }
         // An empty file is complete once created.
-        if (entry.size == 0) {
-            platform::CloseFile(fd);
-            fd = -1;
-        }
+        if (entry.size == 0) platform::CloseFile(file);
         return true;
     default:
-        error = 87;
+        error = kErrorInvalidParameter;
         return false;
     }
 }

@@ -18,16 +18,19 @@ struct PaxgzFileRunResult {
     int32_t writeError = 0;
 };
 
-// Runs an event loop until `writer` has written the whole archive into `fd`
+// Runs an event loop until `writer` has written the whole archive into `file`
 // (closed at the end, also on failure). File reads and the archive writes are
 // overlapped operations of that loop. `config` is used as given except for its
 // loop and write callback. True when the archive is complete; otherwise the
 // writer's error (or `result`) tells what failed. The writer is closed.
-bool WritePaxgzToFile(PaxgzWriter& writer, const PaxgzWriterConfig& config, int fd, PaxgzFileRunResult& result);
+bool WritePaxgzToFile(PaxgzWriter& writer, const PaxgzWriterConfig& config, platform::FileHandle file,
+                      PaxgzFileRunResult& result);
 
 // The create operation of an extraction into `root`: directories are made
 // (existing ones kept), regular files replace whatever file was there, and
-// every other kind is refused with error 87, as the output transfer does.
-bool CreateEntryBeneath(ExtractionRoot& root, const PaxgzReadEntry& entry, int& fd, int32_t& error);
+// every other kind is refused with kErrorInvalidParameter (87), as the
+// output transfer does.
+bool CreateEntryBeneath(ExtractionRoot& root, const PaxgzReadEntry& entry, platform::FileHandle& file,
+                        int32_t& error);
 
 }  // namespace kestrel

@@ -1,9 +1,10 @@
 #include "archive/paxgz_reader.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "platform/files.h"
+#include "platform/system_errors.h"
+#include "runtime/error_codes.h"
 
 namespace kestrel {
 
@@ -41,6 +42,8 @@ constexpr uint64_t RoundUpToBlock(uint64_t bytes) {
 }
 
 bool IsDigit(uint8_t byte) { return byte >= '0' && byte <= '9'; }
+
+bool IsLink(PaxgzEntryKind kind) { return kind == PaxgzEntryKind::kHardLink || kind == PaxgzEntryKind::kSymbolicLink; }
 
 // Length of a NUL-terminated field (to its first zero 16-bit unit in UTF-16).
 uint32_t FieldLength(const uint8_t* field, uint32_t maxBytes, bool utf16) {
@@ -151,12 +154,12 @@ bool PaxgzReader::FailParse(PaxgzParseDetail detail, int32_t code) {
 }
 
 bool PaxgzReader::Start(const PaxgzReaderConfig& config) {
-    if (phase_ != Phase::kIdle) return Fail(PaxgzReaderError::kInvalidState, EINVAL);
+    if (phase_ != Phase::kIdle) return Fail(PaxgzReaderError::kInvalidState, kErrorInvalidValue);
     config_ = config;
     if (config.input == nullptr || config.inputSize == 0 || config.output == nullptr ||
         config.outputSize < 2 * kTarBlockSize || config.create == nullptr || config.needInput == nullptr ||
         config.finished == nullptr) {
-        return Fail(PaxgzReaderError::kInvalidState, EINVAL);
+        return Fail(PaxgzReaderError::kInvalidState, kErrorInvalidValue);
     }
     slots_.Attach(stream_);
     stream_.next_in = config_.input;
@@ -170,10 +173,10 @@ bool PaxgzReader::Start(const PaxgzReaderConfig& config) {
 
 bool PaxgzReader::Process(uint32_t count, bool last) {
     if (phase_ == Phase::kFailed) return false;
-    if (phase_ == Phase::kIdle) return Fail(PaxgzReaderError::kInvalidState, EINVAL);
+    if (phase_ == Phase::kIdle) return Fail(PaxgzReaderError::kInvalidState, kErrorInvalidValue);
     if (count > 0) {
         // New input only replaces a consumed buffer.
-        if (stream_.avail_in > 0 || count > config_.inputSize) return Fail(PaxgzReaderError::kInvalidState, EINVAL);
+        if (stream_.avail_in > 0 || count > config_.inputSize) return Fail(PaxgzReaderError::kInvalidState, kErrorInvalidValue);
         stream_.next_in = config_.input;
         stream_.avail_in = count;
     }
@@ -272,7 +275,7 @@ bool PaxgzReader::ParseAvailable() {
             break;
         case Phase::kSecondZero:
             if (available < kTarBlockSize) return true;
-            if (!IsZeroBlock(bytes)) return FailParse(PaxgzParseDetail::kTrailer, EINVAL);
+            if (!IsZeroBlock(bytes)) return FailParse(PaxgzParseDetail::kTrailer, kErrorInvalidValue);
             parsePos_ += kTarBlockSize;
             phase_ = Phase::kEnd;
             finishedPending_ = true;
@@ -303,7 +306,7 @@ bool PaxgzReader::ParseAvailable() {
             break;
         }
         default:
-            return Fail(PaxgzReaderError::kInvalidState, EINVAL);
+            return Fail(PaxgzReaderError::kInvalidState, kErrorInvalidValue);
         }
     }
 }
@@ -313,7 +316,7 @@ bool PaxgzReader::ParseAvailable() {
 bool PaxgzReader::HandleHeaderBlock(const uint8_t* block) {
     if (!IsValidUstarHeader(block)) {
         // Every damaged header reads as a corrupt trailer.
-        if (!IsZeroBlock(block)) return FailParse(PaxgzParseDetail::kTrailer, EINVAL);
+        if (!IsZeroBlock(block)) return FailParse(PaxgzParseDetail::kTrailer, kErrorInvalidValue);
         parsePos_ += kTarBlockSize;
         phase_ = Phase::kSecondZero;
         return true;
@@ -340,7 +343,7 @@ bool PaxgzReader::HandleHeaderBlock(const uint8_t* block) {
     case '6':
         return HandleEntry(block, PaxgzEntryKind::kFifo);
     default:
-        return FailParse(PaxgzParseDetail::kRecordType, EINVAL);
+        return FailParse(PaxgzParseDetail::kRecordType, kErrorInvalidValue);
     }
 }
 
@@ -349,7 +352,7 @@ bool PaxgzReader::BeginHeaderData(const uint8_t* block, char typeflag) {
         typeflag == 'g' ? PaxgzParseDetail::kGlobalHeader : PaxgzParseDetail::kExtendedHeader;
     uint64_t size = 0;
     if (!ParseOctalField(block + ustar::kSize, 12, 12, size) || size > kMaxHeaderData) {
-        return FailParse(corrupt, EINVAL);
+        return FailParse(corrupt, kErrorInvalidValue);
     }
     parsePos_ += kTarBlockSize;
     headerType_ = typeflag;
@@ -363,7 +366,7 @@ bool PaxgzReader::BeginHeaderData(const uint8_t* block, char typeflag) {
         if (largeHeader_.capacity < size) {
             const uint32_t rounded = static_cast<uint32_t>((size + kPageRounding - 1) / kPageRounding * kPageRounding);
             if (!AllocateArchiveBuffer(rounded, largeHeader_)) {
-                return FailParse(PaxgzParseDetail::kHeaderAllocation, 12);
+                return FailParse(PaxgzParseDetail::kHeaderAllocation, kErrorArchiveNoMemory);
             }
         }
         headerData_ = largeHeader_.data;
@@ -384,18 +387,18 @@ bool PaxgzReader::ParseRecords() {
         uint32_t i = 0;
         while (i < left && IsDigit(cursor[i])) {
             length = length * 10 + static_cast<uint64_t>(cursor[i] - '0');
-            if (length > left) return FailParse(PaxgzParseDetail::kExtendedContents, EINVAL);
+            if (length > left) return FailParse(PaxgzParseDetail::kExtendedContents, kErrorInvalidValue);
             ++i;
         }
         if (i == 0 || length == 0 || i >= length || cursor[i] != ' ') {
-            return FailParse(PaxgzParseDetail::kExtendedContents, EINVAL);
+            return FailParse(PaxgzParseDetail::kExtendedContents, kErrorInvalidValue);
         }
         // keyword=value, then the newline that ends the record (not checked).
         const uint8_t* keyword = cursor + i + 1;
         const uint8_t* end = cursor + length - 1;
-        if (keyword > end) return FailParse(PaxgzParseDetail::kExtendedContents, EINVAL);
+        if (keyword > end) return FailParse(PaxgzParseDetail::kExtendedContents, kErrorInvalidValue);
         const uint8_t* equals = static_cast<const uint8_t*>(std::memchr(keyword, '=', end - keyword));
-        if (equals == nullptr) return FailParse(PaxgzParseDetail::kExtendedContents, EINVAL);
+        if (equals == nullptr) return FailParse(PaxgzParseDetail::kExtendedContents, kErrorInvalidValue);
         const uint32_t keywordLength = static_cast<uint32_t>(equals - keyword);
         const uint8_t* value = equals + 1;
         const uint32_t valueLength = static_cast<uint32_t>(end - value);
@@ -411,15 +414,15 @@ bool PaxgzReader::ParseRecords() {
 bool PaxgzReader::ApplyGlobalRecord(const uint8_t* keyword, uint32_t keywordLength, const uint8_t* value,
                                     uint32_t length) {
     if (KeywordIs(keyword, keywordLength, "hdrcharset")) {
-        if (length > kMaxEncodingName) return FailParse(PaxgzParseDetail::kEncodingTooLong, EINVAL);
+        if (length > kMaxEncodingName) return FailParse(PaxgzParseDetail::kEncodingTooLong, kErrorInvalidValue);
         utf16_ = NamesUtf16(value, length);
         if (config_.acceptEncoding != nullptr && !config_.acceptEncoding(config_.context, value, length)) {
-            return FailParse(PaxgzParseDetail::kUnknownEncoding, EINVAL);
+            return FailParse(PaxgzParseDetail::kUnknownEncoding, kErrorInvalidValue);
         }
         return true;
     }
     if (KeywordIs(keyword, keywordLength, "x-path-separator")) {
-        if (length > kMaxSeparator) return FailParse(PaxgzParseDetail::kSeparatorTooLong, EINVAL);
+        if (length > kMaxSeparator) return FailParse(PaxgzParseDetail::kSeparatorTooLong, kErrorInvalidValue);
         std::memcpy(separator_, value, length);
         separatorLength_ = length;
     }
@@ -438,7 +441,7 @@ bool PaxgzReader::StoreBytes(ArchiveBuffer& buffer, uint32_t& length, const uint
 
 bool PaxgzReader::ApplyExtendedRecord(const uint8_t* keyword, uint32_t keywordLength, const uint8_t* value,
                                       uint32_t length) {
-    const auto corrupt = [this] { return FailParse(PaxgzParseDetail::kExtendedContents, EINVAL); };
+    const auto corrupt = [this] { return FailParse(PaxgzParseDetail::kExtendedContents, kErrorInvalidValue); };
     uint64_t number = 0;
     if (KeywordIs(keyword, keywordLength, "mtime")) {
         if (!ParsePaxTime(value, length, mtimeSeconds_, mtimeNanoseconds_)) return corrupt();
@@ -460,24 +463,24 @@ bool PaxgzReader::ApplyExtendedRecord(const uint8_t* keyword, uint32_t keywordLe
     } else if (KeywordIs(keyword, keywordLength, "path")) {
         if (length == 0) return corrupt();
         if (!StoreBytes(pathText_, pathLength_, value, length)) {
-            return FailParse(PaxgzParseDetail::kExtendedContents, 12);
+            return FailParse(PaxgzParseDetail::kExtendedContents, kErrorArchiveNoMemory);
         }
         pathSplit_ = length;
         flags_ |= kPaxPath;
     } else if (KeywordIs(keyword, keywordLength, "linkpath")) {
         if (length == 0) return corrupt();
         if (!StoreBytes(linkText_, linkLength_, value, length)) {
-            return FailParse(PaxgzParseDetail::kExtendedContents, 12);
+            return FailParse(PaxgzParseDetail::kExtendedContents, kErrorArchiveNoMemory);
         }
         flags_ |= kPaxLinkpath;
     } else if (KeywordIs(keyword, keywordLength, "uname")) {
         if (!StoreBytes(unameText_, unameLength_, value, length)) {
-            return FailParse(PaxgzParseDetail::kExtendedContents, 12);
+            return FailParse(PaxgzParseDetail::kExtendedContents, kErrorArchiveNoMemory);
         }
         flags_ |= kPaxUname;
     } else if (KeywordIs(keyword, keywordLength, "gname")) {
         if (!StoreBytes(gnameText_, gnameLength_, value, length)) {
-            return FailParse(PaxgzParseDetail::kExtendedContents, 12);
+            return FailParse(PaxgzParseDetail::kExtendedContents, kErrorArchiveNoMemory);
         }
         flags_ |= kPaxGname;
     }
@@ -499,33 +502,51 @@ bool PaxgzReader::BuildUstarPath(const uint8_t* block) {
     const uint32_t prefixLength = FieldLength(block + ustar::kPrefix, utf16_ ? 154 : 155, utf16_);
     const uint32_t nameLength = FieldLength(block + ustar::kName, ustar::kNameLength, utf16_);
     if (!SetPathText(block + ustar::kPrefix, prefixLength, block + ustar::kName, nameLength)) {
-        return FailParse(PaxgzParseDetail::kUstarHeader, 12);
+        return FailParse(PaxgzParseDetail::kUstarHeader, kErrorArchiveNoMemory);
     }
     return true;
 }
 
 bool PaxgzReader::HandleEntry(const uint8_t* block, PaxgzEntryKind kind) {
+    uint32_t leading = 0;
+    uint32_t mode = 0;
+    if (!SplitEntryPath(block, leading) || !ReadUstarFields(block, kind, mode) || !CheckPath(kind, leading)) {
+        return false;
+    }
+    const PaxgzReadEntry entry = DescribeEntry(kind, mode);
+    parsePos_ += kTarBlockSize;
+    flags_ = 0;
+    return CreateEntry(entry);
+}
+
+// The path from its extended record or from the ustar fields, as components,
+// prefix first; the separator between prefix and name is implied.
+bool PaxgzReader::SplitEntryPath(const uint8_t* block, uint32_t& leadingSeparators) {
     const bool fromRecord = (flags_ & kPaxPath) != 0;
     if (!fromRecord && !BuildUstarPath(block)) return false;
-
-    // Components, prefix first; the separator between prefix and name is implied.
     components_.Clear();
-    uint32_t leading = 0;
     uint32_t nameLeading = 0;
     const uint8_t* text = pathText_.data;
     const bool split =
-        SplitPathText(text, pathSplit_, separator_, separatorLength_, utf16_, components_, leading) &&
+        SplitPathText(text, pathSplit_, separator_, separatorLength_, utf16_, components_, leadingSeparators) &&
         SplitPathText(text + pathSplit_, pathLength_ - pathSplit_, separator_, separatorLength_, utf16_,
                       components_, nameLeading);
     if (!split) {
-        return FailParse(fromRecord ? PaxgzParseDetail::kExtendedContents : PaxgzParseDetail::kUstarHeader, 12);
+        return FailParse(fromRecord ? PaxgzParseDetail::kExtendedContents : PaxgzParseDetail::kUstarHeader,
+                         kErrorArchiveNoMemory);
     }
-    if (pathSplit_ == 0) leading = nameLeading;
+    if (pathSplit_ == 0) leadingSeparators = nameLeading;
+    return true;
+}
 
-    const auto corrupt = [this] { return FailParse(PaxgzParseDetail::kUstarHeader, EINVAL); };
-    uint64_t mode = 0;
+// The numbers, the link target and the owner names, where no extended record
+// supplied them.
+bool PaxgzReader::ReadUstarFields(const uint8_t* block, PaxgzEntryKind kind, uint32_t& mode) {
+    const auto corrupt = [this] { return FailParse(PaxgzParseDetail::kUstarHeader, kErrorInvalidValue); };
+    const auto noMemory = [this] { return FailParse(PaxgzParseDetail::kUstarHeader, kErrorArchiveNoMemory); };
     uint64_t number = 0;
-    if (!ParseOctalField(block + ustar::kMode, 8, 7, mode)) return corrupt();
+    if (!ParseOctalField(block + ustar::kMode, 8, 7, number)) return corrupt();
+    mode = static_cast<uint32_t>(number);
     if (!(flags_ & kPaxUid)) {
         if (!ParseOctalField(block + ustar::kUid, 8, 7, number)) return corrupt();
         uid_ = static_cast<uint32_t>(number);
@@ -543,40 +564,43 @@ bool PaxgzReader::HandleEntry(const uint8_t* block, PaxgzEntryKind kind) {
         atimeSeconds_ = 0;
         atimeNanoseconds_ = 0;
     }
-    const bool isLink = kind == PaxgzEntryKind::kHardLink || kind == PaxgzEntryKind::kSymbolicLink;
-    if (isLink && !(flags_ & kPaxLinkpath)) {
+    if (IsLink(kind) && !(flags_ & kPaxLinkpath)) {
         const uint32_t length = FieldLength(block + ustar::kLinkname, ustar::kLinknameLength, utf16_);
         if (length == 0) return corrupt();
-        if (!StoreBytes(linkText_, linkLength_, block + ustar::kLinkname, length)) {
-            return FailParse(PaxgzParseDetail::kUstarHeader, 12);
-        }
+        if (!StoreBytes(linkText_, linkLength_, block + ustar::kLinkname, length)) return noMemory();
     }
     if (!(flags_ & kPaxUname) &&
         !StoreBytes(unameText_, unameLength_, block + ustar::kUname,
                     FieldLength(block + ustar::kUname, ustar::kUnameLength, false))) {
-        return FailParse(PaxgzParseDetail::kUstarHeader, 12);
+        return noMemory();
     }
     if (!(flags_ & kPaxGname) &&
         !StoreBytes(gnameText_, gnameLength_, block + ustar::kGname,
                     FieldLength(block + ustar::kGname, ustar::kGnameLength, false))) {
-        return FailParse(PaxgzParseDetail::kUstarHeader, 12);
+        return noMemory();
     }
+    return true;
+}
 
+bool PaxgzReader::CheckPath(PaxgzEntryKind kind, uint32_t leadingSeparators) {
     // The directory entry for the root itself ("./") is allowed, nothing else empty.
-    const UnsafePath problem = CheckEntryPath(components_, leading, utf16_, kind == PaxgzEntryKind::kDirectory);
-    if (problem != UnsafePath::kNone) {
-        const uint32_t detail = static_cast<uint32_t>(PaxgzParseDetail::kPathAbsolute) +
-                                static_cast<uint32_t>(problem) - 1;
-        return Fail(PaxgzReaderError::kHeaders, EINVAL, detail);
-    }
+    const UnsafePath problem =
+        CheckEntryPath(components_, leadingSeparators, utf16_, kind == PaxgzEntryKind::kDirectory);
+    if (problem == UnsafePath::kNone) return true;
+    const uint32_t detail =
+        static_cast<uint32_t>(PaxgzParseDetail::kPathAbsolute) + static_cast<uint32_t>(problem) - 1;
+    return Fail(PaxgzReaderError::kHeaders, kErrorInvalidValue, detail);
+}
 
+PaxgzReadEntry PaxgzReader::DescribeEntry(PaxgzEntryKind kind, uint32_t mode) const {
+    const bool isLink = IsLink(kind);
     PaxgzReadEntry entry{};
     entry.components = components_.Items();
     entry.componentCount = components_.Count();
     entry.utf16 = utf16_;
     entry.kind = kind;
     entry.size = size_;
-    entry.mode = static_cast<uint32_t>(mode);
+    entry.mode = mode;
     entry.uid = uid_;
     entry.gid = gid_;
     entry.modifiedSeconds = mtimeSeconds_;
@@ -590,32 +614,33 @@ bool PaxgzReader::HandleEntry(const uint8_t* block, PaxgzEntryKind kind) {
     entry.groupName = gnameText_.data;
     entry.groupNameLength = gnameLength_;
     entry.recordFlags = flags_;
+    return entry;
+}
 
-    parsePos_ += kTarBlockSize;
-    flags_ = 0;
-    int fd = -1;
+// Has the caller make the entry, then gets ready for its data, if any.
+bool PaxgzReader::CreateEntry(const PaxgzReadEntry& entry) {
+    platform::FileHandle file;
     int32_t error = 0;
-    if (!config_.create(config_.context, entry, fd, error)) {
-        platform::CloseFile(fd);
+    if (!config_.create(config_.context, entry, file, error)) {
+        platform::CloseFile(file);
         return Fail(PaxgzReaderError::kFileCreate, error);
     }
-    const bool hasData = kind == PaxgzEntryKind::kRegularFile && size_ > 0;
-    if (!hasData) {
-        platform::CloseFile(fd);
+    const bool regular = entry.kind == PaxgzEntryKind::kRegularFile;
+    if (!regular || size_ == 0) {
+        platform::CloseFile(file);
         // Data blocks of an entry that has no file to take them are passed over.
-        skipLeft_ = kind == PaxgzEntryKind::kRegularFile ? 0 : RoundUpToBlock(size_);
+        skipLeft_ = regular ? 0 : RoundUpToBlock(size_);
         phase_ = skipLeft_ > 0 ? Phase::kSkip : Phase::kHeader;
         return true;
     }
-    if (fd < 0) return Fail(PaxgzReaderError::kFileCreate, EBADF);
-    fd_ = fd;
+    if (!file.valid()) return Fail(PaxgzReaderError::kFileCreate, platform::kErrorBadHandle);
+    fileIo_ = IoObject{};
+    fileIo_.flags = kIoKindPositionalFile;
+    fileIo_.handle = file;
     fileOffset_ = 0;
     writeLeft_ = size_;
     skipLeft_ = RoundUpToBlock(size_) - size_;
     if (config_.loop != nullptr) {
-        fileIo_ = IoObject{};
-        fileIo_.flags = kIoKindPositionalFile;
-        fileIo_.handle = fd_;
         fileIo_.owner = this;
         fileIo_.completionCallback = &PaxgzReader::OnWriteComplete;
         fileIo_.failureCallback = &PaxgzReader::OnWriteFailed;
@@ -623,7 +648,6 @@ bool PaxgzReader::HandleEntry(const uint8_t* block, PaxgzEntryKind kind) {
         if (!EventLoop::Register(config_.loop, &fileIo_, &registerError)) {
             return Fail(PaxgzReaderError::kFileMachine, registerError);
         }
-        fileRegistered_ = true;
     }
     phase_ = Phase::kFileData;
     return true;
@@ -652,10 +676,10 @@ bool PaxgzReader::WriteFileData() {
     while (done < count) {
         uint32_t written = 0;
         int error = 0;
-        if (!platform::WriteAt(fd_, data + done, count - done, fileOffset_ + done, written, error)) {
+        if (!platform::WriteAt(fileIo_.handle, data + done, count - done, fileOffset_ + done, written, error)) {
             return Fail(PaxgzReaderError::kFileWrite, error);
         }
-        if (written == 0) return Fail(PaxgzReaderError::kFileWrite, EIO);
+        if (written == 0) return Fail(PaxgzReaderError::kFileWrite, platform::kErrorInputOutput);
         done += written;
     }
     parsePos_ += count;
@@ -668,13 +692,7 @@ bool PaxgzReader::WriteFileData() {
 }
 
 void PaxgzReader::EndFile() {
-    if (fileRegistered_) {
-        EventLoop::Unregister(&fileIo_);  // closes the descriptor
-        fileRegistered_ = false;
-        fd_ = -1;
-    }
-    platform::CloseFile(fd_);
-    fd_ = -1;
+    EventLoop::Discard(&fileIo_);
     phase_ = skipLeft_ > 0 ? Phase::kSkip : Phase::kHeader;
 }
 
@@ -683,7 +701,7 @@ void PaxgzReader::OnWriteComplete(IoObject* object) {
     self->writePending_ = false;
     const uint32_t count = object->position;
     if (count < object->length) {
-        self->Fail(PaxgzReaderError::kFileWrite, EIO);
+        self->Fail(PaxgzReaderError::kFileWrite, platform::kErrorInputOutput);
     } else {
         self->parsePos_ += count;
         self->writeLeft_ -= count;
@@ -706,13 +724,7 @@ void PaxgzReader::OnWriteFailed(IoObject* object, int32_t error) {
 }
 
 void PaxgzReader::Close() {
-    if (fileRegistered_) {
-        EventLoop::Unregister(&fileIo_);
-        fileRegistered_ = false;
-        fd_ = -1;
-    }
-    platform::CloseFile(fd_);
-    fd_ = -1;
+    EventLoop::Discard(&fileIo_);
     FreeArchiveBuffer(largeHeader_);
     FreeArchiveBuffer(pathText_);
     FreeArchiveBuffer(linkText_);

@@ -79,9 +79,9 @@ struct PaxgzReaderConfig {
     uint32_t outputSize = 0;
 
     // Makes the entry's file or directory. For a regular file of non-zero size
-    // it returns an open descriptor for writing in `fd` (the reader closes it);
-    // otherwise `fd` stays -1. False with `error`: "file create failed".
-    bool (*create)(void* context, const PaxgzReadEntry& entry, int& fd, int32_t& error) = nullptr;
+    // it returns an open handle for writing in `file` (the reader closes it);
+    // otherwise `file` stays none. False with `error`: "file create failed".
+    bool (*create)(void* context, const PaxgzReadEntry& entry, platform::FileHandle& file, int32_t& error) = nullptr;
     void (*needInput)(void* context) = nullptr;
     void (*progress)(void* context, uint32_t bytesWritten) = nullptr;  // optional
     void (*failed)(void* context) = nullptr;
@@ -170,6 +170,11 @@ private:
     bool ApplyGlobalRecord(const uint8_t* keyword, uint32_t keywordLength, const uint8_t* value, uint32_t length);
     bool ApplyExtendedRecord(const uint8_t* keyword, uint32_t keywordLength, const uint8_t* value, uint32_t length);
     bool HandleEntry(const uint8_t* block, PaxgzEntryKind kind);
+    bool SplitEntryPath(const uint8_t* block, uint32_t& leadingSeparators);
+    bool ReadUstarFields(const uint8_t* block, PaxgzEntryKind kind, uint32_t& mode);
+    bool CheckPath(PaxgzEntryKind kind, uint32_t leadingSeparators);
+    PaxgzReadEntry DescribeEntry(PaxgzEntryKind kind, uint32_t mode) const;
+    bool CreateEntry(const PaxgzReadEntry& entry);
     bool BuildUstarPath(const uint8_t* block);
     bool SetPathText(const uint8_t* first, uint32_t firstLength, const uint8_t* second, uint32_t secondLength);
     bool StoreBytes(ArchiveBuffer& buffer, uint32_t& length, const uint8_t* bytes, uint32_t count);
@@ -237,9 +242,7 @@ private:
     uint32_t atimeNanoseconds_ = 0;
     ComponentList components_;
 
-    // The file being written.
-    int fd_ = -1;
-    bool fileRegistered_ = false;
+    // The file being written; its handle is fileIo_'s, registered or not.
     uint64_t writeLeft_ = 0;
     uint64_t fileOffset_ = 0;
     uint64_t bytesWritten_ = 0;

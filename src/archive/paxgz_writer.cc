@@ -1,9 +1,10 @@
 #include "archive/paxgz_writer.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "platform/files.h"
+#include "platform/system_errors.h"
+#include "runtime/error_codes.h"
 #include "runtime/format.h"
 
 namespace kestrel {
@@ -72,17 +73,17 @@ bool PaxgzWriter::Fail(PaxgzWriterError kind, int32_t code, uint32_t detail, con
 }
 
 bool PaxgzWriter::FailHeaders(PaxgzHeaderDetail detail) {
-    const int32_t code = detail == PaxgzHeaderDetail::kHeaderState ? EINVAL : 8;
+    const int32_t code = detail == PaxgzHeaderDetail::kHeaderState ? kErrorInvalidValue : kErrorNotEnoughMemory;
     return Fail(PaxgzWriterError::kHeaders, code, static_cast<uint32_t>(detail));
 }
 
 bool PaxgzWriter::Start(const PaxgzWriterConfig& config) {
-    if (phase_ != Phase::kIdle) return Fail(PaxgzWriterError::kInvalidState, EINVAL);
+    if (phase_ != Phase::kIdle) return Fail(PaxgzWriterError::kInvalidState, kErrorInvalidValue);
     config_ = config;
     if (config.nextEntry == nullptr || config.write == nullptr || config.staging == nullptr ||
         config.output == nullptr || config.stagingSize == 0 || config.stagingSize % kTarBlockSize != 0 ||
         config.outputSize == 0) {
-        return Fail(PaxgzWriterError::kInvalidState, EINVAL);
+        return Fail(PaxgzWriterError::kInvalidState, kErrorInvalidValue);
     }
     static constexpr uint8_t kSlash = '/';
     if (config.separator != nullptr && config.separatorLength > 0) {
@@ -241,7 +242,7 @@ bool PaxgzWriter::EmitHeaders(uint8_t* out, uint32_t room, uint32_t& used) {
     for (;;) {
         const uint32_t left = room - used;
         switch (headerState_) {
-        case 0:
+        case HeaderState::kGlobalBlock:
             if (globalPending_) {
                 if (left < kTarBlockSize) return true;
                 if (!BuildPaxHeaderBlock(out + used, "global.hdr", 'g', globalLength_)) {
@@ -249,12 +250,12 @@ bool PaxgzWriter::EmitHeaders(uint8_t* out, uint32_t room, uint32_t& used) {
                 }
                 used += kTarBlockSize;
                 globalOffset_ = 0;
-                headerState_ = 1;
+                headerState_ = HeaderState::kGlobalData;
             } else {
-                headerState_ = recordCount_ > 0 ? 2 : 4;
+                headerState_ = recordCount_ > 0 ? HeaderState::kExtendedBlock : HeaderState::kUstarBlock;
             }
             break;
-        case 1: {
+        case HeaderState::kGlobalData: {
             const uint32_t padded = static_cast<uint32_t>(RoundUpToBlock(globalLength_));
             const uint32_t count = Smaller(padded - globalOffset_, left);
             const uint32_t data = globalOffset_ < globalLength_ ? Smaller(globalLength_ - globalOffset_, count) : 0;
@@ -266,10 +267,10 @@ bool PaxgzWriter::EmitHeaders(uint8_t* out, uint32_t room, uint32_t& used) {
             // Written once, before the first entry only.
             ReleaseGlobal();
             globalPending_ = false;
-            headerState_ = recordCount_ > 0 ? 2 : 4;
+            headerState_ = recordCount_ > 0 ? HeaderState::kExtendedBlock : HeaderState::kUstarBlock;
             break;
         }
-        case 2: {
+        case HeaderState::kExtendedBlock: {
             if (left < kTarBlockSize) return true;
             char name[32];
             FormatText(name, sizeof(name), "extended.{0}.hdr", {{FormatU32, &extendedCount_}});
@@ -281,26 +282,26 @@ bool PaxgzWriter::EmitHeaders(uint8_t* out, uint32_t room, uint32_t& used) {
             recordIndex_ = 0;
             recordOffset_ = 0;
             recordsEmitted_ = 0;
-            headerState_ = 3;
+            headerState_ = HeaderState::kExtendedData;
             break;
         }
-        case 3: {
+        case HeaderState::kExtendedData: {
             const uint64_t padded = RoundUpToBlock(recordBytes_);
             const uint32_t count = Smaller(padded - recordsEmitted_, left);
             EmitRecordBytes(out + used, count);
             recordsEmitted_ += count;
             used += count;
             if (recordsEmitted_ < padded) return true;
-            headerState_ = 4;
+            headerState_ = HeaderState::kUstarBlock;
             break;
         }
-        case 4:
+        case HeaderState::kUstarBlock:
             if (left < kTarBlockSize) return true;
             std::memcpy(out + used, ustarBlock_, kTarBlockSize);
             used += kTarBlockSize;
-            headerState_ = 5;
+            headerState_ = HeaderState::kComplete;
             break;
-        case 5:
+        case HeaderState::kComplete:
             return true;
         default:
             return FailHeaders(PaxgzHeaderDetail::kHeaderState);
@@ -312,46 +313,44 @@ bool PaxgzWriter::EmitHeaders(uint8_t* out, uint32_t room, uint32_t& used) {
 
 bool PaxgzWriter::TakeNextEntry() {
     PaxgzEntry entry{};
-    int fd = -1;
+    platform::FileHandle file;
     bool haveEntry = false;
     int32_t error = 0;
-    if (!config_.nextEntry(config_.context, entry, fd, haveEntry, error)) {
-        platform::CloseFile(fd);
+    if (!config_.nextEntry(config_.context, entry, file, haveEntry, error)) {
+        platform::CloseFile(file);
         return Fail(PaxgzWriterError::kFileOpen, error);
     }
     if (!haveEntry) {
-        platform::CloseFile(fd);
+        platform::CloseFile(file);
         zerosLeft_ = kTrailerBytes;
         phase_ = Phase::kTrailer;
         return true;
     }
     regularWithData_ = entry.kind == PaxgzEntryKind::kRegularFile && entry.size > 0;
     if (!regularWithData_) {
-        platform::CloseFile(fd);
-        fd = -1;
-    } else if (fd < 0) {
-        return Fail(PaxgzWriterError::kInvalidState, EBADF);
+        platform::CloseFile(file);
+    } else if (!file.valid()) {
+        return Fail(PaxgzWriterError::kInvalidState, platform::kErrorBadHandle);
     }
-    fd_ = fd;
+    fileIo_ = IoObject{};
+    fileIo_.handle = file;
     fileSize_ = regularWithData_ ? entry.size : 0;
     fileRead_ = 0;
     probing_ = false;
-    if (regularWithData_ && config_.loop != nullptr) {
-        fileIo_ = IoObject{};
-        fileIo_.flags = kIoKindPositionalFile;
-        fileIo_.handle = fd_;
-        fileIo_.owner = this;
-        fileIo_.completionCallback = &PaxgzWriter::OnReadComplete;
-        fileIo_.failureCallback = &PaxgzWriter::OnReadFailed;
-        int32_t registerError = 0;
-        if (!EventLoop::Register(config_.loop, &fileIo_, &registerError)) {
-            return Fail(PaxgzWriterError::kFileCreation, registerError);
-        }
-        fileRegistered_ = true;
-    }
+    if (regularWithData_ && config_.loop != nullptr && !RegisterFile()) return false;
     if (!BuildEntryHeaders(entry)) return false;
-    headerState_ = 0;
+    headerState_ = HeaderState::kGlobalBlock;
     phase_ = Phase::kHeaders;
+    return true;
+}
+
+bool PaxgzWriter::RegisterFile() {
+    fileIo_.flags = kIoKindPositionalFile;
+    fileIo_.owner = this;
+    fileIo_.completionCallback = &PaxgzWriter::OnReadComplete;
+    fileIo_.failureCallback = &PaxgzWriter::OnReadFailed;
+    int32_t error = 0;
+    if (!EventLoop::Register(config_.loop, &fileIo_, &error)) return Fail(PaxgzWriterError::kFileCreation, error);
     return true;
 }
 
@@ -374,7 +373,7 @@ bool PaxgzWriter::StartFileRead() {
     }
     uint32_t transferred = 0;
     int error = 0;
-    if (!platform::ReadAt(fd_, target, want, fileRead_, transferred, error)) {
+    if (!platform::ReadAt(fileIo_.handle, target, want, fileRead_, transferred, error)) {
         return Fail(PaxgzWriterError::kFileRead, error);
     }
     return FileReadDone(transferred);
@@ -383,12 +382,12 @@ bool PaxgzWriter::StartFileRead() {
 bool PaxgzWriter::FileReadDone(uint32_t transferred) {
     if (probing_) {
         probing_ = false;
-        if (transferred > 0) return Fail(PaxgzWriterError::kFileRead, EIO, 0, kFileChangedText);
+        if (transferred > 0) return Fail(PaxgzWriterError::kFileRead, platform::kErrorInputOutput, 0, kFileChangedText);
         zerosLeft_ = RoundUpToBlock(fileSize_) - fileSize_;
         phase_ = Phase::kFilePadding;
         return true;
     }
-    if (transferred == 0) return Fail(PaxgzWriterError::kFileRead, EIO, 0, kFileChangedText);
+    if (transferred == 0) return Fail(PaxgzWriterError::kFileRead, platform::kErrorInputOutput, 0, kFileChangedText);
     staged_ += transferred;
     fileRead_ += transferred;
     bytesRead_ += transferred;
@@ -396,15 +395,7 @@ bool PaxgzWriter::FileReadDone(uint32_t transferred) {
     return true;
 }
 
-void PaxgzWriter::CloseCurrentFile() {
-    if (fileRegistered_) {
-        EventLoop::Unregister(&fileIo_);  // closes the descriptor
-        fileRegistered_ = false;
-        fd_ = -1;
-    }
-    platform::CloseFile(fd_);
-    fd_ = -1;
-}
+void PaxgzWriter::CloseCurrentFile() { EventLoop::Discard(&fileIo_); }
 
 void PaxgzWriter::OnReadComplete(IoObject* object) {
     auto* self = static_cast<PaxgzWriter*>(object->owner);
@@ -472,7 +463,7 @@ void PaxgzWriter::WriteDone() {
 
 bool PaxgzWriter::Resume() {
     if (phase_ == Phase::kFailed) return false;
-    if (waiting_ != Waiting::kWrite) return Fail(PaxgzWriterError::kInvalidState, EINVAL);
+    if (waiting_ != Waiting::kWrite) return Fail(PaxgzWriterError::kInvalidState, kErrorInvalidValue);
     if (producing_) {
         resumedEarly_ = true;  // completed inside the write call itself
         return true;
@@ -519,7 +510,7 @@ bool PaxgzWriter::Produce() {
             const uint32_t room = (stagingSize - staged_) / kTarBlockSize * kTarBlockSize;
             ok = EmitHeaders(config_.staging + staged_, room, used);
             staged_ += used;
-            if (ok && headerState_ == 5) phase_ = regularWithData_ ? Phase::kFileData : Phase::kNextEntry;
+            if (ok && headerState_ == HeaderState::kComplete) phase_ = regularWithData_ ? Phase::kFileData : Phase::kNextEntry;
             break;
         }
         case Phase::kFileData:
@@ -554,7 +545,7 @@ bool PaxgzWriter::Produce() {
             break;
         }
         default:
-            ok = Fail(PaxgzWriterError::kInvalidState, EINVAL);
+            ok = Fail(PaxgzWriterError::kInvalidState, kErrorInvalidValue);
             break;
         }
     }
@@ -563,11 +554,7 @@ bool PaxgzWriter::Produce() {
 }
 
 void PaxgzWriter::Close() {
-    if (fileRegistered_) {
-        EventLoop::Unregister(&fileIo_);
-        fileRegistered_ = false;
-        fd_ = -1;
-    }
+    CloseCurrentFile();
     ReleaseRecords();
     ReleaseGlobal();
     globalPending_ = false;
@@ -575,8 +562,6 @@ void PaxgzWriter::Close() {
         deflateEnd(&stream_);
         streamReady_ = false;
     }
-    platform::CloseFile(fd_);
-    fd_ = -1;
     waiting_ = Waiting::kNothing;
 }
 

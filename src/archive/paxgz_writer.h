@@ -56,10 +56,11 @@ struct PaxgzWriterConfig {
     EventLoop* loop = nullptr;  // null: file reads are made synchronously
     void* context = nullptr;    // handed to every callback
 
-    // The next entry. Success with `haveEntry` false: no more entries. `fd` is an
-    // open descriptor for a regular file of non-zero size (the writer closes
-    // it), -1 otherwise. Failure: `error` is the source's error code.
-    bool (*nextEntry)(void* context, PaxgzEntry& entry, int& fd, bool& haveEntry, int32_t& error) = nullptr;
+    // The next entry. Success with `haveEntry` false: no more entries. `file` is
+    // an open handle for a regular file of non-zero size (the writer closes
+    // it), none otherwise. Failure: `error` is the source's error code.
+    bool (*nextEntry)(void* context, PaxgzEntry& entry, platform::FileHandle& file, bool& haveEntry,
+                      int32_t& error) = nullptr;
     // Hands over `count` compressed bytes from the output buffer.
     PaxgzWriteResult (*write)(void* context, const uint8_t* bytes, uint32_t count, int32_t& error) = nullptr;
     // Optional: bytes read from files so far.
@@ -144,6 +145,15 @@ private:
         kFailed,
     };
     enum class Waiting : uint8_t { kNothing, kWrite, kRead };
+    // The header blocks of one entry, emitted in this order.
+    enum class HeaderState : uint8_t {
+        kGlobalBlock,    // the global header's block, before the first entry only
+        kGlobalData,     // its records, padded to whole blocks
+        kExtendedBlock,  // the entry's extended header block, when it has records
+        kExtendedData,   // the records, padded to whole blocks
+        kUstarBlock,     // the entry's ustar header
+        kComplete,
+    };
 
     static constexpr uint32_t kMaxRecords = 9;
     struct Record {
@@ -166,6 +176,7 @@ private:
     uint32_t EmitRecordBytes(uint8_t* out, uint32_t count);
 
     bool TakeNextEntry();
+    bool RegisterFile();
     bool StartFileRead();
     bool FileReadDone(uint32_t transferred);
     void CloseCurrentFile();
@@ -199,7 +210,7 @@ private:
     uint32_t recordIndex_ = 0;   // emission cursor: record and offset within it
     uint32_t recordOffset_ = 0;
     uint64_t recordsEmitted_ = 0;
-    uint32_t headerState_ = 0;
+    HeaderState headerState_ = HeaderState::kGlobalBlock;
     uint32_t extendedCount_ = 0;
 
     // Production.
@@ -213,9 +224,7 @@ private:
     uint32_t staged_ = 0;
     uint64_t zerosLeft_ = 0;
 
-    // The current file.
-    int fd_ = -1;
-    bool fileRegistered_ = false;
+    // The current file; its handle is fileIo_'s, registered or not.
     bool probing_ = false;
     bool regularWithData_ = false;
     uint64_t fileSize_ = 0;

@@ -1,9 +1,12 @@
 #include "archive/safe_path.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "platform/files.h"
+#include "platform/system_errors.h"
+#include "runtime/error_codes.h"
+#include "runtime/utf16.h"
+#include "runtime/utf8.h"
 
 namespace kestrel {
 
@@ -149,56 +152,36 @@ UnsafePath CheckPathText(const uint8_t* text, uint32_t length, const uint8_t* se
 bool ComponentToUtf8(const PathComponentView& component, bool utf16, char* out, uint32_t room, uint32_t& length,
                      int& error) {
     length = 0;
-    auto put = [&](uint32_t byte) {
-        if (length + 1 >= room) return false;
-        out[length++] = static_cast<char>(byte);
-        return true;
+    const auto fits = [&](uint32_t bytes) {
+        if (length + bytes < room) return true;
+        error = platform::kErrorNameTooLong;
+        return false;
     };
     if (!utf16) {
-        for (uint32_t i = 0; i < component.length; ++i) {
-            if (!put(component.bytes[i])) {
-                error = ENAMETOOLONG;
-                return false;
-            }
-        }
+        if (!fits(component.length)) return false;
+        if (component.length > 0) std::memcpy(out, component.bytes, component.length);
+        length = component.length;
         out[length] = '\0';
         return true;
     }
     if (component.length % 2 != 0) {
-        error = EILSEQ;
+        error = platform::kErrorIllegalSequence;
         return false;
     }
     const uint32_t units = component.length / 2;
-    for (uint32_t i = 0; i < units; ++i) {
-        uint32_t code = UnitAt(component, i, true);
-        if (code >= 0xDC00 && code <= 0xDFFF) {
-            error = EILSEQ;
+    for (uint32_t i = 0; i < units;) {
+        uint32_t code = 0;
+        const uint32_t taken = DecodeUtf16Le(component.bytes + 2 * i, units - i, code);
+        if (taken == 0) {
+            error = platform::kErrorIllegalSequence;
             return false;
         }
-        if (code >= 0xD800 && code <= 0xDBFF) {
-            const uint32_t low = i + 1 < units ? UnitAt(component, i + 1, true) : 0;
-            if (low < 0xDC00 || low > 0xDFFF) {
-                error = EILSEQ;
-                return false;
-            }
-            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-            ++i;
-        }
-        bool fits = true;
-        if (code < 0x80) {
-            fits = put(code);
-        } else if (code < 0x800) {
-            fits = put(0xC0 | (code >> 6)) && put(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            fits = put(0xE0 | (code >> 12)) && put(0x80 | ((code >> 6) & 0x3F)) && put(0x80 | (code & 0x3F));
-        } else {
-            fits = put(0xF0 | (code >> 18)) && put(0x80 | ((code >> 12) & 0x3F)) &&
-                   put(0x80 | ((code >> 6) & 0x3F)) && put(0x80 | (code & 0x3F));
-        }
-        if (!fits) {
-            error = ENAMETOOLONG;
-            return false;
-        }
+        uint8_t bytes[4];
+        const uint32_t count = EncodeUtf8(code, bytes);
+        if (!fits(count)) return false;
+        std::memcpy(out + length, bytes, count);
+        length += count;
+        i += taken;
     }
     out[length] = '\0';
     return true;
@@ -210,14 +193,14 @@ namespace {
 
 constexpr uint32_t kNameRoom = 1024;
 
-// A component as a name for openat: also refuses what the check refuses, for
-// callers that skipped it.
+// A component as a name to create beneath a directory: also refuses what the
+// check refuses, for callers that skipped it.
 bool ComponentName(const PathComponentView& component, bool utf16, char* name, int& error) {
     uint32_t length = 0;
     if (!ComponentToUtf8(component, utf16, name, kNameRoom, length, error)) return false;
     if (length == 0 || std::memchr(name, '/', length) != nullptr || std::strlen(name) != length ||
         std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-        error = EINVAL;
+        error = kErrorInvalidValue;
         return false;
     }
     return true;
@@ -232,37 +215,43 @@ bool ExtractionRoot::Open(const char* directory, int& error) {
 
 void ExtractionRoot::ForgetCachedParent() {
     platform::CloseFile(cachedParent_);
-    cachedParent_ = -1;
     cachedKeyLength_ = 0;
 }
 
 void ExtractionRoot::Close() {
     ForgetCachedParent();
     platform::CloseFile(root_);
-    root_ = -1;
 }
 
-bool ExtractionRoot::MakeDirectories(const PathComponentView* components, uint32_t count, bool utf16, int& error) {
-    if (root_ < 0) {
-        error = EBADF;
-        return false;
-    }
+bool ExtractionRoot::WalkDirectories(const PathComponentView* components, uint32_t count, bool utf16,
+                                     platform::FileHandle& reached, int& error) {
     char name[kNameRoom];
-    int current = root_;
+    platform::FileHandle current = root_;
     for (uint32_t i = 0; i < count; ++i) {
-        int next = -1;
+        platform::FileHandle next;
         const bool ok = ComponentName(components[i], utf16, name, error) &&
                         platform::OpenChildDirectory(current, name, true, next, error);
         if (current != root_) platform::CloseFile(current);
         if (!ok) return false;
         current = next;
     }
-    if (current != root_) platform::CloseFile(current);
+    reached = current;
     return true;
 }
 
-bool ExtractionRoot::OpenParent(const PathComponentView* components, uint32_t count, bool utf16, int& parent,
-                                int& error) {
+bool ExtractionRoot::MakeDirectories(const PathComponentView* components, uint32_t count, bool utf16, int& error) {
+    if (!root_.valid()) {
+        error = platform::kErrorBadHandle;
+        return false;
+    }
+    platform::FileHandle reached;
+    if (!WalkDirectories(components, count, utf16, reached, error)) return false;
+    if (reached != root_) platform::CloseFile(reached);
+    return true;
+}
+
+bool ExtractionRoot::OpenParent(const PathComponentView* components, uint32_t count, bool utf16,
+                                platform::FileHandle& parent, int& error) {
     char name[kNameRoom];
     // The key is the parent's UTF-8 path; a parent too long to key is not cached.
     char key[sizeof(cachedKey_)];
@@ -283,45 +272,39 @@ bool ExtractionRoot::OpenParent(const PathComponentView* components, uint32_t co
         parent = root_;
         return true;
     }
-    if (keyed && cachedParent_ >= 0 && keyLength == cachedKeyLength_ && std::memcmp(key, cachedKey_, keyLength) == 0) {
+    if (keyed && cachedParent_.valid() && keyLength == cachedKeyLength_ &&
+        std::memcmp(key, cachedKey_, keyLength) == 0) {
         parent = cachedParent_;
         return true;
     }
-    int current = root_;
-    for (uint32_t i = 0; i < count; ++i) {
-        int next = -1;
-        const bool ok = ComponentName(components[i], utf16, name, error) &&
-                        platform::OpenChildDirectory(current, name, true, next, error);
-        if (current != root_) platform::CloseFile(current);
-        if (!ok) return false;
-        current = next;
-    }
+    platform::FileHandle reached;
+    if (!WalkDirectories(components, count, utf16, reached, error)) return false;
     ForgetCachedParent();
-    cachedParent_ = current;
+    cachedParent_ = reached;
     if (keyed) {
         std::memcpy(cachedKey_, key, keyLength);
         cachedKeyLength_ = keyLength;
     }
-    parent = current;
+    parent = reached;
     return true;
 }
 
-bool ExtractionRoot::CreateFile(const PathComponentView* components, uint32_t count, bool utf16, int& fd,
-                                int& error) {
-    fd = -1;
-    if (root_ < 0) {
-        error = EBADF;
+bool ExtractionRoot::CreateFile(const PathComponentView* components, uint32_t count, bool utf16,
+                                platform::FileHandle& file, int& error) {
+    file = platform::kNoFile;
+    if (!root_.valid()) {
+        error = platform::kErrorBadHandle;
         return false;
     }
     if (count == 0) {
-        error = EINVAL;
+        error = kErrorInvalidValue;
         return false;
     }
-    int parent = -1;
+    platform::FileHandle parent;
     if (!OpenParent(components, count - 1, utf16, parent, error)) return false;
     char name[kNameRoom];
     if (!ComponentName(components[count - 1], utf16, name, error)) return false;
-    return platform::CreateChildFile(parent, name, fd, error);
+    return platform::CreateChildFile(parent, name, file, error);
 }
 
 }  // namespace kestrel

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "archive/archive_memory.h"
+#include "platform/handles.h"
 
 namespace kestrel {
 
@@ -69,8 +70,9 @@ UnsafePath CheckPathText(const uint8_t* text, uint32_t length, const uint8_t* se
                          bool utf16, bool allowEmpty, ComponentList& list, bool& outOfMemory);
 
 // Creates what an archive entry names beneath one directory, component by
-// component with openat/mkdirat and O_NOFOLLOW: a symbolic link met on the way
-// (planted by an earlier entry or already on disk) is an error, never followed.
+// component relative to the directory opened last (platform/files.h): a
+// symbolic link met on the way (planted by an earlier entry or already on
+// disk) is an error, never followed. Failures give the system's code.
 class ExtractionRoot {
 public:
     ExtractionRoot() = default;
@@ -85,23 +87,30 @@ public:
     bool MakeDirectories(const PathComponentView* components, uint32_t count, bool utf16, int& error);
 
     // The parent directories, then a new empty file for writing in place of
-    // whatever non-directory the last component named. `fd` is the caller's.
-    bool CreateFile(const PathComponentView* components, uint32_t count, bool utf16, int& fd, int& error);
+    // whatever non-directory the last component named. `file` is the caller's.
+    bool CreateFile(const PathComponentView* components, uint32_t count, bool utf16, platform::FileHandle& file,
+                    int& error);
 
 private:
-    bool OpenParent(const PathComponentView* components, uint32_t count, bool utf16, int& parent, int& error);
+    // Opens (creating them) the directories beneath the root; `reached` is
+    // the last, or the root itself when `count` is 0.
+    bool WalkDirectories(const PathComponentView* components, uint32_t count, bool utf16,
+                         platform::FileHandle& reached, int& error);
+    bool OpenParent(const PathComponentView* components, uint32_t count, bool utf16, platform::FileHandle& parent,
+                    int& error);
     void ForgetCachedParent();
 
-    int root_ = -1;
+    platform::FileHandle root_;
     // The directory of the last file created: consecutive files of one
     // directory are the common case.
-    int cachedParent_ = -1;
+    platform::FileHandle cachedParent_;
     char cachedKey_[4096];
     uint32_t cachedKeyLength_ = 0;
 };
 
-// UTF-16LE component to a NUL-terminated UTF-8 name. False (EILSEQ or
-// ENAMETOOLONG in `error`) for unpaired surrogates or names over `room` - 1.
+// UTF-16LE component to a NUL-terminated UTF-8 name. False for unpaired
+// surrogates (platform::kErrorIllegalSequence in `error`) or names over
+// `room` - 1 bytes (platform::kErrorNameTooLong).
 bool ComponentToUtf8(const PathComponentView& component, bool utf16, char* out, uint32_t room, uint32_t& length,
                      int& error);
 

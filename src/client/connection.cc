@@ -146,7 +146,7 @@ void FreeMessageBuffer(Connection& connection) {
     p.messageBuffer = nullptr;
 }
 
-void AttachSocket(Connection& connection, int socket) {
+void AttachSocket(Connection& connection, platform::SocketHandle socket) {
     IoObject& object = connection.protocol.socket;
     object = IoObject{};
     object.socket = socket;

@@ -159,7 +159,7 @@ void FreeMessageBuffer(Connection& connection);
 
 // Sets up the socket object on a connected socket; the caller registers it
 // with the event loop, which starts whatever operation is set up (the Hello).
-void AttachSocket(Connection& connection, int socket);
+void AttachSocket(Connection& connection, platform::SocketHandle socket);
 
 // Draws a new connection id, resets the sequence to 0 and writes the Hello;
 // its answer goes to `onAnswer`. On a socket not yet registered, the write

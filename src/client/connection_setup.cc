@@ -7,7 +7,8 @@
 #include "client/direct_client.h"
 #include "client/stages.h"
 #include "logs/job_key.h"
-#include "platform/net.h"
+#include "platform/tcp_sockets.h"
+#include "prep/preparation_pipe.h"
 #include "runtime/error_codes.h"
 #include "runtime/messages.h"
 #include "script/objects.h"
@@ -65,9 +66,8 @@ void FailPreparationStatus(Connection& connection, uint32_t status, uint32_t err
                                                          {{FormatU32, &status}, {FormatString, connection.firstHopUrl}});
     // When ssh gave up before its forward answered, its own last words say why.
     if (connection.preparation.sshFailureText != nullptr) {
-        text += " (ssh: ";
+        text += ": ";
         text += connection.preparation.sshFailureText;
-        text += ")";
     }
     PreparationFailed(connection, code, text.c_str());
 }
@@ -107,7 +107,7 @@ void ConnectionPrepared(Connection& connection) {
     connection.onFailure = OnConnectionFailed;
     connection.recalculations = 0;
     connection.protocol.buffer = connection.protocol.messageBuffer;
-    AttachSocket(connection, static_cast<int>(connection.preparation.socket.native));
+    AttachSocket(connection, connection.preparation.socket);
     SendHello(connection, OnHelloAnswer);
 
     IoObject& timer = connection.pollTimer;
@@ -140,11 +140,8 @@ void ConnectionPrepared(Connection& connection) {
 void RearmPreparationPipe(DirectClient& client) {
     if (!client.pipeOpen) return;
     IoObject& pipe = client.preparationPipe;
-    pipe.buffer = &client.preparationAnswer;
-    pipe.length = sizeof client.preparationAnswer;
-    pipe.operation = kIoRead;
     int32_t error = 0;
-    if (EventLoop::Start(&pipe, &error)) return;
+    if (PreparationPipe::ReadNext(pipe, error)) return;
     EventLoop::Unregister(&pipe);
     client.pipeOpen = false;
     PostMessageText(kPipeRearmFailed, {{FormatI32, &error}});

@@ -5,7 +5,9 @@
 #include "client/connection.h"
 #include "client/stages.h"
 #include "eventloop/event_loop.h"
+#include "platform/anonymous_pipe.h"
 #include "platform/clock.h"
+#include "prep/preparation_pipe.h"
 #include "runtime/messages.h"
 #include "runtime/temp_files.h"
 #include "script/block_framework.h"
@@ -18,6 +20,7 @@ DirectClient::~DirectClient() {
 }
 
 namespace {
+
 
 void SetStaticMessage(DirectClient& client, const char* text) {
     if (client.messageOwned) std::free(const_cast<char*>(client.message));
@@ -58,7 +61,7 @@ bool DirectClient::Start(const ClientStartParameters& parameters, bool& allOutpu
     allOutputMade = scheduler.readyHead == nullptr;
     if (allOutputMade) return true;
     if (!IsDisplayMode()) PrintStatusLine("Running jobs");
-    SetUpPreparation(parameters);
+    SetUpPreparation();
     startTime = platform::LocalFileTimeNow();
     startBias = platform::TimeZoneBiasMinutes();
     stateFlags |= kClientPreparationQueueSetUp;
@@ -71,18 +74,21 @@ bool DirectClient::Start(const ClientStartParameters& parameters, bool& allOutpu
     return true;
 }
 
-void DirectClient::SetUpPreparation(const ClientStartParameters& parameters) {
-    preparation.pipeWriteEnd = parameters.pipeWriteEnd;
-    preparation.displayMode = IsDisplayMode();
+bool DirectClient::OpenPreparationPipe(int32_t& error) {
+    return PreparationPipe::Open(preparation, preparationPipe, preparationAnswer, OnPreparationAnswer, this, error);
+}
+
+void DirectClient::ClosePreparationPipe() {
+    if (preparationPipe.loop == nullptr) {
+        platform::CloseFile(preparationPipe.handle);
+    }
     preparationPipe = IoObject{};
-    preparationPipe.flags = kIoKindStream;
-    preparationPipe.handle = static_cast<int>(parameters.pipeReadEnd.native);
-    preparationPipe.owner = this;
-    preparationPipe.completionCallback = OnPreparationAnswer;
-    preparationPipe.failureCallback = parameters.onPipeFailure;
-    preparationPipe.buffer = &preparationAnswer;
-    preparationPipe.length = sizeof preparationAnswer;
-    preparationPipe.operation = kIoRead;
+    platform::CloseFile(preparation.pipeWriteEnd);
+    pipeOpen = false;
+}
+
+void DirectClient::SetUpPreparation() {
+    preparation.displayMode = IsDisplayMode();
     pipeOpen = true;
 }
 

@@ -40,12 +40,6 @@ inline constexpr int64_t kWatchdogSeconds = 1801;
 struct ClientStartParameters {
     const char* jobName = nullptr;  // --job, or null for the job main
     ParserContext* context = nullptr;
-    // The preparation pipe: the end the event loop reads and the end the
-    // preparation thread writes.
-    platform::FileHandle pipeReadEnd;
-    platform::FileHandle pipeWriteEnd;
-    // Called by the event loop when reading the pipe fails.
-    IoFailureCallback onPipeFailure = nullptr;
     int32_t openFileBudget = 0;
     bool compareFileTimes = true;  // false with --rebuild
     bool automated = false;
@@ -92,8 +86,9 @@ struct DirectClient {
     int32_t startBias = 0;
     bool automated = false;
 
-    // The preparation thread's queue, and the pipe end it answers through,
-    // read by `preparationPipe` into `preparationAnswer`.
+    // The preparation thread's queue, and the pipe it answers through (opened
+    // by the driver before Start), read by `preparationPipe` into
+    // `preparationAnswer`.
     PreparationQueue preparation;
     IoObject preparationPipe;
     PreparationResponse preparationAnswer{};
@@ -117,8 +112,15 @@ struct DirectClient {
     // jobs, the message. The record can be started again afterwards.
     void Destroy();
 
+    // The preparation pipe, before Start: its read end is described in
+    // `preparationPipe`, its write end kept for the preparation thread. False
+    // with the system error.
+    bool OpenPreparationPipe(int32_t& error);
+    // Closes both ends of a pipe that the event loop never took over.
+    void ClosePreparationPipe();
+
 private:
-    void SetUpPreparation(const ClientStartParameters& parameters);
+    void SetUpPreparation();
 };
 
 // The user's abort: marks the request under the client lock.

@@ -10,8 +10,8 @@
 #include "client/direct_client.h"
 #include "client/output_transfer.h"
 #include "client/stages.h"
-#include "platform/file_stamp.h"
-#include "platform/files.h"
+#include "platform/file_times.h"
+#include "platform/handles.h"
 #include "runtime/error_codes.h"
 #include "runtime/utf16.h"
 #include "runtime/utf8.h"
@@ -22,22 +22,6 @@ namespace kestrel {
 namespace {
 
 OutputTransfer& TransferOf(void* context) { return *static_cast<OutputTransfer*>(context); }
-
-// ---- the descriptors of created files ----
-
-bool CreateFileBeneathRoot(OutputTransfer& transfer, const PaxgzReadEntry& entry, platform::FileHandle& file,
-                           int32_t& error) {
-    int fd = -1;
-    int code = 0;
-    if (!transfer.root.CreateFile(entry.components, entry.componentCount, entry.utf16, fd, code)) {
-        error = code;
-        return false;
-    }
-    file = platform::FileHandle{fd};
-    return true;
-}
-
-void CloseOutputFile(platform::FileHandle file) { platform::CloseFile(static_cast<int>(file.native)); }
 
 // ---- paths ----
 
@@ -120,7 +104,11 @@ bool StampFile(OutputTransfer& transfer, platform::FileHandle file, int32_t& err
 bool CreateRegularFile(OutputTransfer& transfer, const PaxgzReadEntry& entry, platform::FileHandle& file,
                        int32_t& error) {
     platform::FileHandle created;
-    if (!CreateFileBeneathRoot(transfer, entry, created, error)) return false;
+    int code = 0;
+    if (!transfer.root.CreateFile(entry.components, entry.componentCount, entry.utf16, created, code)) {
+        error = code;
+        return false;
+    }
     transfer.modifiedSeconds = entry.modifiedSeconds;
     transfer.modifiedNanoseconds = entry.modifiedNanoseconds;
     transfer.accessTimeGiven = (entry.recordFlags & kPaxAtime) != 0;
@@ -129,7 +117,7 @@ bool CreateRegularFile(OutputTransfer& transfer, const PaxgzReadEntry& entry, pl
     transfer.filePending = true;
     if (entry.size == 0) {
         const bool stamped = StampFile(transfer, created, error);
-        CloseOutputFile(created);
+        platform::CloseFile(created);
         transfer.fileComplete = true;
         return stamped && ReportPendingFile(transfer, error);
     }
@@ -196,13 +184,10 @@ bool OpenOutputRoot(OutputTransfer& transfer, int32_t& error) {
     return false;
 }
 
-bool CreateOutputEntry(void* context, const PaxgzReadEntry& entry, int& fd, int32_t& error) {
+bool CreateOutputEntry(void* context, const PaxgzReadEntry& entry, platform::FileHandle& file, int32_t& error) {
     OutputTransfer& transfer = TransferOf(context);
     ReaderCall call(transfer);
-    platform::FileHandle file;
-    const bool created = CreateEntry(transfer, entry, file, error);
-    fd = file.valid() ? static_cast<int>(file.native) : -1;
-    return created;
+    return CreateEntry(transfer, entry, file, error);
 }
 
 void OutputProgress(void* context, uint32_t bytesWritten) {

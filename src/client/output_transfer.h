@@ -135,7 +135,7 @@ void ShowOutputProgress(RemoteJob& job, bool stamp);
 // The job root as the place the entries go; false with `error` (8 for memory).
 bool OpenOutputRoot(OutputTransfer& transfer, int32_t& error);
 // Reader operations.
-bool CreateOutputEntry(void* context, const PaxgzReadEntry& entry, int& fd, int32_t& error);
+bool CreateOutputEntry(void* context, const PaxgzReadEntry& entry, platform::FileHandle& file, int32_t& error);
 void OutputProgress(void* context, uint32_t bytesWritten);
 // A file still pending is reported to the scheduler; false with `error`.
 bool ReportPendingFile(OutputTransfer& transfer, int32_t& error);

@@ -1,9 +1,9 @@
 #include "client/requests.h"
 
+#include <cstring>
+
 #include "runtime/utf16.h"
 #include "runtime/utf8.h"
-
-#include <cstring>
 
 namespace kestrel {
 
@@ -20,11 +20,10 @@ int64_t ConvertToUtf16(const char* text, uint32_t length, uint8_t* out) {
         const uint32_t used = DecodeUtf8(bytes + at, length - at, code);
         if (used == 0) return -1;
         at += used;
-        if (out != nullptr) {
-            size += 2 * static_cast<int64_t>(EncodeUtf16Le(code, out + size));
-        } else {
-            size += code >= 0x10000 ? 4 : 2;
-        }
+        uint8_t units[4];
+        const uint32_t unitBytes = 2 * EncodeUtf16Le(code, units);
+        if (out) std::memcpy(out + size, units, unitBytes);
+        size += unitBytes;
     }
     return size;
 }

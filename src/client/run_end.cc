@@ -8,7 +8,6 @@
 #include "client/direct_client.h"
 #include "client/requests.h"
 #include "client/stages.h"
-#include "platform/pipe.h"
 #include "runtime/messages.h"
 
 namespace kestrel {
@@ -24,8 +23,6 @@ void StopPreparationThread(DirectClient& client) {
         std::fputs("stop_preparation_thread_prp wait failed\n", stderr);
         return;
     }
-    platform::ClosePipeEnd(client.preparation.pipeWriteEnd);
-    client.preparation.pipeWriteEnd = platform::kNoFile;
     client.stateFlags &= ~kClientPreparationQueueSetUp;
 }
 

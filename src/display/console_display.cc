@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +14,8 @@
 #include "platform/clock.h"
 #include "platform/signals.h"
 #include "platform/terminal.h"
+#include "platform/thread.h"
+#include "runtime/error_codes.h"
 #include "runtime/messages.h"
 
 namespace kestrel {
@@ -44,7 +45,7 @@ DirectClient* gClient = nullptr;
 ConsoleDisplay::InterruptHandler gOnInterrupt = nullptr;
 platform::SavedConsoleState gSavedModes;
 bool gHaveSavedModes = false;
-platform::TerminalThread gThread;
+platform::ThreadHandle gThread;
 // Stays open until the process ends: a resize callback may still be running
 // on the signal thread when the display stops.
 platform::WakeChannel gWake;
@@ -254,10 +255,9 @@ bool InputThread::StopRequested() {
     return gStopRequested;
 }
 
-void* InputThreadMain(void*) {
+void InputThreadMain(void*) {
     InputThread thread;
     thread.Run();
-    return nullptr;
 }
 
 void PrintStartFailure(const char* format, int error) {
@@ -276,7 +276,7 @@ bool ConsoleDisplay::Start(DirectClient* client, const platform::SavedConsoleSta
     }
     if (!IsDisplayMode()) return true;
     if (savedModes == nullptr) {
-        PrintStartFailure("Cannot set the console mode for stdin, error %lu\n", EINVAL);
+        PrintStartFailure("Cannot set the console mode for stdin, error %lu\n", kErrorInvalidValue);
         return false;
     }
     gClient = client;
@@ -284,22 +284,22 @@ bool ConsoleDisplay::Start(DirectClient* client, const platform::SavedConsoleSta
     gSavedModes = *savedModes;
     gHaveSavedModes = true;
     int error = 0;
-    if (!platform::EnterRawInput(0, savedModes->inputMode, error)) {
+    if (!platform::EnterRawMode(platform::ConsoleStream::kInput, *savedModes, error)) {
         PrintStartFailure("Cannot set the console mode for stdin, error %lu\n", error);
         platform::RestoreConsoleModes(gSavedModes);
         return false;
     }
-    if (!platform::EnterRawInput(1, savedModes->outputMode, error)) {
+    if (!platform::EnterRawMode(platform::ConsoleStream::kOutput, *savedModes, error)) {
         PrintStartFailure("Cannot set the console mode for stdout, error %lu\n", error);
         platform::RestoreConsoleModes(gSavedModes);
         return false;
     }
-    if (!platform::EnterRawInput(2, savedModes->errorMode, error)) {
+    if (!platform::EnterRawMode(platform::ConsoleStream::kError, *savedModes, error)) {
         PrintStartFailure("Cannot set the console mode for stderr, error %lu\n", error);
         platform::RestoreConsoleModes(gSavedModes);
         return false;
     }
-    if (gWake.readFd < 0 && !platform::OpenWakeChannel(gWake, error)) {
+    if (!gWake.IsOpen() && !platform::OpenWakeChannel(gWake, error)) {
         PrintStartFailure("Cannot create the input receive thread, error %lu\n", error);
         platform::RestoreConsoleModes(gSavedModes);
         return false;
@@ -308,7 +308,7 @@ bool ConsoleDisplay::Start(DirectClient* client, const platform::SavedConsoleSta
     std::fflush(stdout);
     std::fflush(stderr);
     platform::SetResizeCallback(OnResize);
-    if (!platform::StartTerminalThread(gThread, InputThreadMain, nullptr, error)) {
+    if (!platform::StartThread(gThread, InputThreadMain, nullptr, error)) {
         platform::SetResizeCallback(nullptr);
         PrintStartFailure("Cannot create the input receive thread, error %lu\n", error);
         platform::RestoreConsoleModes(gSavedModes);
@@ -427,7 +427,7 @@ void ConsoleDisplay::Stop() {
         gStopRequested = true;
     }
     platform::Wake(gWake);
-    platform::JoinTerminalThread(gThread);
+    platform::JoinThread(gThread);
     platform::SetResizeCallback(nullptr);
     LeaveScreenOnce();
 }

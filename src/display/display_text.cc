@@ -41,13 +41,8 @@ bool InRanges(const Range (&ranges)[N], char32_t codePoint) {
 // consumes its maximal ill-formed subpart. Returns the bytes consumed.
 size_t DecodeOne(const unsigned char* p, size_t available, char32_t& codePoint) {
     uint32_t code = 0;
-    uint32_t subpart = 1;
     const uint32_t room = available > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(available);
-    const uint32_t taken = DecodeUtf8(p, room, code, &subpart);
-    if (taken == 0) {
-        codePoint = 0xFFFD;
-        return subpart;
-    }
+    const uint32_t taken = DecodeUtf8Replacing(p, room, code);
     codePoint = code;
     return taken;
 }

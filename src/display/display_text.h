@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/utf8.h"
+
 namespace kestrel {
 
 // What a code point shows as: itself when it takes one cell; '?' for controls,
@@ -23,21 +25,9 @@ size_t DecodeCells(const char* text, size_t length, char32_t* cells);
 // Appends the UTF-8 bytes of one code point.
 template <typename Output>
 void AppendUtf8(Output& out, char32_t codePoint) {
-    if (codePoint < 0x80) {
-        out += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-        out += static_cast<char>(0xC0 | (codePoint >> 6));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else if (codePoint < 0x10000) {
-        out += static_cast<char>(0xE0 | (codePoint >> 12));
-        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (codePoint >> 18));
-        out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    }
+    uint8_t bytes[4];
+    const uint32_t count = EncodeUtf8(codePoint, bytes);
+    for (uint32_t i = 0; i < count; ++i) out += static_cast<char>(bytes[i]);
 }
 
 }  // namespace kestrel

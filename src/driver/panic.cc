@@ -1,9 +1,6 @@
 #include "driver/panic.h"
 
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -12,6 +9,7 @@
 #include "driver/panic_map.h"
 #include "platform/process.h"
 #include "platform/spawn.h"
+#include "platform/streams.h"
 #include "runtime/format.h"
 #include "runtime/temp_files.h"
 
@@ -48,6 +46,8 @@ void PrintNotice() {
 void Panic(const char* text) {
     int expected = 0;
     if (gPanicState.compare_exchange_strong(expected, 1)) {
+        // What was printed before the panic must not be lost with the process.
+        std::fflush(stdout);
         // The report goes to the user's own screen, in its own modes.
         ConsoleDisplay::RestoreTerminal();
         RecordPanic(text);
@@ -55,21 +55,22 @@ void Panic(const char* text) {
     } else {
         // A second caller waits for the first one's map and relaunch, so that a
         // panic always leaves exactly one complete report behind.
-        while (gPanicState.load() != 2) usleep(1000);
+        while (gPanicState.load() != 2) platform::SleepMilliseconds(1);
     }
-    _exit(2);
+    platform::ExitImmediately(2);
 }
 
 int RunPanicRelaunch() {
     std::fputs("Panicking...\n", stderr);
     PanicRecord* collected = nullptr;
-    std::FILE* map = std::fopen(kPanicMapName, "rb");
+    int error = 0;
+    std::FILE* map = platform::OpenStream(kPanicMapName, "rb", error);
     if (map == nullptr) {
-        std::fprintf(stderr, "Cannot open the panic file mapping, error %u\n", static_cast<unsigned>(errno));
+        std::fprintf(stderr, "Cannot open the panic file mapping, error %u\n", static_cast<unsigned>(error));
     } else {
-        std::FILE* messageFile = std::fopen(kPanicMessageName, "wb");
+        std::FILE* messageFile = platform::OpenStream(kPanicMessageName, "wb", error);
         if (messageFile == nullptr) {
-            std::fprintf(stderr, "Cannot create the panic message file, error %u\n", static_cast<unsigned>(errno));
+            std::fprintf(stderr, "Cannot create the panic message file, error %u\n", static_cast<unsigned>(error));
             std::fclose(map);
         } else {
             ConvertPanicMap(map, messageFile, collected);

@@ -1,9 +1,5 @@
 #include "driver/panic_archive.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -11,7 +7,9 @@
 
 #include "archive/paxgz_file.h"
 #include "archive/paxgz_writer.h"
+#include "driver/panic_map.h"
 #include "platform/files.h"
+#include "runtime/error_codes.h"
 #include "runtime/format.h"
 
 namespace kestrel {
@@ -19,8 +17,6 @@ namespace kestrel {
 namespace {
 
 constexpr uint32_t kPanicBufferSize = 8192;
-// Error code for a directory where a file was expected.
-constexpr int32_t kDirectoryRefused = 336;
 // The archive names its entries in UTF-16LE and separates with a backslash.
 constexpr uint8_t kBackslashUtf16[] = {'\\', 0};
 
@@ -32,7 +28,7 @@ struct PanicSource {
     const PanicRecord* next = nullptr;
     // The file found ahead of time, before panic.bin was created.
     bool havePending = false;
-    int pendingFd = -1;
+    platform::FileHandle pendingFile;
     platform::FileFacts pendingFacts{};
     std::u16string pendingName;
     // The name of the entry handed out last, in UTF-16LE bytes.
@@ -51,13 +47,14 @@ bool FindUsable(PanicSource& source) {
         source.next = record->next;
         if (record->path.empty()) continue;  // a message record, not a file
         const std::string path = Utf8(record->path);
-        int fd = -1;
+        platform::FileHandle file;
         int error = 0;
         platform::FileFacts facts{};
-        if (platform::OpenForReading(path.c_str(), fd, facts, error) && facts.directory) error = kDirectoryRefused;
-        else if (error == 0) {
+        if (platform::OpenForReading(path.c_str(), file, facts, error) && facts.directory) {
+            error = kErrorDirectoryNotSupported;
+        } else if (error == 0) {
             source.havePending = true;
-            source.pendingFd = fd;
+            source.pendingFile = file;
             source.pendingFacts = facts;
             source.pendingName = LastComponent(record->path);
             return true;
@@ -70,16 +67,13 @@ bool FindUsable(PanicSource& source) {
     return false;
 }
 
-bool NextPanicEntry(void* context, PaxgzEntry& entry, int& fd, bool& haveEntry, int32_t&) {
+bool NextPanicEntry(void* context, PaxgzEntry& entry, platform::FileHandle& file, bool& haveEntry, int32_t&) {
     PanicSource& source = *static_cast<PanicSource*>(context);
     haveEntry = source.havePending || FindUsable(source);
     if (!haveEntry) return true;
     source.havePending = false;
     source.nameBytes.clear();
-    for (char16_t unit : source.pendingName) {
-        source.nameBytes.push_back(static_cast<char>(unit & 0xFF));
-        source.nameBytes.push_back(static_cast<char>(unit >> 8));
-    }
+    AppendUnitsLe(source.nameBytes, source.pendingName.data(), source.pendingName.size());
     entry = PaxgzEntry{};
     entry.name = reinterpret_cast<const uint8_t*>(source.nameBytes.data());
     entry.nameLength = static_cast<uint32_t>(source.nameBytes.size());
@@ -89,8 +83,8 @@ bool NextPanicEntry(void* context, PaxgzEntry& entry, int& fd, bool& haveEntry, 
     entry.accessedSeconds = source.pendingFacts.accessedSeconds;
     entry.accessedNanoseconds = source.pendingFacts.accessedNanoseconds;
     entry.kind = PaxgzEntryKind::kRegularFile;
-    fd = source.pendingFd;
-    source.pendingFd = -1;
+    file = source.pendingFile;
+    source.pendingFile = platform::kNoFile;
     return true;
 }
 
@@ -111,11 +105,11 @@ void BuildPanicArchive(const PanicRecord* collected) {
     source.next = collected;
     if (!FindUsable(source)) return;
 
-    const int archive = open(kPanicArchiveName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (archive < 0) {
-        const int32_t code = errno;
+    platform::FileHandle archive;
+    int32_t code = 0;
+    if (!platform::CreateForWriting(kPanicArchiveName, archive, code)) {
         std::fprintf(stderr, "%s\n", FormatToString("Cannot create panic.bin, error {0}", {{FormatI32, &code}}).c_str());
-        if (source.pendingFd >= 0) platform::CloseFile(source.pendingFd);
+        platform::CloseFile(source.pendingFile);
         return;
     }
 
@@ -123,10 +117,10 @@ void BuildPanicArchive(const PanicRecord* collected) {
     std::unique_ptr<uint8_t[]> staging(new (std::nothrow) uint8_t[kPanicBufferSize]);
     std::unique_ptr<uint8_t[]> output(new (std::nothrow) uint8_t[kPanicBufferSize]);
     if (writer == nullptr || staging == nullptr || output == nullptr) {
-        const int32_t code = 8;
+        code = kErrorNotEnoughMemory;
         std::fprintf(stderr, "%s\n", FormatToString("Cannot create panic.bin, error {0}", {{FormatI32, &code}}).c_str());
-        close(archive);
-        if (source.pendingFd >= 0) platform::CloseFile(source.pendingFd);
+        platform::CloseFile(archive);
+        platform::CloseFile(source.pendingFile);
         return;
     }
     PaxgzWriterConfig config;
@@ -152,7 +146,7 @@ void BuildPanicArchive(const PanicRecord* collected) {
     } else {
         ReportWriterFailure(*writer);
     }
-    if (source.pendingFd >= 0) platform::CloseFile(source.pendingFd);
+    platform::CloseFile(source.pendingFile);
 }
 
 }  // namespace kestrel

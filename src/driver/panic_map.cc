@@ -1,9 +1,9 @@
 #include "driver/panic_map.h"
 
-#include <cerrno>
 #include <cstring>
 #include <new>
 
+#include "platform/streams.h"
 #include "runtime/temp_files.h"
 #include "runtime/utf16.h"
 
@@ -16,10 +16,7 @@ constexpr size_t kRecordTextUnits = 255;
 
 // Appends UTF-16 units as little-endian bytes, then the 16-bit NUL.
 void PutString(std::string& bytes, const char16_t* units, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        bytes.push_back(static_cast<char>(units[i] & 0xFF));
-        bytes.push_back(static_cast<char>(units[i] >> 8));
-    }
+    AppendUnitsLe(bytes, units, count);
     bytes.push_back('\0');
     bytes.push_back('\0');
 }
@@ -67,18 +64,15 @@ void PutRecords(std::string& bytes, const TempFileTable& table) {
 
 // Writes one line of panic.message.txt in UTF-16LE.
 bool WriteLine(std::FILE* file, const std::u16string& description, const std::u16string& kind,
-               const std::u16string& path) {
+               const std::u16string& path, int& error) {
     std::string bytes;
     std::u16string line;
     if (description.empty() && path.empty())
         line = u"Memory corruption truncated mapping\tmessage\t\n";
     else
         line = description + u"\t" + kind + u"\t" + path + u"\n";
-    for (char16_t unit : line) {
-        bytes.push_back(static_cast<char>(unit & 0xFF));
-        bytes.push_back(static_cast<char>(unit >> 8));
-    }
-    return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    AppendUnitsLe(bytes, line.data(), line.size());
+    return platform::WriteStream(file, bytes.data(), bytes.size(), error);
 }
 
 }  // namespace
@@ -100,9 +94,10 @@ void ConvertPanicMap(std::FILE* map, std::FILE* messageFile, PanicRecord*& colle
     unsigned char lowByte = 0;
     unsigned char piece[kMapPieceBytes];
     for (;;) {
-        const size_t got = std::fread(piece, 1, sizeof piece, map);
-        if (got < sizeof piece && std::ferror(map)) {
-            std::fprintf(stderr, "Cannot read the panic file mapping, error %u\n", static_cast<unsigned>(errno));
+        size_t got = 0;
+        int error = 0;
+        if (!platform::ReadStream(map, piece, sizeof piece, got, error)) {
+            std::fprintf(stderr, "Cannot read the panic file mapping, error %u\n", static_cast<unsigned>(error));
             return;
         }
         for (size_t i = 0; i < got; ++i) {
@@ -123,9 +118,9 @@ void ConvertPanicMap(std::FILE* map, std::FILE* messageFile, PanicRecord*& colle
             std::u16string& path = strings[2];
             if (firstRecord && path.empty()) path = u"panic.message.txt";
             firstRecord = false;
-            if (!WriteLine(messageFile, strings[0], strings[1], path)) {
+            if (!WriteLine(messageFile, strings[0], strings[1], path, error)) {
                 std::fprintf(stderr, "Cannot write to the panic message file, error %u\n",
-                             static_cast<unsigned>(errno));
+                             static_cast<unsigned>(error));
                 return;
             }
             PanicRecord* record = new (std::nothrow) PanicRecord{collected, strings[0].substr(0, kRecordTextUnits),
@@ -138,6 +133,13 @@ void ConvertPanicMap(std::FILE* map, std::FILE* messageFile, PanicRecord*& colle
             for (std::u16string& text : strings) text.clear();
         }
         if (got < sizeof piece) return;
+    }
+}
+
+void AppendUnitsLe(std::string& bytes, const char16_t* units, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        bytes.push_back(static_cast<char>(units[i] & 0xFF));
+        bytes.push_back(static_cast<char>(units[i] >> 8));
     }
 }
 

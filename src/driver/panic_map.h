@@ -29,10 +29,14 @@ struct PanicRecord {
 };
 
 // Splits the map into records, writes each as a line of panic.message.txt and
-// pushes it on `collected`. Prints the Part's messages on failure; stops at
-// the first one.
+// pushes it on `collected`. Prints its messages on failure; stops at the
+// first one.
 void ConvertPanicMap(std::FILE* map, std::FILE* messageFile, PanicRecord*& collected);
 
 void FreePanicRecords(PanicRecord*& collected);
+
+// Appends `count` UTF-16 units as little-endian bytes, the form of every
+// text in the panic files.
+void AppendUnitsLe(std::string& bytes, const char16_t* units, size_t count);
 
 }  // namespace kestrel

@@ -9,7 +9,6 @@
 #include "platform/clock.h"
 #include "eventloop/event_loop.h"
 #include "platform/crypto.h"
-#include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/signals.h"
 #include "prep/preparation.h"
@@ -28,12 +27,7 @@ DirectClient gClient;
 
 void OnInterrupt() { Panic("CTRL_C_EVENT"); }
 
-// The preparation pipe broke: the run cannot learn of its connections any
-// more, so the process ends at once.
-void OnPreparationPipeFailed(IoObject*, int32_t error) {
-    PostMessageText("Preparation pipe failure, error {0}", {{FormatI32, &error}});
-    std::_Exit(1);
-}
+
 
 // Display mode needs a terminal on all three streams and no --automated.
 void ChooseMode(ProcessState& process) {
@@ -104,12 +98,14 @@ int RunJobs() {
     if (!PreparationThread::ReadServerList(gClient.preparation, error)) {
         PostMessageText("Cannot get the KV_SSH_SERVER_LIST value, error {0}", {{FormatI32, &error}});
         gClient.Destroy();
+        gClient.ClosePreparationPipe();
         return 1;
     }
     if (!PreparationThread::Start(gClient.preparation, error)) {
         PostMessageText("Cannot start the connection preparation thread\n");
         PreparationThread::ReleaseServerList(gClient.preparation);
         gClient.Destroy();
+        gClient.ClosePreparationPipe();
         return 1;
     }
     EventLoop loop;
@@ -141,9 +137,8 @@ int RunBuild(ProcessState& process) {
         return 1;
     }
     if (!IsDisplayMode()) PrintStatusLine("Scheduling jobs");
-    platform::FileHandle pipeReadEnd, pipeWriteEnd;
     int32_t pipeError = 0;
-    if (!platform::CreatePipe(pipeReadEnd, pipeWriteEnd, pipeError)) {
+    if (!gClient.OpenPreparationPipe(pipeError)) {
         PostMessageText("Cannot initialize the preparation pipe, error {0}", {{FormatI32, &pipeError}});
         context.release();
         return 1;
@@ -151,9 +146,6 @@ int RunBuild(ProcessState& process) {
     ClientStartParameters parameters;
     parameters.jobName = process.options.hasJobName ? process.options.jobName.c_str() : nullptr;
     parameters.context = &context;
-    parameters.pipeReadEnd = pipeReadEnd;
-    parameters.pipeWriteEnd = pipeWriteEnd;
-    parameters.onPipeFailure = OnPreparationPipeFailed;
     parameters.openFileBudget = process.openFileBudget;
     parameters.compareFileTimes = !process.options.rebuild;
     parameters.automated = process.options.automated;
@@ -162,8 +154,7 @@ int RunBuild(ProcessState& process) {
         PostMessageText("Cannot start the client, error {0}", {{FormatString, gClient.message}});
         context.release();
         gClient.Destroy();
-        platform::ClosePipeEnd(pipeReadEnd);
-        platform::ClosePipeEnd(pipeWriteEnd);
+        gClient.ClosePreparationPipe();
         return 1;
     }
     // The client has the machines and the scheduler the jobs.
@@ -171,8 +162,7 @@ int RunBuild(ProcessState& process) {
     if (allOutputMade) {
         ShowOutcome("All output is already made");
         gClient.Destroy();
-        platform::ClosePipeEnd(pipeReadEnd);
-        platform::ClosePipeEnd(pipeWriteEnd);
+        gClient.ClosePreparationPipe();
         return 0;
     }
     return RunJobs();

@@ -1,24 +1,21 @@
 #include "eventloop/event_loop.h"
 
+#include <bit>
 #include <climits>
 #include <cstdlib>
 #include <new>
 
 #include "platform/clock.h"
-#include "platform/io.h"
-#include "platform/poller.h"
 
 namespace kestrel {
 
 namespace {
 
 constexpr int kReportsPerWait = 10;
-constexpr uint64_t kWakeupToken = ~uint64_t{0};
 
 // IoObject::loopState
 constexpr uint8_t kLoopCompleted = 0x01;  // completed inside Start; the loop calls back
 constexpr uint8_t kLoopTryLater = 0x02;   // attempt again when taken from the ready queue
-constexpr uint8_t kLoopWatched = 0x04;    // the poller reports readiness of the descriptor
 
 // IoObject::cancelRequest
 constexpr uint32_t kCancelRequested = 1;  // set by another thread, not yet seen by the loop
@@ -30,12 +27,50 @@ bool IsSocket(const IoObject* object) {
     return (object->flags & (kIoKindPositionalFile | kIoKindStream | kIoKindNoHandle)) == 0;
 }
 
-int DescriptorOf(const IoObject* object) { return IsSocket(object) ? object->socket : object->handle; }
+intptr_t NativeOf(const IoObject* object) {
+    return IsSocket(object) ? object->socket.native : object->handle.native;
+}
 
-platform::TransferTarget TargetOf(const IoObject* object) {
-    if (object->flags & kIoKindPositionalFile) return platform::TransferTarget::kPositionalFile;
-    if (object->flags & kIoKindStream) return platform::TransferTarget::kStream;
-    return platform::TransferTarget::kSocket;
+platform::PortTarget TargetOf(const IoObject* object) {
+    if (object->flags & kIoKindPositionalFile) return platform::PortTarget::kPositionalFile;
+    if (object->flags & kIoKindStream) return platform::PortTarget::kStream;
+    return platform::PortTarget::kSocket;
+}
+
+// The request for the rest of the operation; only while something is left.
+platform::PortTransfer RestOf(const IoObject* object) {
+    return platform::PortTransfer{TargetOf(object),
+                                  (object->operation & kIoOperationMask) == kIoWrite,
+                                  NativeOf(object),
+                                  static_cast<char*>(object->buffer) + object->position,
+                                  object->length - object->position,
+                                  object->fileOffsetBase + object->position};
+}
+
+// Takes the object out of one of its two lists, whose links are the members
+// `Next` (toward `last`) and `Previous` (toward `first`).
+template <IoObject* IoObject::*Next, IoObject* IoObject::*Previous>
+void Unlink(IoObject* object, IoObject*& first, IoObject*& last) {
+    if (object->*Previous) (object->*Previous)->*Next = object->*Next;
+    else first = object->*Next;
+    if (object->*Next) (object->*Next)->*Previous = object->*Previous;
+    else last = object->*Previous;
+    object->*Next = object->*Previous = nullptr;
+}
+
+// Puts the object at the `end` of a list: `Outward` is its link beyond that
+// end (none), `Inward` the one toward `otherEnd`.
+template <IoObject* IoObject::*Outward, IoObject* IoObject::*Inward>
+void LinkAtEnd(IoObject* object, IoObject*& end, IoObject*& otherEnd) {
+    object->*Outward = nullptr;
+    object->*Inward = end;
+    if (end) end->*Outward = object;
+    else otherEnd = object;
+    end = object;
+}
+
+bool IsDone(const IoObject* object, uint32_t moved) {
+    return object->position == object->length || (moved > 0 && (object->operation & kIoCompleteOnAnyData));
 }
 
 uint32_t CancelState(IoObject* object) {
@@ -66,7 +101,7 @@ bool EventLoop::AllocateKey(IoObject* object) {
         for (uint32_t w = 0; w < kSlotsPerBlock / 64; ++w) {
             uint64_t free = ~block->occupancy[w];
             if (free == 0) continue;
-            uint32_t bit = static_cast<uint32_t>(__builtin_ctzll(free));
+            uint32_t bit = static_cast<uint32_t>(std::countr_zero(free));
             block->occupancy[w] |= uint64_t{1} << bit;
             uint32_t slot = w * 64 + bit;
             block->slots[slot] = object;
@@ -93,29 +128,19 @@ IoObject* EventLoop::ObjectForKey(uint64_t key) const {
 
 void EventLoop::PushReadyHead(IoObject* object) {
     if (object->flags & kIoStateInReadyQueue) RemoveReady(object);
-    object->readyPrevious = nullptr;
-    object->readyNext = readyHead_;
-    if (readyHead_) readyHead_->readyPrevious = object; else readyTail_ = object;
-    readyHead_ = object;
+    LinkAtEnd<&IoObject::readyPrevious, &IoObject::readyNext>(object, readyHead_, readyTail_);
     object->flags |= kIoStateInReadyQueue;
 }
 
 void EventLoop::PushReadyTail(IoObject* object) {
     if (object->flags & kIoStateInReadyQueue) RemoveReady(object);
-    object->readyNext = nullptr;
-    object->readyPrevious = readyTail_;
-    if (readyTail_) readyTail_->readyNext = object; else readyHead_ = object;
-    readyTail_ = object;
+    LinkAtEnd<&IoObject::readyNext, &IoObject::readyPrevious>(object, readyTail_, readyHead_);
     object->flags |= kIoStateInReadyQueue;
 }
 
 void EventLoop::RemoveReady(IoObject* object) {
     if ((object->flags & kIoStateInReadyQueue) == 0) return;
-    if (object->readyPrevious) object->readyPrevious->readyNext = object->readyNext;
-    else readyHead_ = object->readyNext;
-    if (object->readyNext) object->readyNext->readyPrevious = object->readyPrevious;
-    else readyTail_ = object->readyPrevious;
-    object->readyNext = object->readyPrevious = nullptr;
+    Unlink<&IoObject::readyNext, &IoObject::readyPrevious>(object, readyHead_, readyTail_);
     object->flags &= static_cast<uint8_t>(~kIoStateInReadyQueue);
 }
 
@@ -144,11 +169,7 @@ void EventLoop::Arm(IoObject* object) {
 
 void EventLoop::Disarm(IoObject* object) {
     if ((object->flags & kIoStateInTimerList) == 0) return;
-    if (object->timerEarlier) object->timerEarlier->timerLater = object->timerLater;
-    else timerEarliest_ = object->timerLater;
-    if (object->timerLater) object->timerLater->timerEarlier = object->timerEarlier;
-    else timerLatest_ = object->timerEarlier;
-    object->timerEarlier = object->timerLater = nullptr;
+    Unlink<&IoObject::timerLater, &IoObject::timerEarlier>(object, timerEarliest_, timerLatest_);
     object->flags &= static_cast<uint8_t>(~kIoStateInTimerList);
 }
 
@@ -160,43 +181,53 @@ EventLoop::Outcome EventLoop::Attempt(IoObject* object, int32_t* error, bool* pr
         *error = kIoCancelledError;
         return Outcome::kFailed;
     }
-    bool write = (object->operation & kIoOperationMask) == kIoWrite;
-    platform::TransferTarget target = TargetOf(object);
-    int descriptor = DescriptorOf(object);
     for (;;) {
-        uint32_t remaining = object->length - object->position;
-        if (remaining == 0) return Outcome::kComplete;
+        if (object->position == object->length) return Outcome::kComplete;
         uint32_t moved = 0;
-        platform::TransferStatus status = platform::Transfer(
-            target, write, descriptor, static_cast<char*>(object->buffer) + object->position, remaining,
-            object->fileOffsetBase + object->position, &moved, error);
+        const platform::PortStatus status = port_.Start(object->portSlot, RestOf(object), moved, *error);
         object->lastTransferred = moved;
-        switch (status) {
-        case platform::TransferStatus::kMoved:
-            object->position += moved;
+        if (status != platform::PortStatus::kMoved) return Unmoved(object, status, error);
+        object->position += moved;
+        *progressed = true;
+        if (IsDone(object, moved)) return Outcome::kComplete;
+    }
+}
+
+// After a report of an object whose request was pending: takes what the
+// request moved and carries on with the rest.
+EventLoop::Outcome EventLoop::Collect(IoObject* object, int32_t* error, bool* progressed) {
+    uint32_t moved = 0;
+    const platform::PortStatus status = port_.Finish(object->portSlot, RestOf(object), moved, *error);
+    if (status != platform::PortStatus::kMoved) {
+        *progressed = false;
+        return Unmoved(object, status, error);
+    }
+    object->position += moved;
+    if (moved > 0) {
+        object->lastTransferred = moved;
+        if (IsDone(object, moved)) {
             *progressed = true;
-            if (object->position == object->length || (object->operation & kIoCompleteOnAnyData)) {
-                return Outcome::kComplete;
-            }
-            continue;
-        case platform::TransferStatus::kWouldBlock:
-            // A descriptor without readiness reports can only be polled by retrying.
-            return (object->loopState & kLoopWatched) ? Outcome::kPending : Outcome::kTryLater;
-        case platform::TransferStatus::kTryLater:
-            return Outcome::kTryLater;
-        case platform::TransferStatus::kEndOfStream:
-        case platform::TransferStatus::kFailed:
-            // A shutdown from another thread shows up as end of stream or EPIPE;
-            // the cancellation was recorded before it and takes precedence.
-            if (CancelState(object)) {
-                *error = kIoCancelledError;
-                return Outcome::kFailed;
-            }
-            if (status == platform::TransferStatus::kFailed) return Outcome::kFailed;
-            object->flags |= kIoStateEndOfStream;
             return Outcome::kComplete;
         }
     }
+    const Outcome outcome = Attempt(object, error, progressed);
+    *progressed = *progressed || moved > 0;
+    return outcome;
+}
+
+// What a request that moved nothing means for the operation.
+EventLoop::Outcome EventLoop::Unmoved(IoObject* object, platform::PortStatus status, int32_t* error) {
+    if (status == platform::PortStatus::kPending) return Outcome::kPending;
+    if (status == platform::PortStatus::kTryLater) return Outcome::kTryLater;
+    // A shutdown from another thread shows up as end of stream or a broken
+    // pipe; the cancellation was recorded before it and takes precedence.
+    if (CancelState(object)) {
+        *error = kIoCancelledError;
+        return Outcome::kFailed;
+    }
+    if (status == platform::PortStatus::kFailed) return Outcome::kFailed;
+    object->flags |= kIoStateEndOfStream;
+    return Outcome::kComplete;
 }
 
 void EventLoop::Complete(IoObject* object) {
@@ -249,16 +280,10 @@ bool EventLoop::Register(EventLoop* loop, IoObject* object, int32_t* error) {
             *error = kIoNoKeyError;
             return false;
         }
-        if ((object->flags & kIoKindPositionalFile) == 0) {
-            int descriptor = DescriptorOf(object);
-            bool watched = false;
-            if (!platform::SetNonBlocking(descriptor, error) ||
-                !platform::WatchDescriptor(loop->poller_, descriptor, object->key, &watched, error)) {
-                loop->ReleaseKey(object->key);
-                object->loop = nullptr;
-                return false;
-            }
-            if (watched) object->loopState |= kLoopWatched;
+        if (!loop->port_.Attach(object->portSlot, TargetOf(object), NativeOf(object), object->key, *error)) {
+            loop->ReleaseKey(object->key);
+            object->loop = nullptr;
+            return false;
         }
     }
     ++loop->registeredCount_;
@@ -323,15 +348,22 @@ void EventLoop::Unregister(IoObject* object) {
     loop->Disarm(object);
     if (!IsNoHandle(object)) {
         loop->ReleaseKey(object->key);
-        int descriptor = DescriptorOf(object);
-        if (object->loopState & kLoopWatched) platform::UnwatchDescriptor(loop->poller_, descriptor);
-        platform::CloseDescriptor(descriptor);
-        if (IsSocket(object)) object->socket = -1; else object->handle = -1;
+        loop->port_.Detach(object->portSlot, TargetOf(object), NativeOf(object));
+        if (IsSocket(object)) platform::CloseSocket(object->socket); else platform::CloseFile(object->handle);
     }
     object->loopState = 0;
     SetCancelState(object, 0);
     object->loop = nullptr;
     --loop->registeredCount_;
+}
+
+void EventLoop::Discard(IoObject* object) {
+    if (object->loop != nullptr) {
+        Unregister(object);
+        return;
+    }
+    if (IsNoHandle(object)) return;
+    if (IsSocket(object)) platform::CloseSocket(object->socket); else platform::CloseFile(object->handle);
 }
 
 void EventLoop::CancelFromOtherThread(IoObject* object) {
@@ -343,10 +375,11 @@ void EventLoop::CancelFromOtherThread(IoObject* object) {
     std::atomic_ref<uint32_t>(object->cancelRequest)
         .compare_exchange_strong(expected, kCancelRequested, std::memory_order_seq_cst);
     // After the request, so that the end of stream the shutdown causes is
-    // already recognisable as a cancellation.
-    platform::ShutdownSocket(object->socket);
+    // already recognisable as a cancellation. Only a socket is shut down (a
+    // non-socket object's socket is none); its kind bits are not read here.
+    loop->port_.Interrupt(platform::PortTarget::kSocket, object->socket.native);
     loop->cancelsPending_.fetch_add(1, std::memory_order_seq_cst);
-    platform::SignalWakeup(loop->wakeup_);
+    loop->port_.Wake();
 }
 
 void EventLoop::TakeCancellations() {
@@ -355,7 +388,7 @@ void EventLoop::TakeCancellations() {
         KeyBlock* block = blocks_[b];
         for (uint32_t w = 0; w < kSlotsPerBlock / 64; ++w) {
             for (uint64_t taken = block->occupancy[w]; taken != 0; taken &= taken - 1) {
-                IoObject* object = block->slots[w * 64 + static_cast<uint32_t>(__builtin_ctzll(taken))];
+                IoObject* object = block->slots[w * 64 + static_cast<uint32_t>(std::countr_zero(taken))];
                 if (CancelState(object) != kCancelRequested) continue;
                 SetCancelState(object, kCancelSeen);
                 // The next attempt sees the request and fails the operation.
@@ -381,22 +414,18 @@ bool EventLoop::Wait(bool polling, int32_t* error) {
                 limit = milliseconds > INT_MAX ? INT_MAX : static_cast<int>(milliseconds);
             }
         }
-        uint64_t tokens[kReportsPerWait];
-        int count = platform::WaitPoller(poller_, tokens, kReportsPerWait, limit, error);
-        if (count < 0) return false;
+        uint32_t keys[kReportsPerWait];
+        platform::PortReports reports;
+        if (!port_.Wait(keys, kReportsPerWait, limit, reports, *error)) return false;
         now_ = platform::MonotonicTicks();
-        for (int i = 0; i < count; ++i) {
-            if (tokens[i] == kWakeupToken) {
-                platform::DrainWakeup(wakeup_);
-                TakeCancellations();
-                continue;
-            }
-            IoObject* object = ObjectForKey(tokens[i]);
+        for (int i = 0; i < reports.keys; ++i) {
+            IoObject* object = ObjectForKey(keys[i]);
             // Unregistered since, or idle: a report for an operation that already ended.
             if (object == nullptr || object->operation == 0) continue;
             if ((object->flags & kIoStateInReadyQueue) == 0) PushReadyHead(object);
         }
-        if (count == kReportsPerWait) {
+        if (reports.woken) TakeCancellations();
+        if (reports.full) {
             polling = true;
             continue;
         }
@@ -437,7 +466,8 @@ bool EventLoop::Dispatch(IoObject* object, int32_t* error) {
         Fail(object, 0);
         return true;
     }
-    if (object->operation & kIoDeferredStart) {
+    const bool restarted = (object->operation & kIoDeferredStart) != 0;
+    if (restarted) {
         object->operation &= static_cast<uint8_t>(~kIoDeferredStart);
         object->position = 0;
     } else if (state & kLoopTryLater) {
@@ -456,19 +486,20 @@ bool EventLoop::Dispatch(IoObject* object, int32_t* error) {
     if ((object->operation & kIoOperationMask) == 0) return true;
     int32_t code = 0;
     bool progressed = false;
-    Outcome outcome = Attempt(object, &code, &progressed);
+    // A deferred start or a retry issues the request afresh; anything else
+    // was reported by the port while its request was pending.
+    const bool fresh = (state & kLoopTryLater) != 0 || restarted;
+    Outcome outcome = fresh ? Attempt(object, &code, &progressed) : Collect(object, &code, &progressed);
     Conclude(object, outcome, code, progressed);
     return true;
 }
 
 bool EventLoop::Run(IoObject* const* objects, int32_t* error) {
     if (running_) {
-        *error = EALREADY;
+        *error = platform::kErrorAlreadyRunning;
         return false;
     }
-    bool watched = false;
-    if (!platform::CreatePoller(&poller_, error) || !platform::CreateWakeup(&wakeup_, error) ||
-        !platform::WatchDescriptor(poller_, wakeup_, kWakeupToken, &watched, error)) {
+    if (!port_.Open(*error)) {
         Teardown();
         return false;
     }
@@ -520,9 +551,7 @@ bool EventLoop::Run(IoObject* const* objects, int32_t* error) {
 }
 
 void EventLoop::Teardown() {
-    platform::CloseDescriptor(wakeup_);
-    platform::CloseDescriptor(poller_);
-    wakeup_ = poller_ = -1;
+    port_.Close();
     for (uint32_t b = 1; b < blockCount_; ++b) {
         free(blocks_[b]);
         blocks_[b] = nullptr;

@@ -3,7 +3,7 @@
 //
 // An owner embeds an IoObject in its own record, fills in the fields marked
 // "owner" and registers it. The loop moves `length` bytes between `buffer` and
-// the descriptor (retrying partial transfers), watches the time-out, and calls
+// the handle (retrying partial transfers), watches the time-out, and calls
 // exactly one of the two callbacks when the operation ends:
 //   - completionCallback(object): all bytes moved, or end of stream was seen
 //     (kIoStateEndOfStream set, `position` tells how far it got), or with
@@ -21,10 +21,14 @@
 // progress, on a monotonic clock read once per dispatch (objects armed in one
 // callback share their due time and expire in arming order).
 //
-// End of stream: a 0-byte read, EPIPE or ECONNRESET. kIoStateEndOfStream stays
-// set until the owner clears it or registers the object again. Writes to a
-// pipe whose reader is gone need SIGPIPE ignored, as the program does at
-// start-up.
+// End of stream: a 0-byte read, a broken pipe or a reset connection.
+// kIoStateEndOfStream stays set until the owner clears it or registers the
+// object again. Writes to a pipe whose reader is gone need the broken-pipe
+// signal ignored, as the program does at start-up (platform::IgnoreBrokenPipe).
+//
+// This file and event_loop.cc are the portable core: objects, keys, the ready
+// queue, the timers and the rules of an operation. Issuing each request and
+// waiting for the system's news is platform::EventPort (platform/event_port.h).
 //
 // Callbacks may register, start and unregister any object, themselves
 // included. EventLoop::Start never calls a callback itself: an operation that
@@ -37,7 +41,7 @@
 //                             EventLoop::Unregister(io); }
 //   void Failed(IoObject* io, int32_t error) { ... EventLoop::Unregister(io); }
 //   Reader r;
-//   r.io.flags = kIoKindStream;  r.io.handle = pipeReadEnd;  r.io.owner = &r;
+//   r.io.flags = kIoKindStream;  r.io.handle = pipeReadEnd;  r.io.owner = &r;  // a platform::FileHandle
 //   r.io.completionCallback = Done;  r.io.failureCallback = Failed;
 //   r.io.buffer = r.data;  r.io.length = 16;  r.io.operation = kIoRead;
 //   r.io.timeout = 90 * kIoTicksPerSecond;
@@ -49,7 +53,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/io.h"
+#include "platform/event_port.h"
+#include "platform/handles.h"
+#include "platform/system_errors.h"
+#include "runtime/error_codes.h"
 
 namespace kestrel {
 
@@ -61,7 +68,7 @@ using IoCompletionCallback = void (*)(IoObject* object);
 using IoFailureCallback = void (*)(IoObject* object, int32_t error);
 
 // IoObject::flags, kind bits (set by the owner). A socket has none of them.
-inline constexpr uint8_t kIoKindPositionalFile = 0x01;  // pread/pwrite at fileOffsetBase + position
+inline constexpr uint8_t kIoKindPositionalFile = 0x01;  // reads and writes at fileOffsetBase + position
 inline constexpr uint8_t kIoKindStream = 0x40;          // pipe or other byte stream, not a socket
 inline constexpr uint8_t kIoKindNoHandle = 0x80;        // pure timer or yield object
 inline constexpr uint8_t kIoKindMask = kIoKindPositionalFile | kIoKindStream | kIoKindNoHandle;
@@ -83,10 +90,10 @@ inline constexpr uint8_t kIoInitialStart = 0x80;       // loop: initial start pe
 inline constexpr uint64_t kIoTicksPerSecond = 10'000'000;
 
 // Error code of an operation cancelled through EventLoop::CancelFromOtherThread.
-inline constexpr int32_t kIoCancelledError = platform::kCancelledError;
+inline const int32_t& kIoCancelledError = platform::kErrorCancelled;
 
 // Error code when no key (or no memory for a key block) is left.
-inline constexpr int32_t kIoNoKeyError = 8;
+inline constexpr int32_t kIoNoKeyError = kErrorNotEnoughMemory;
 
 struct IoObject {
     EventLoop* loop = nullptr;              // set by registration
@@ -97,8 +104,8 @@ struct IoObject {
     IoFailureCallback failureCallback = nullptr;  // owner
     void* owner = nullptr;                  // owner: one word for the owner's use
     uint64_t dueTime = 0;                   // monotonic 100-ns ticks at which the time-out expires
-    int handle = -1;                        // owner, positional file and stream kinds: descriptor
-    int socket = -1;                        // owner, socket kind: a connected socket descriptor
+    platform::FileHandle handle;            // owner, positional file and stream kinds
+    platform::SocketHandle socket;          // owner, socket kind: a connected socket
     uint32_t key = 0;                       // index into the loop's key table (handle objects)
     uint8_t flags = 0;                      // kind (owner) and state bits
     uint8_t loopState = 0;                  // the loop's own bookkeeping; owners leave it alone
@@ -111,6 +118,7 @@ struct IoObject {
     uint32_t length = 0;                    // owner: bytes the operation must move
     uint32_t position = 0;                  // bytes moved so far (reset by every start)
     uint8_t operation = 0;                  // owner: kIoRead/kIoWrite and the flags above
+    platform::PortSlot portSlot{};          // the event port's state of the request (handle objects)
 };
 
 class EventLoop {
@@ -122,11 +130,10 @@ public:
 
     // Adds the object. A no-handle object is only counted. A handle object takes
     // the lowest free key (none below 65536 left, or no memory: kIoNoKeyError),
-    // joins the poller and is counted. The descriptor is made non-blocking,
-    // except for positional files; when that or joining the poller fails, the
-    // errno is returned and the object is not registered. Regular files need
-    // no poller: their transfers complete or fail at once, whatever the kind.
-    // When `operation` is non-zero the object is
+    // joins the event port and is counted. When joining the port fails, the
+    // system's code is returned and the object is not registered. Regular
+    // files need no reports: their transfers complete or fail at once,
+    // whatever the kind. When `operation` is non-zero the object is
     // started at once and Start's result is returned. Only valid while Run runs
     // (the initial objects are registered by Run itself).
     static bool Register(EventLoop* loop, IoObject* object, int32_t* error);
@@ -135,22 +142,28 @@ public:
     // the operation is pending (time-out armed), queued for the loop (including
     // "completed at once": the completion callback runs from the loop after
     // control returns there), or failed with its failure callback already
-    // called. Returns false only when the loop's poller failed (error set).
+    // called. Returns false only when waiting on the event port failed (error set).
     // Restarting an object whose operation has not ended abandons that
     // operation without a callback. A handle object with neither kIoRead nor
     // kIoWrite stays idle until started again.
     static bool Start(IoObject* object, int32_t* error);
 
     // Takes the object out of the ready queue and the timer list, releases its
-    // key, closes its descriptor and uncounts it. No callback of the object runs
+    // key, closes its handle and uncounts it. No callback of the object runs
     // afterwards. Safe inside the object's own callbacks.
     static void Unregister(IoObject* object);
 
+    // For owners that keep their handle in the object whether or not it is
+    // registered: unregisters a registered object (which closes its handle),
+    // or closes the handle of one that is not registered.
+    static void Discard(IoObject* object);
+
     // Registers the null-terminated `objects` (each one deferred, so that the
     // loop starts it) and runs until no object is registered: true. False with
-    // an error code when the poller cannot be created or waited on, or an
+    // an error code when the event port cannot be opened or waited on, or an
     // initial registration fails (the objects registered so far are
-    // unregistered again). Must not be called while already running.
+    // unregistered again). Must not be called while already running
+    // (platform::kErrorAlreadyRunning).
     bool Run(IoObject* const* objects, int32_t* error);
 
     // The one thread-safe entry. Cancels the object's operations: the operation
@@ -188,6 +201,8 @@ private:
     void Disarm(IoObject* object);
 
     Outcome Attempt(IoObject* object, int32_t* error, bool* progressed);
+    Outcome Collect(IoObject* object, int32_t* error, bool* progressed);
+    Outcome Unmoved(IoObject* object, platform::PortStatus status, int32_t* error);
     void Conclude(IoObject* object, Outcome outcome, int32_t error, bool progressed);
     bool Dispatch(IoObject* object, int32_t* error);
     void Complete(IoObject* object);
@@ -205,8 +220,7 @@ private:
     IoObject* timerEarliest_ = nullptr;
     IoObject* timerLatest_ = nullptr;
     uint32_t registeredCount_ = 0;
-    int poller_ = -1;
-    int wakeup_ = -1;                       // eventfd written by CancelFromOtherThread
+    platform::EventPort port_;              // woken by CancelFromOtherThread
     std::atomic<uint32_t> cancelsPending_{0};
     bool running_ = false;
     int64_t now_ = 0;                       // monotonic ticks, refreshed before each dispatch

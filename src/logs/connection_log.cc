@@ -1,11 +1,11 @@
 #include "logs/connection_log.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/streams.h"
+#include "platform/system_errors.h"
+#include "runtime/error_codes.h"
 #include "runtime/temp_files.h"
 
 namespace kestrel {
@@ -22,20 +22,12 @@ constexpr uint32_t kMaxHopAddress = 128;
 
 }  // namespace
 
-bool ConnectionLog::Fail() {
-    error = errno != 0 ? errno : EIO;
-    return false;
-}
-
 bool ConnectionLog::Write(const void* bytes, size_t count) {
     if (stream == nullptr) {
-        error = EBADF;
+        error = platform::kErrorBadHandle;
         return false;
     }
-    if (count == 0) return true;
-    errno = 0;
-    if (std::fwrite(bytes, 1, count, stream) != count) return Fail();
-    return true;
+    return count == 0 || platform::WriteStream(stream, bytes, count, error);
 }
 
 bool ConnectionLog::Create(const char* description) {
@@ -45,7 +37,7 @@ bool ConnectionLog::Create(const char* description) {
 
 bool ConnectionLog::Start(const char* name, uint32_t path) {
     if (file == nullptr) {
-        error = EBADF;
+        error = platform::kErrorBadHandle;
         return false;
     }
     return Start(file->stream, name, path);
@@ -128,7 +120,7 @@ bool ConnectionLog::AppendEndJobFields(uint32_t jobState) { return AppendTime() 
 
 bool ConnectionLog::AppendHopReached(const void* address, uint32_t addressLength) {
     if (addressLength > kMaxHopAddress) {
-        error = EINVAL;
+        error = kErrorInvalidValue;
         return false;
     }
     return AppendU32(0) && AppendU32(addressLength) && Append(address, addressLength);
@@ -138,7 +130,7 @@ bool ConnectionLog::AppendHopReachedBySsh(const void* address, uint32_t addressL
                                           const char* commandLine) {
     const size_t length = std::strlen(commandLine);
     if (addressLength > kMaxHopAddress || length > kMaxSshCommandLine) {
-        error = E2BIG;
+        error = platform::kErrorTooLong;
         return false;
     }
     return AppendU32(5) && AppendU32(addressLength) && Append(address, addressLength) &&
@@ -151,12 +143,11 @@ bool ConnectionLog::AppendHopFailed(uint32_t code, const char* message) {
 
 bool ConnectionLog::Commit() {
     if (stream == nullptr) {
-        error = EBADF;
+        error = platform::kErrorBadHandle;
         return false;
     }
-    errno = 0;
-    const long position = std::ftell(stream);
-    if (position < 0) return Fail();
+    int64_t position = 0;
+    if (!platform::StreamPosition(stream, position, error)) return false;
     commitPoint = position;
     recordFilled = false;
     return true;
@@ -168,13 +159,13 @@ bool ConnectionLog::Truncate() {
     filler = LogFillerInfo{};
     if (commitPoint < 0) return true;
     if (stream == nullptr) {
-        error = EBADF;
+        error = platform::kErrorBadHandle;
         return false;
     }
-    errno = 0;
-    if (std::fseek(stream, commitPoint, SEEK_SET) != 0) return Fail();
-    if (std::fflush(stream) != 0) return Fail();
-    if (ftruncate(fileno(stream), commitPoint) != 0) return Fail();
+    if (!platform::SeekStream(stream, commitPoint, error) ||
+        !platform::TruncateStream(stream, commitPoint, error)) {
+        return false;
+    }
     commitPoint = -1;
     return true;
 }
@@ -303,15 +294,14 @@ bool ConnectionLog::WriteAbandonedEndJob(uint8_t jobId, uint32_t jobState) {
 
 bool ConnectionLog::Close() {
     if (stream == nullptr) return true;
-    errno = 0;
-    const bool flushed = std::fflush(stream) == 0;
-    if (!flushed) Fail();
+    const bool flushed = platform::FlushStream(stream, error);
     bool closed = true;
     if (file != nullptr && file->stream == stream) {
         TempFileTable::Close(file);
     } else {
-        closed = std::fclose(stream) == 0;
-        if (!closed && flushed) Fail();
+        int closeError = 0;
+        closed = platform::CloseStream(stream, closeError);
+        if (!closed && flushed) error = closeError;
     }
     stream = nullptr;
     return flushed && closed;

@@ -72,7 +72,7 @@ struct ConnectionLog {
     // Set when a filler completed the outstanding record: the response part
     // that arrives later is dropped, up to the next commit or record.
     bool recordFilled = false;
-    int error = 0;                       // errno of the last failed write
+    int error = 0;                       // the runtime library's code of the last failed write
 
     bool IsOpen() const { return stream != nullptr; }
 
@@ -149,7 +149,6 @@ private:
     bool EndRecord();
     template <typename Body>
     bool WholeRecord(Body body);
-    bool Fail();
 };
 
 }  // namespace kestrel

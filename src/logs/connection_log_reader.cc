@@ -1,10 +1,10 @@
 #include "logs/connection_log_reader.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "logs/connection_log.h"
+#include "platform/streams.h"
 #include "runtime/format.h"
 #include "runtime/messages.h"
 
@@ -559,10 +559,9 @@ void ConnectionLogReader::SetMessage(const char* text, bool owned) {
 
 bool ConnectionLogReader::Open(const char* path, bool utf16Log) {
     Close();
-    errno = 0;
-    std::FILE* file = std::fopen(path, "rb");
+    int32_t code = 0;
+    std::FILE* file = platform::OpenStream(path, "rb", code);
     if (file == nullptr) {
-        const int32_t code = errno;
         const uint32_t size = FormatText(nullptr, 0, kConnectionLogOpenFailed, {{FormatI32, &code}});
         char* text = static_cast<char*>(std::malloc(size));
         if (text == nullptr) {

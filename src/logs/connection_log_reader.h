@@ -195,7 +195,7 @@ struct ConnectionLogReader {
     ConnectionLogReader& operator=(const ConnectionLogReader&) = delete;
 
     // Opens the file for reading in binary mode; on failure the message is
-    // "Failed to open the connection log, error {0}" with the errno.
+    // "Failed to open the connection log, error {0}" with the runtime library's code.
     bool Open(const char* path, bool utf16Log);
     // Reads from a stream the caller opened (and keeps).
     void Attach(std::FILE* file, bool utf16Log);

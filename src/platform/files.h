@@ -1,9 +1,12 @@
-// Regular files and directories by descriptor: positional reads and writes,
+// Regular files and directories by handle: positional reads and writes,
 // the facts an archive entry needs, and creation beneath a directory that
-// never follows a symbolic link.
+// never follows a symbolic link. Handles are closed with CloseFile
+// (platform/handles.h). Failures give the system's code in `error`.
 #pragma once
 
 #include <cstdint>
+
+#include "platform/handles.h"
 
 namespace kestrel::platform {
 
@@ -18,25 +21,27 @@ struct FileFacts {
 };
 
 // Opens an existing file or directory for reading and reads its facts.
-// A directory or empty file is closed again and `fd` set to -1.
-bool OpenForReading(const char* path, int& fd, FileFacts& facts, int& error);
+// A directory or empty file is closed again and `file` left none.
+bool OpenForReading(const char* path, FileHandle& file, FileFacts& facts, int& error);
 
-// One pread/pwrite; retries on EINTR. `transferred` may be short; 0 read means end.
-bool ReadAt(int fd, void* buffer, uint32_t length, uint64_t offset, uint32_t& transferred, int& error);
-bool WriteAt(int fd, const void* buffer, uint32_t length, uint64_t offset, uint32_t& transferred,
+// Creates `path` for writing, or empties the file that has the name already.
+bool CreateForWriting(const char* path, FileHandle& file, int& error);
+
+// One positional read or write, repeated when a signal interrupts it.
+// `transferred` may be short; a read of 0 means the end of the file.
+bool ReadAt(FileHandle file, void* buffer, uint32_t length, uint64_t offset, uint32_t& transferred, int& error);
+bool WriteAt(FileHandle file, const void* buffer, uint32_t length, uint64_t offset, uint32_t& transferred,
              int& error);
 
-void CloseFile(int fd);
-
 // Opens a directory by path (following links: the caller chose it).
-bool OpenDirectory(const char* path, int& fd, int& error);
+bool OpenDirectory(const char* path, FileHandle& directory, int& error);
 
 // Opens the directory `name` inside `parent`, creating it when `create` is set
-// and it does not exist. A symbolic link in its place is refused (ELOOP/ENOTDIR).
-bool OpenChildDirectory(int parent, const char* name, bool create, int& fd, int& error);
+// and it does not exist. A symbolic link in its place is refused.
+bool OpenChildDirectory(FileHandle parent, const char* name, bool create, FileHandle& directory, int& error);
 
 // Replaces whatever non-directory entry `name` inside `parent` holds with a new,
 // empty regular file opened for writing. A symbolic link is removed, not followed.
-bool CreateChildFile(int parent, const char* name, int& fd, int& error);
+bool CreateChildFile(FileHandle parent, const char* name, FileHandle& file, int& error);
 
 }  // namespace kestrel::platform

@@ -33,4 +33,9 @@ inline constexpr FileHandle kNoFile{};
 inline constexpr SocketHandle kNoSocket{};
 inline constexpr ProcessHandle kNoProcess{};
 
+// The one way to close each kind: closes a valid handle and leaves "none"
+// behind, so that a second call, or a call on none, does nothing.
+void CloseFile(FileHandle& file);
+void CloseSocket(SocketHandle& socket);
+
 }  // namespace kestrel::platform

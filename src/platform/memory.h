@@ -7,7 +7,7 @@
 namespace kestrel::platform {
 
 // Maps `size` bytes of zero-filled read-write memory. Null on failure, with
-// the errno in `error`.
+// the system's code in `error`.
 void* MapMemory(size_t size, int& error);
 
 // Gives back a region from MapMemory; `size` is the size it was mapped with.

@@ -21,13 +21,26 @@ inline constexpr uint32_t kAllocationGranularity = 65536;
 // The running executable, independent of argv[0] and of the working directory.
 std::string ExecutablePath();
 
-// The working directory; on failure returns false with the errno in `error`.
+// The working directory; on failure returns false with the system's code in `error`.
 bool CurrentDirectory(std::string& directory, int& error);
 
-// $TMPDIR when set and not empty, otherwise /tmp; without a trailing slash.
+// The user's temporary directory, without a trailing separator ($TMPDIR
+// when set and not empty, otherwise /tmp, on POSIX).
 std::string TemporaryDirectory();
 
-// Ignores SIGPIPE so that writes to closed sockets and pipes fail with EPIPE.
+// Makes writes to closed sockets and pipes fail instead of ending the
+// process (SIGPIPE ignored on POSIX; nothing to do on Windows).
 void IgnoreBrokenPipe();
+
+// The value of the environment variable `name` (UTF-8), or null when it is
+// not set. Valid until the environment changes; copy it at once.
+const char* EnvironmentVariable(const char* name);
+
+// Blocks the calling thread for about `milliseconds`.
+void SleepMilliseconds(uint32_t milliseconds);
+
+// Ends the process at once with `code`: no exit handlers, no destructors,
+// no flushing of streams.
+[[noreturn]] void ExitImmediately(int code);
 
 }  // namespace kestrel::platform

@@ -1,18 +1,20 @@
-// Asynchronous signals handled on a thread of their own, so that handlers may
-// take locks and do real work. The signals are blocked in every other thread;
-// child processes must be started with an empty signal mask.
+// The interrupt key (Ctrl+C) and terminal resizes, handled on a thread of
+// their own so that handlers may take locks and do real work. On POSIX these
+// are SIGINT and SIGWINCH, blocked in every other thread (child processes
+// must be started with an empty signal mask); on Windows the console's
+// control handler and its buffer-size events.
 #pragma once
 
 namespace kestrel::platform {
 
 using SignalCallback = void (*)();
 
-// Blocks SIGINT and SIGWINCH in the calling thread (and so in every thread
-// started later) and starts the thread that waits for them. Call before any
-// other thread exists. `onInterrupt` runs for each SIGINT.
+// Starts the thread that waits for them; on POSIX the signals are blocked in
+// the calling thread first (and so in every thread started later). Call
+// before any other thread exists. `onInterrupt` runs for each interrupt.
 bool StartSignalThread(SignalCallback onInterrupt);
 
-// Runs `onResize` for each SIGWINCH from now on (null: ignore them).
+// Runs `onResize` for each resize from now on (null: ignore them).
 void SetResizeCallback(SignalCallback onResize);
 
 }  // namespace kestrel::platform

@@ -1,13 +1,5 @@
 #include "platform/terminal.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 namespace kestrel::platform {
 
 namespace {
@@ -31,49 +23,6 @@ void AppendNumber(std::string& out, unsigned value) {
 }
 
 }  // namespace
-
-bool EnterRawInput(int fd, const struct termios& saved, int& error) {
-    struct termios raw = saved;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    if (tcsetattr(fd, TCSANOW, &raw) == 0) return true;
-    error = errno;
-    return false;
-}
-
-bool QueryTerminalSize(uint16_t& width, uint16_t& height, int& error) {
-    struct winsize size;
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) {
-        error = errno;
-        return false;
-    }
-    width = size.ws_col;
-    height = size.ws_row;
-    return true;
-}
-
-bool WriteToTerminal(const char* bytes, size_t length, int& error) {
-    while (length > 0) {
-        const ssize_t written = write(STDOUT_FILENO, bytes, length);
-        if (written > 0) {
-            bytes += written;
-            length -= static_cast<size_t>(written);
-            continue;
-        }
-        if (written < 0 && errno == EINTR) continue;
-        if (written < 0 && errno == EAGAIN) {
-            // Someone made the descriptor non-blocking: wait until it drains.
-            struct pollfd ready = {STDOUT_FILENO, POLLOUT, 0};
-            poll(&ready, 1, -1);
-            continue;
-        }
-        error = written < 0 ? errno : EIO;
-        return false;
-    }
-    return true;
-}
 
 bool EnterDisplayScreen(int& error) { return WriteToTerminal(kEnterScreen, sizeof kEnterScreen - 1, error); }
 
@@ -103,91 +52,6 @@ void AppendWindowTitle(std::string& out, const char* title) {
     for (const char* at = title; *at != '\0'; ++at)
         if (static_cast<unsigned char>(*at) >= 0x20 && *at != 0x7F) out += *at;
     out += '\x07';
-}
-
-bool OpenWakeChannel(WakeChannel& channel, int& error) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        error = errno;
-        return false;
-    }
-    channel.readFd = fds[0];
-    channel.writeFd = fds[1];
-    return true;
-}
-
-void CloseWakeChannel(WakeChannel& channel) {
-    if (channel.readFd >= 0) close(channel.readFd);
-    if (channel.writeFd >= 0) close(channel.writeFd);
-    channel.readFd = channel.writeFd = -1;
-}
-
-void Wake(const WakeChannel& channel) {
-    if (channel.writeFd < 0) return;
-    const char byte = 1;
-    // EAGAIN means the pipe is full, which wakes the reader just as well.
-    while (write(channel.writeFd, &byte, 1) < 0 && errno == EINTR) {
-    }
-}
-
-TerminalWait WaitForTerminal(const WakeChannel& channel, bool watchInput, int timeoutMs, int& error) {
-    struct pollfd fds[2];
-    fds[0] = {channel.readFd, POLLIN, 0};
-    fds[1] = {STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(fds, watchInput ? 2 : 1, timeoutMs);
-    if (ready < 0) {
-        if (errno == EINTR) return TerminalWait::TimedOut;
-        error = errno;
-        return TerminalWait::Failed;
-    }
-    if (ready == 0) return TerminalWait::TimedOut;
-    if (fds[0].revents != 0) {
-        char drain[64];
-        while (read(channel.readFd, drain, sizeof drain) > 0) {
-        }
-    }
-    if (watchInput && (fds[1].revents & POLLIN) != 0) return TerminalWait::Input;
-    if (watchInput && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return TerminalWait::HungUp;
-    return TerminalWait::Woken;
-}
-
-bool PendingInput(size_t& count, int& error) {
-    int pending = 0;
-    if (ioctl(STDIN_FILENO, FIONREAD, &pending) != 0) {
-        error = errno;
-        return false;
-    }
-    count = pending > 0 ? static_cast<size_t>(pending) : 0;
-    return true;
-}
-
-bool ReadInput(unsigned char* buffer, size_t room, size_t& count, int& error) {
-    for (;;) {
-        const ssize_t got = read(STDIN_FILENO, buffer, room);
-        if (got >= 0) {
-            count = static_cast<size_t>(got);
-            return true;
-        }
-        if (errno == EINTR) continue;
-        error = errno;
-        return false;
-    }
-}
-
-bool StartTerminalThread(TerminalThread& thread, void* (*routine)(void*), void* argument, int& error) {
-    const int result = pthread_create(&thread.handle, nullptr, routine, argument);
-    if (result != 0) {
-        error = result;
-        return false;
-    }
-    thread.running = true;
-    return true;
-}
-
-void JoinTerminalThread(TerminalThread& thread) {
-    if (!thread.running) return;
-    pthread_join(thread.handle, nullptr);
-    thread.running = false;
 }
 
 }  // namespace kestrel::platform

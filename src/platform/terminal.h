@@ -1,20 +1,17 @@
-// The terminal as the full-screen display uses it: raw input, the size, the
-// alternate screen, escape output, and the thread that serves the terminal.
-// Output assumes an xterm-compatible terminal that decodes UTF-8.
+// The terminal as the full-screen display uses it: the size, the alternate
+// screen, escape output, waiting for keys and reading them. Output assumes an
+// xterm-compatible terminal that decodes UTF-8 (the escape sequences are
+// built in terminal.cc, the same for every system). Raw modes are in
+// platform/console.h, the display's thread in platform/thread.h.
 #pragma once
-
-#include <pthread.h>
-#include <termios.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-namespace kestrel::platform {
+#include "platform/handles.h"
 
-// Turns off echo, line buffering, signal keys and flow control on the terminal
-// of `fd`, starting from its saved modes. The errno of a failure goes to `error`.
-bool EnterRawInput(int fd, const struct termios& saved, int& error);
+namespace kestrel::platform {
 
 // Columns and rows of the terminal on standard output.
 bool QueryTerminalSize(uint16_t& width, uint16_t& height, int& error);
@@ -36,9 +33,11 @@ void AppendTextAttribute(std::string& out, uint16_t attribute);
 void AppendWindowTitle(std::string& out, const char* title);
 
 // Lets other threads, and signal callbacks, interrupt the wait for input.
+// Where the system has a waitable event, both ends are that one handle.
 struct WakeChannel {
-    int readFd = -1;
-    int writeFd = -1;
+    FileHandle waitEnd;
+    FileHandle wakeEnd;
+    bool IsOpen() const { return waitEnd.valid(); }
 };
 bool OpenWakeChannel(WakeChannel& channel, int& error);
 void CloseWakeChannel(WakeChannel& channel);
@@ -55,13 +54,5 @@ TerminalWait WaitForTerminal(const WakeChannel& channel, bool watchInput, int ti
 bool PendingInput(size_t& count, int& error);
 // Reads what is waiting, at most `room` bytes; call after PendingInput > 0.
 bool ReadInput(unsigned char* buffer, size_t room, size_t& count, int& error);
-
-// The thread that reads the terminal and draws on it.
-struct TerminalThread {
-    pthread_t handle{};
-    bool running = false;
-};
-bool StartTerminalThread(TerminalThread& thread, void* (*routine)(void*), void* argument, int& error);
-void JoinTerminalThread(TerminalThread& thread);
 
 }  // namespace kestrel::platform

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "runtime/utf16.h"
 #include "runtime/utf8.h"
 
 namespace kestrel {
@@ -121,14 +122,9 @@ uint32_t FormatWideString(const void* text, char* out, uint32_t room) {
     const char16_t* units = static_cast<const char16_t*>(text);
     uint32_t length = 0;
     while (*units != 0) {
-        uint32_t code = *units++;
-        if (code >= 0xD800 && code <= 0xDBFF) {
-            if (*units != 0) {
-                code = (((code & 0x3FF) << 10) | (*units++ & 0x3FF)) + 0x10000;
-            } else {
-                code = 0xFFFD;
-            }
-        }
+        // One unit, or two when the text goes on: a pair never spans the terminator.
+        uint32_t code = 0;
+        units += DecodeUtf16Replacing(units, units[1] != 0 ? 2 : 1, code);
         uint8_t bytes[4];
         const uint32_t n = EncodeUtf8(code, bytes);
         for (uint32_t i = 0; i < n; ++i, ++length)

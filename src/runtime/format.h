@@ -39,7 +39,8 @@ uint32_t FormatU64Hex(const void* value, char* out, uint32_t room);     // const
 uint32_t FormatI32(const void* value, char* out, uint32_t room);        // const int32_t*
 uint32_t FormatString(const void* text, char* out, uint32_t room);      // const char*, NUL-terminated
 uint32_t FormatCountedString(const void* text, char* out, uint32_t room);  // const CountedString*
-uint32_t FormatWideString(const void* text, char* out, uint32_t room);  // const char16_t*, NUL-terminated
+// const char16_t*, NUL-terminated UTF-16; an unpaired surrogate shows as U+FFFD.
+uint32_t FormatWideString(const void* text, char* out, uint32_t room);
 
 // Two-pass formatting into a string: for callers outside the hot paths
 // (tests, one-off texts) that already own heap memory.

@@ -5,12 +5,11 @@
 #include <string>
 
 #include "platform/process.h"
+#include "runtime/error_codes.h"
 
 namespace kestrel {
 
 namespace {
-
-constexpr uint32_t kOutOfMemory = 8;
 
 const char kDotDot[] = "..";
 const char16_t kWideDotDot[] = u"..";
@@ -345,7 +344,7 @@ bool CurrentDirectoryPath(Path& path, int& error) {
     const uint32_t length = static_cast<uint32_t>(directory.size());
     char* text = static_cast<char*>(std::malloc(length + 1));
     if (text == nullptr) {
-        error = kOutOfMemory;
+        error = kErrorNotEnoughMemory;
         return false;
     }
     std::memcpy(text, directory.c_str(), length + 1);
@@ -355,7 +354,7 @@ bool CurrentDirectoryPath(Path& path, int& error) {
     path.ownsText = true;
     if (!split) {
         path.Release();
-        error = kOutOfMemory;
+        error = kErrorNotEnoughMemory;
         return false;
     }
     return true;

@@ -110,7 +110,8 @@ struct Path {
 bool SameComponent(const PathComponent* a, const PathComponent* b);
 
 // The working directory as an absolute path that owns its text, split on the
-// native separator. On failure `error` is the errno, or 8 when memory ran out.
+// native separator. On failure `error` is the system's code, or
+// kErrorNotEnoughMemory (8) when memory ran out.
 bool CurrentDirectoryPath(Path& path, int& error);
 
 }  // namespace kestrel

@@ -1,13 +1,13 @@
 #include "runtime/temp_files.h"
 
-#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "platform/memory.h"
-#include "platform/private_file.h"
 #include "platform/process.h"
+#include "platform/streams.h"
+#include "platform/system_errors.h"
 #include "runtime/format.h"
 #include "runtime/messages.h"
 #include "runtime/utf16.h"
@@ -86,7 +86,7 @@ TempLog* TempFileTable::Create(const char* description, const char* kind) {
     const std::string directory = platform::TemporaryDirectory();
     if (directory.size() + kNameRoom > kTempLogPathBytes) {
         // The name would have to be cut, and a cut name is another file.
-        PostCode("Cannot get temporary path, error {0}", ENAMETOOLONG);
+        PostCode("Cannot get temporary path, error {0}", platform::kErrorNameTooLong);
         return nullptr;
     }
     for (uint32_t counter = 1; counter <= kLastCounter; ++counter) {
@@ -97,7 +97,7 @@ TempLog* TempFileTable::Create(const char* description, const char* kind) {
         int error = 0;
         std::FILE* stream = platform::CreatePrivateFile(entry->path, error);
         if (stream == nullptr) {
-            if (error == EEXIST) continue;
+            if (error == platform::kErrorExists) continue;
             PostCode("Cannot create temporary file, error {0}", error);
             return nullptr;
         }
@@ -112,15 +112,12 @@ TempLog* TempFileTable::Create(const char* description, const char* kind) {
 bool TempFileTable::Reopen(TempLog* entry, int& error) {
     // A deleted entry stays deleted: opening it would make a file nobody removes.
     if ((entry->flags & kTempLogExists) == 0) {
-        error = ENOENT;
+        error = platform::kErrorNotFound;
         return false;
     }
     CloseStream(entry);
-    std::FILE* stream = std::fopen(entry->path, "a+be");
-    if (stream == nullptr) {
-        error = errno;
-        return false;
-    }
+    std::FILE* stream = platform::ReopenPrivateFile(entry->path, error);
+    if (stream == nullptr) return false;
     entry->stream = stream;
     entry->flags |= kTempLogOpen;
     return true;

@@ -49,12 +49,13 @@ public:
     TempFileTable(const TempFileTable&) = delete;
     TempFileTable& operator=(const TempFileTable&) = delete;
 
-    // A new empty file in the temporary directory ($TMPDIR, else /tmp) with
+    // A new empty file in the user's temporary directory with
     // its stream open for reading and writing. Both texts are UTF-8; the
     // description may take at most 255 UTF-16 units. On failure a message is
     // posted and null returned.
     TempLog* Create(const char* description, const char* kind);
-    // Opens the file again for appending and reading; false with the errno.
+    // Opens the file again for appending and reading; false with the
+    // runtime library's code.
     static bool Reopen(TempLog* entry, int& error);
     // Closes the stream so that another reader may use the file.
     static void Close(TempLog* entry);

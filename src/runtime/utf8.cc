@@ -2,34 +2,33 @@
 
 namespace kestrel {
 
+Utf8Lead Utf8LeadOf(uint8_t byte) {
+    if (byte >= 0xC2 && byte <= 0xDF) return {1, 0x80, 0xBF};
+    if (byte == 0xE0) return {2, 0xA0, 0xBF};  // above the overlong forms
+    if (byte == 0xED) return {2, 0x80, 0x9F};  // below the surrogates
+    if (byte >= 0xE1 && byte <= 0xEF) return {2, 0x80, 0xBF};
+    if (byte == 0xF0) return {3, 0x90, 0xBF};  // above the overlong forms
+    if (byte >= 0xF1 && byte <= 0xF3) return {3, 0x80, 0xBF};
+    if (byte == 0xF4) return {3, 0x80, 0x8F};  // up to U+10FFFF
+    return {0, 0, 0};
+}
+
 uint32_t DecodeUtf8(const uint8_t* text, uint32_t available, uint32_t& code, uint32_t* subpart) {
     const uint8_t lead = text[0];
     if (lead < 0x80) {
         code = lead;
         return 1;
     }
-    uint32_t need;
-    uint8_t low = 0x80, high = 0xBF;
-    uint32_t value;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        need = 1;
-        value = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        need = 2;
-        value = lead & 0x0Fu;
-        if (lead == 0xE0) low = 0xA0;   // overlong
-        if (lead == 0xED) high = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        need = 3;
-        value = lead & 0x07u;
-        if (lead == 0xF0) low = 0x90;   // overlong
-        if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-    } else {
+    const Utf8Lead rule = Utf8LeadOf(lead);
+    if (rule.continuations == 0) {
         if (subpart != nullptr) *subpart = 1;
         return 0;
     }
+    // The lead's payload bits: 5, 4 or 3 of them.
+    uint32_t value = lead & (0x7Fu >> (rule.continuations + 1));
+    uint8_t low = rule.low, high = rule.high;
     uint32_t taken = 1;
-    for (uint32_t i = 0; i < need; ++i, low = 0x80, high = 0xBF) {
+    for (uint32_t i = 0; i < rule.continuations; ++i, low = 0x80, high = 0xBF) {
         if (taken >= available || text[taken] < low || text[taken] > high) {
             if (subpart != nullptr) *subpart = taken;
             return 0;
@@ -39,6 +38,14 @@ uint32_t DecodeUtf8(const uint8_t* text, uint32_t available, uint32_t& code, uin
     }
     code = value;
     return taken;
+}
+
+uint32_t DecodeUtf8Replacing(const uint8_t* text, uint32_t available, uint32_t& code) {
+    uint32_t subpart = 1;
+    const uint32_t taken = DecodeUtf8(text, available, code, &subpart);
+    if (taken > 0) return taken;
+    code = kReplacementCharacter;
+    return subpart;
 }
 
 uint32_t EncodeUtf8(uint32_t code, uint8_t* out) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/file_times.h"
+#include "runtime/error_codes.h"
 #include "scheduler/dependency.h"
 #include "scheduler/job_scheduler.h"
 
@@ -14,8 +15,6 @@ namespace {
 
 constexpr const char* kCannotRun =
     "The following jobs cannot run because at least one input file is another job's output:";
-// Reported for a file that vanished between the checks.
-constexpr int32_t kFileNotFound = 2;
 
 class Decider {
 public:
@@ -82,7 +81,8 @@ bool Decider::readInputTimes(Job& job) {
         int error = 0;
         const platform::FileTimeResult result = platform::ReadModificationTime(s_.pathText, time, error);
         if (result != platform::FileTimeResult::Present) {
-            const int32_t code = result == platform::FileTimeResult::Missing ? kFileNotFound : error;
+            // A file that vanished between the checks is reported as not found.
+            const int32_t code = result == platform::FileTimeResult::Missing ? kErrorFileNotFound : error;
             return s_.fail("The input file {0} cannot be used after scheduling, error {1}",
                            {{FormatString, s_.pathText}, {FormatI32, &code}});
         }

@@ -84,12 +84,12 @@ constinit const BlockHandler kImportHandler{{}, ImportContent, ReadImportedFile,
 // Opens the file only to learn its identity; a file that does not open has
 // none and fails later, when it is read.
 bool ReadIdentity(ImportRecord& record) {
-    int file = platform::kNoSequentialFile;
+    platform::FileHandle file;
     int error = 0;
     if (!platform::OpenSequentialFile(record.pathText, file, error)) return true;
     platform::FileIdentity identity{};
     const bool known = platform::ReadFileIdentity(file, identity, error);
-    platform::CloseSequentialFile(file);
+    platform::CloseFile(file);
     if (!known) {
         const int32_t code = error;
         return Fail(record, "Could not get file information for {0}, error {1}",

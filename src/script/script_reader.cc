@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/file_reading.h"
+#include "runtime/utf8.h"
 #include "script/import.h"
 #include "script/script_paths.h"
 #include "script/top_level.h"
@@ -64,25 +65,6 @@ constexpr auto kPlainContent = [] {
     return table;
 }();
 
-// UTF-8 lead bytes: how many continuation bytes follow and the range of the
-// first one (RFC 3629). Zero count with a byte >= 0x80 means invalid.
-struct Utf8Lead {
-    uint8_t count;
-    uint8_t low;
-    uint8_t high;
-};
-
-constexpr Utf8Lead LeadOf(uint8_t b) {
-    if (b >= 0xC2 && b <= 0xDF) return {1, 0x80, 0xBF};
-    if (b == 0xE0) return {2, 0xA0, 0xBF};
-    if (b == 0xED) return {2, 0x80, 0x9F};
-    if (b >= 0xE1 && b <= 0xEF) return {2, 0x80, 0xBF};
-    if (b == 0xF0) return {3, 0x90, 0xBF};
-    if (b >= 0xF1 && b <= 0xF3) return {3, 0x80, 0xBF};
-    if (b == 0xF4) return {3, 0x80, 0x8F};
-    return {0, 0, 0};
-}
-
 // Whether the text names a file rather than a directory: not empty, no
 // trailing separator, and a last component other than "." or "..".
 bool NamesFile(const char* text) {
@@ -105,7 +87,7 @@ bool ScriptReader::init(ParserContext& parserContext, const BlockHandler* baseHa
     lineCapacity = kLineBufferStep;
     lineLength = 0;
     flags = kAtLineStart;
-    file = platform::kNoSequentialFile;
+    file = platform::kNoFile;
     return true;
 }
 
@@ -208,8 +190,7 @@ bool ScriptReader::open(const char* scriptPath, const Path& baseDirectory) {
         if (count == 0) break;
         if (!consume(readBuffer, static_cast<uint32_t>(count))) return false;
     }
-    platform::CloseSequentialFile(file);
-    file = platform::kNoSequentialFile;
+    platform::CloseFile(file);
     return endOfInput();
 }
 
@@ -286,119 +267,118 @@ bool ScriptReader::appendRun(const uint8_t* bytes, uint32_t count) {
 bool ScriptReader::consume(const uint8_t* bytes, uint32_t count) {
     uint32_t i = 0;
     while (i < count) {
-        // The common case in bulk: ASCII content once the line has started.
-        if ((flags & kAtLineStart) == 0 && utf8Remaining == 0 && heldBytes == Held::None) {
-            uint32_t end = i;
-            while (end < count && kPlainContent.bytes[bytes[end]]) ++end;
-            if (end > i) {
-                flags &= ~kAfterCr;
-                if (!appendRun(bytes + i, end - i)) return false;
-                i = end;
-                if (i == count) break;
-            }
-        }
+        if (!takePlainRun(bytes, count, i)) return false;
+        if (i == count) break;
         const uint8_t b = bytes[i++];
         const bool afterCr = (flags & kAfterCr) != 0;
         flags &= ~kAfterCr;
-
         // Strict UTF-8 first: a byte the table would accept may still be invalid.
-        if (utf8Remaining != 0) {
-            if (b < utf8Low || b > utf8High) return fail(kNonUtf8);
-            --utf8Remaining;
-            utf8Low = 0x80;
-            utf8High = 0xBF;
-        } else if (b >= 0x80) {
-            const Utf8Lead lead = LeadOf(b);
-            if (lead.count == 0) return fail(kNonUtf8);
-            utf8Remaining = lead.count;
-            utf8Low = lead.low;
-            utf8High = lead.high;
-        }
+        if (!checkUtf8(b)) return false;
+        const bool ok = heldBytes != Held::None ? continueHeld(b) : takeByte(b, afterCr);
+        if (!ok) return false;
+    }
+    return true;
+}
 
-        if (heldBytes != Held::None) {
-            switch (heldBytes) {
-                case Held::C2:
-                    if (b == 0x85) {
-                        heldBytes = Held::None;
-                        if (!lineEnd()) return false;
-                        continue;
-                    }
-                    break;
-                case Held::E2:
-                    if (b == 0x80) {
-                        heldBytes = Held::E2_80;
-                        continue;
-                    }
-                    break;
-                case Held::E2_80:
-                    if (b == 0xA8 || b == 0xA9) {
-                        heldBytes = Held::None;
-                        if (!lineEnd()) return false;
-                        continue;
-                    }
-                    break;
-                case Held::EF:
-                    if (b == 0xBB) {
-                        heldBytes = Held::EF_BB;
-                        continue;
-                    }
-                    break;
-                case Held::EF_BB:
-                    if (b == 0xBF) {  // byte-order mark: dropped wherever it stands
-                        heldBytes = Held::None;
-                        continue;
-                    }
-                    break;
-                case Held::None:
-                    break;
+bool ScriptReader::takePlainRun(const uint8_t* bytes, uint32_t count, uint32_t& at) {
+    if ((flags & kAtLineStart) != 0 || utf8Remaining != 0 || heldBytes != Held::None) return true;
+    uint32_t end = at;
+    while (end < count && kPlainContent.bytes[bytes[end]]) ++end;
+    if (end == at) return true;
+    flags &= ~kAfterCr;
+    if (!appendRun(bytes + at, end - at)) return false;
+    at = end;
+    return true;
+}
+
+bool ScriptReader::checkUtf8(uint8_t b) {
+    if (utf8Remaining != 0) {
+        if (b < utf8Low || b > utf8High) return fail(kNonUtf8);
+        --utf8Remaining;
+        utf8Low = 0x80;
+        utf8High = 0xBF;
+    } else if (b >= 0x80) {
+        const Utf8Lead lead = Utf8LeadOf(b);
+        if (lead.continuations == 0) return fail(kNonUtf8);
+        utf8Remaining = lead.continuations;
+        utf8Low = lead.low;
+        utf8High = lead.high;
+    }
+    return true;
+}
+
+bool ScriptReader::continueHeld(uint8_t b) {
+    switch (heldBytes) {
+        case Held::C2:
+            if (b == 0x85) {
+                heldBytes = Held::None;
+                return lineEnd();
             }
-            if (!flushHeld(b)) return false;
-            continue;
-        }
+            break;
+        case Held::E2:
+            if (b == 0x80) {
+                heldBytes = Held::E2_80;
+                return true;
+            }
+            break;
+        case Held::E2_80:
+            if (b == 0xA8 || b == 0xA9) {
+                heldBytes = Held::None;
+                return lineEnd();
+            }
+            break;
+        case Held::EF:
+            if (b == 0xBB) {
+                heldBytes = Held::EF_BB;
+                return true;
+            }
+            break;
+        case Held::EF_BB:
+            if (b == 0xBF) {  // byte-order mark: dropped wherever it stands
+                heldBytes = Held::None;
+                return true;
+            }
+            break;
+        case Held::None:
+            break;
+    }
+    return flushHeld(b);
+}
 
-        switch (kByteClasses.classes[b]) {
-            case kOrdinary:
-                if (!appendByte(b)) return false;
-                break;
-            case kLineFeed:
-                if (afterCr) break;  // the LF of a CR LF pair
-                if (!lineEnd()) return false;
-                break;
-            case kCarriageReturn:
-                if (!lineEnd()) return false;
-                flags |= kAfterCr;
-                break;
-            case kLineBreak:
-                if (!lineEnd()) return false;
-                break;
-            case kSpace:
-                if ((flags & kAtLineStart) != 0) {
-                    ++indentation;
-                } else if (!appendByte(b)) {
-                    return false;
-                }
-                break;
-            case kHash:
-                if ((flags & kAtLineStart) != 0) {
-                    flags = (flags | kCommentLine) & ~kAtLineStart;
-                } else if (!appendByte(b)) {
-                    return false;
-                }
-                break;
-            case kIgnored:
-                break;
-            case kNonTextByte:
-                return fail(kNonText);
-            case kHoldC2:
-                heldBytes = Held::C2;
-                break;
-            case kHoldE2:
-                heldBytes = Held::E2;
-                break;
-            case kHoldEF:
-                heldBytes = Held::EF;
-                break;
-        }
+bool ScriptReader::takeByte(uint8_t b, bool afterCr) {
+    switch (kByteClasses.classes[b]) {
+        case kOrdinary:
+            return appendByte(b);
+        case kLineFeed:
+            // The LF of a CR LF pair ends nothing more.
+            return afterCr || lineEnd();
+        case kCarriageReturn:
+            if (!lineEnd()) return false;
+            flags |= kAfterCr;
+            return true;
+        case kLineBreak:
+            return lineEnd();
+        case kSpace:
+            if ((flags & kAtLineStart) == 0) return appendByte(b);
+            ++indentation;
+            return true;
+        case kHash:
+            if ((flags & kAtLineStart) == 0) return appendByte(b);
+            flags = (flags | kCommentLine) & ~kAtLineStart;
+            return true;
+        case kIgnored:
+            return true;
+        case kNonTextByte:
+            return fail(kNonText);
+        case kHoldC2:
+            heldBytes = Held::C2;
+            return true;
+        case kHoldE2:
+            heldBytes = Held::E2;
+            return true;
+        case kHoldEF:
+            heldBytes = Held::EF;
+            return true;
     }
     return true;
 }
@@ -442,8 +422,7 @@ void ScriptReader::release() {
     line = nullptr;
     lineCapacity = 0;
     directory.Release();
-    platform::CloseSequentialFile(file);
-    file = platform::kNoSequentialFile;
+    platform::CloseFile(file);
 }
 
 }  // namespace kestrel

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "platform/handles.h"
 #include "runtime/path.h"
 #include "script/block_framework.h"
 
@@ -42,7 +43,7 @@ struct ScriptReader {
     char* line = nullptr;
     uint32_t lineLength = 0;
     uint32_t lineCapacity = 0;
-    int file = -1;
+    platform::FileHandle file;
     uint32_t fileNameLength = 0;       // including the NUL
     uint32_t directoryTextLength = 0;  // fileName up to and including its last '/'
     uint32_t lineNumber = 1;
@@ -94,6 +95,16 @@ struct ScriptReader {
 private:
     // Decodes a chunk of the file, dispatching every line it completes.
     bool consume(const uint8_t* bytes, uint32_t count);
+    // The common case in bulk: plain content bytes once the line has
+    // started, from `at` on; `at` ends after them.
+    bool takePlainRun(const uint8_t* bytes, uint32_t count, uint32_t& at);
+    // One byte through the strict UTF-8 check.
+    bool checkUtf8(uint8_t byte);
+    // One byte after held bytes: it completes a line break or the byte-order
+    // mark, continues the held entry, or makes all of them content.
+    bool continueHeld(uint8_t byte);
+    // One byte by its class: content, indentation, comment, line end, held.
+    bool takeByte(uint8_t byte, bool afterCr);
     // The end of the file: an open sequence is malformed, a last line is dispatched.
     bool endOfInput();
     bool setMessage(const char* format, std::initializer_list<FormatArg> args);

@@ -86,20 +86,19 @@ Answer WireClient::Exchange(uint8_t* buffer, uint32_t payloadLength, bool hello)
         return answer_;
     }
     // The loop closes what it was given: give it a duplicate and keep the socket.
-    AttachSocket(connection_, dup(fd_));
+    AttachSocket(connection_, platform::SocketHandle{dup(fd_)});
     if (hello) {
         SendHello(connection_, OnAnswer);
     } else {
         SendRequestFrom(connection_, buffer, payloadLength, OnAnswer, LogFillerInfo{});
     }
-    if (connection_.protocol.socket.socket >= 0 && (connection_.state & kConnectionFailed) == 0) {
+    if (connection_.protocol.socket.socket.valid() && (connection_.state & kConnectionFailed) == 0) {
         EventLoop loop;
         IoObject* initial[] = {&connection_.protocol.socket, nullptr};
         int32_t error = 0;
         if (!loop.Run(initial, &error)) answer_.failure = "the event loop failed";
-    } else if (connection_.protocol.socket.socket >= 0) {
-        close(connection_.protocol.socket.socket);
-        connection_.protocol.socket.socket = -1;
+    } else {
+        platform::CloseSocket(connection_.protocol.socket.socket);
     }
     return answer_;
 }
@@ -243,9 +242,9 @@ struct InputSource {
     InputResult* result;
 };
 
-bool NextInput(void* context, PaxgzEntry& entry, int& fd, bool& haveEntry, int32_t& error) {
+bool NextInput(void* context, PaxgzEntry& entry, platform::FileHandle& fd, bool& haveEntry, int32_t& error) {
     auto& source = *static_cast<InputSource*>(context);
-    fd = -1;
+    fd = platform::kNoFile;
     if (source.next >= source.entries->size()) {
         haveEntry = false;
         return true;
@@ -325,8 +324,8 @@ struct OutputSink {
     bool finished = false;
 };
 
-bool CreateOutput(void* context, const PaxgzReadEntry& entry, int& fd, int32_t& error) {
-    return CreateEntryBeneath(static_cast<OutputSink*>(context)->root, entry, fd, error);
+bool CreateOutput(void* context, const PaxgzReadEntry& entry, platform::FileHandle& file, int32_t& error) {
+    return CreateEntryBeneath(static_cast<OutputSink*>(context)->root, entry, file, error);
 }
 
 void OutputNeedsInput(void*) {}

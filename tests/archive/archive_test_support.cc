@@ -30,7 +30,7 @@ void Collect(const fs::path& root, const fs::path& relative, std::vector<TestEnt
     for (const auto& child : children) {
         const fs::path childRelative = relative / child.path().filename();
         platform::FileFacts facts{};
-        int fd = -1;
+        platform::FileHandle fd;
         int error = 0;
         if (!platform::OpenForReading(child.path().c_str(), fd, facts, error)) {
             throw std::runtime_error("cannot open " + child.path().string());
@@ -62,9 +62,9 @@ struct WriterHarness {
     bool stopped = false;
 };
 
-bool NextEntry(void* context, PaxgzEntry& entry, int& fd, bool& haveEntry, int32_t& error) {
+bool NextEntry(void* context, PaxgzEntry& entry, platform::FileHandle& file, bool& haveEntry, int32_t& error) {
     auto* harness = static_cast<WriterHarness*>(context);
-    fd = -1;
+    file = platform::kNoFile;
     if (harness->next == harness->entries->size()) {
         haveEntry = false;
         return true;
@@ -87,11 +87,12 @@ bool NextEntry(void* context, PaxgzEntry& entry, int& fd, bool& haveEntry, int32
     entry.accessedNanoseconds = item.atimeNanoseconds;
     entry.kind = item.kind;
     if (item.kind == PaxgzEntryKind::kRegularFile && item.size > 0) {
-        fd = open(item.file.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = open(item.file.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             error = errno;
             return false;
         }
+        file = platform::FileHandle{fd};
     }
     haveEntry = true;
     return true;
@@ -196,7 +197,7 @@ WriterRun RunWriterWithLoop(const std::vector<TestEntry>& entries, const std::st
     const int fd = open(archivePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) throw std::runtime_error("cannot create " + archivePath);
     PaxgzFileRunResult result;
-    run.ok = WritePaxgzToFile(*writer, config, fd, result);
+    run.ok = WritePaxgzToFile(*writer, config, platform::FileHandle{fd}, result);
     Finish(run, *writer);
     run.writes.push_back(ReadFile(archivePath));
     return run;
@@ -265,7 +266,7 @@ std::string JoinComponents(const PaxgzReadEntry& entry) {
     return path;
 }
 
-bool Create(void* context, const PaxgzReadEntry& entry, int& fd, int32_t& error) {
+bool Create(void* context, const PaxgzReadEntry& entry, platform::FileHandle& file, int32_t& error) {
     auto* harness = static_cast<ReaderHarness*>(context);
     ReadEntryRecord record{JoinComponents(entry), entry.kind, entry.size, entry.modifiedSeconds,
                            entry.modifiedNanoseconds, entry.uid, entry.gid, ""};
@@ -274,13 +275,13 @@ bool Create(void* context, const PaxgzReadEntry& entry, int& fd, int32_t& error)
     }
     harness->run->entries.push_back(record);
     if (harness->options->createOnly) {
-        fd = -1;
+        file = platform::kNoFile;
         if (entry.kind == PaxgzEntryKind::kRegularFile && entry.size > 0) {
-            fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+            file = platform::FileHandle{open("/dev/null", O_WRONLY | O_CLOEXEC)};
         }
         return true;
     }
-    return CreateEntryBeneath(harness->root, entry, fd, error);
+    return CreateEntryBeneath(harness->root, entry, file, error);
 }
 
 void NeedInput(void* context) { static_cast<ReaderHarness*>(context)->needsInput = true; }

@@ -51,7 +51,7 @@ public:
     }
 
     // The client's connected socket; the script runs on the accepted one.
-    int Connect(std::function<void(Machine&)> script) {
+    platform::SocketHandle Connect(std::function<void(Machine&)> script) {
         const int client = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -69,7 +69,7 @@ public:
             if (!closeEarly) DrainToEnd();
             close(peer_);
         });
-        return client;
+        return platform::SocketHandle{client};
     }
 
     std::string Read(size_t count) {

@@ -88,10 +88,10 @@ Endpoint* World::NewEndpoint(Kind kind, int descriptor) {
     e->io.completionCallback = OnCompletion;
     e->io.failureCallback = OnFailure;
     switch (kind) {
-    case Kind::kSocket: e->io.socket = descriptor; break;
+    case Kind::kSocket: e->io.socket = platform::SocketHandle{descriptor}; break;
     case Kind::kPipeReader:
-    case Kind::kPipeWriter: e->io.flags = kIoKindStream; e->io.handle = descriptor; break;
-    case Kind::kFile: e->io.flags = kIoKindPositionalFile; e->io.handle = descriptor; break;
+    case Kind::kPipeWriter: e->io.flags = kIoKindStream; e->io.handle = platform::FileHandle{descriptor}; break;
+    case Kind::kFile: e->io.flags = kIoKindPositionalFile; e->io.handle = platform::FileHandle{descriptor}; break;
     case Kind::kTimer:
     case Kind::kYield: e->io.flags = kIoKindNoHandle; break;
     }
@@ -135,7 +135,7 @@ void World::StartRandom(Endpoint* e, bool deferred) {
             ++refusedRegistrations;
             e->registered = e->outstanding = false;
             --e->started;
-            platform::CloseDescriptor(e->kind == Kind::kSocket ? io.socket : io.handle);
+            if (e->kind == Kind::kSocket) platform::CloseSocket(io.socket); else platform::CloseFile(io.handle);
         }
         return;
     }

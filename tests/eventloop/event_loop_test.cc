@@ -503,6 +503,37 @@ TEST(EventLoopLifecycle, FailedInitialRegistrationUnregistersTheEarlierObjects) 
     close(fds[1]);
 }
 
+// Owners that keep their handle in the object discard it the same way
+// whether it got registered or not.
+TEST(EventLoopLifecycle, DiscardUnregistersARegisteredObjectAndClosesAnUnregisteredOnesHandle) {
+    int registeredEnds[2], idleEnds[2];
+    MakePipe(registeredEnds);
+    MakePipe(idleEnds);
+    Probe registered, idle, driver;
+    AttachStream(registered, registeredEnds[0]);
+    AttachStream(idle, idleEnds[0]);
+    MakeNoHandle(driver, 0);
+    uint32_t countBefore = 0, countAfter = 0;
+    driver.onCompletion = [&](Probe& p) {
+        int32_t error = 0;
+        ASSERT_TRUE(EventLoop::Register(p.io.loop, &registered.io, &error)) << error;
+        countBefore = p.io.loop->RegisteredCount();
+        EventLoop::Discard(&registered.io);
+        EventLoop::Discard(&idle.io);
+        countAfter = p.io.loop->RegisteredCount();
+        Unregister(p);
+    };
+    EventLoop loop;
+    RunLoop(loop, {&driver.io});
+    EXPECT_EQ(countBefore - countAfter, 1u);
+    EXPECT_EQ(registered.io.loop, nullptr);
+    EXPECT_FALSE(IsOpen(registeredEnds[0]));
+    EXPECT_FALSE(IsOpen(idleEnds[0]));
+    EXPECT_FALSE(idle.io.handle.valid()) << "no handle is left to close twice";
+    close(registeredEnds[1]);
+    close(idleEnds[1]);
+}
+
 TEST(EventLoopKeys, The65537thSimultaneousHandleObjectFailsWithError8) {
     constexpr uint32_t kKeys = 65536;
     // Real descriptors when the limit allows; otherwise positional objects
@@ -534,7 +565,7 @@ TEST(EventLoopKeys, The65537thSimultaneousHandleObjectFailsWithError8) {
         int32_t error = 0;
         for (uint32_t i = 0; i < kKeys; ++i) {
             objects[i].flags = kIoKindPositionalFile;
-            objects[i].handle = realDescriptors ? dup(file) : -1;
+            objects[i].handle = platform::FileHandle{realDescriptors ? dup(file) : -1};
             if (!EventLoop::Register(loop, &objects[i], &error)) {
                 ++refused;
                 continue;
@@ -544,14 +575,14 @@ TEST(EventLoopKeys, The65537thSimultaneousHandleObjectFailsWithError8) {
             else keySeen[objects[i].key] = true;
         }
         objects[kKeys].flags = kIoKindPositionalFile;
-        objects[kKeys].handle = realDescriptors ? dup(file) : -1;
+        objects[kKeys].handle = platform::FileHandle{realDescriptors ? dup(file) : -1};
         extraRefused = !EventLoop::Register(loop, &objects[kKeys], &lastError);
-        if (extraRefused) platform::CloseDescriptor(objects[kKeys].handle);
+        if (extraRefused) platform::CloseFile(objects[kKeys].handle);
         // A released key is handed out again, lowest first.
         uint32_t released = objects[700].key;
         EventLoop::Unregister(&objects[700]);
         objects[kKeys + 1].flags = kIoKindPositionalFile;
-        objects[kKeys + 1].handle = -1;
+        objects[kKeys + 1].handle = platform::kNoFile;
         reusedLowestKey = EventLoop::Register(loop, &objects[kKeys + 1], &error) &&
                           objects[kKeys + 1].key == released;
         for (IoObject& object : objects) EventLoop::Unregister(&object);

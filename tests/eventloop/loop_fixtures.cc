@@ -81,17 +81,17 @@ void Probe::Prepare(uint8_t operation, uint32_t length, uint64_t timeout) {
 
 void AttachSocket(Probe& probe, int socket) {
     probe.io.flags = 0;
-    probe.io.socket = socket;
+    probe.io.socket = platform::SocketHandle{socket};
 }
 
 void AttachStream(Probe& probe, int handle) {
     probe.io.flags = kIoKindStream;
-    probe.io.handle = handle;
+    probe.io.handle = platform::FileHandle{handle};
 }
 
 void AttachFile(Probe& probe, int handle, uint64_t offset) {
     probe.io.flags = kIoKindPositionalFile;
-    probe.io.handle = handle;
+    probe.io.handle = platform::FileHandle{handle};
     probe.io.fileOffsetBase = offset;
 }
 

@@ -98,11 +98,15 @@ TEST(FormatText, WideStringsBecomeUtf8) {
     const char16_t pair[] = {0xD83D, 0xDE00, 0};           // U+1F600
     const char16_t trailingHigh[] = {'a', 0xD83D, 0};
     const char16_t loneLow[] = {0xDC00, 0};
+    const char16_t highThenLetter[] = {0xD83D, 'b', 0};
     EXPECT_EQ(FormatToString("{0}", {{FormatWideString, ascii}}), "abc");
     EXPECT_EQ(FormatToString("{0}", {{FormatWideString, twoAndThree}}), "\xC3\xA9\xE2\x82\xAC");
     EXPECT_EQ(FormatToString("{0}", {{FormatWideString, pair}}), "\xF0\x9F\x98\x80");
     EXPECT_EQ(FormatToString("{0}", {{FormatWideString, trailingHigh}}), "a\xEF\xBF\xBD");
-    EXPECT_EQ(FormatToString("{0}", {{FormatWideString, loneLow}}), "\xED\xB0\x80");
+    // Unpaired surrogates are not encoded as if they were characters: that
+    // would be ill-formed UTF-8.
+    EXPECT_EQ(FormatToString("{0}", {{FormatWideString, loneLow}}), "\xEF\xBF\xBD");
+    EXPECT_EQ(FormatToString("{0}", {{FormatWideString, highThenLetter}}), "\xEF\xBF\xBD" "b");
 
     // The size reported covers the whole conversion even when the room is short.
     char cut[3];

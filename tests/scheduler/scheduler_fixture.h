@@ -38,6 +38,7 @@ std::string JobText(const std::string& name, const std::vector<std::string>& inp
                     const std::vector<std::string>& outputs);
 std::string ProjectText(const std::string& name, const std::vector<std::string>& build,
                         const std::vector<std::string>& test = {});
-inline const std::string kMachine = "machine m\n  path\n    kv://h\n";
+// Nothing listens on port 1: jobs that run fail at once, and the run ends.
+inline const std::string kMachine = "machine m\n  path\n    kv://127.0.0.1:1\n";
 
 }  // namespace kestrel::test

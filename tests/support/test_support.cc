@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -255,6 +257,33 @@ std::string Hex(const std::string& bytes) {
         text += kDigits[byte & 0xF];
     }
     return text;
+}
+
+std::vector<std::string> ChildProcesses(const std::vector<int>& except) {
+    std::vector<std::string> children;
+    const int self = getpid();
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return {"cannot read /proc"};
+    while (dirent* entry = readdir(proc)) {
+        const int pid = std::atoi(entry->d_name);
+        if (pid <= 0) continue;
+        bool skipped = false;
+        for (int other : except) skipped = skipped || other == pid;
+        if (skipped) continue;
+        std::ifstream file(std::string("/proc/") + entry->d_name + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        // pid (name) state ppid ...; the name may hold spaces and parentheses.
+        const size_t close = stat.rfind(')');
+        const size_t open = stat.find('(');
+        if (close == std::string::npos || open == std::string::npos) continue;
+        std::istringstream rest(stat.substr(close + 1));
+        std::string state;
+        int parent = 0;
+        rest >> state >> parent;
+        if (parent == self) children.push_back(std::to_string(pid) + " " + stat.substr(open + 1, close - open - 1) + " " + state);
+    }
+    closedir(proc);
+    return children;
 }
 
 }  // namespace kestrel::test

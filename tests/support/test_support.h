@@ -76,6 +76,10 @@ private:
     bool waited_ = false;
 };
 
+// The living and unreaped children of this process other than `except`, as
+// "pid name state" lines: what a test must not leave behind.
+std::vector<std::string> ChildProcesses(const std::vector<int>& except = {});
+
 // Locations fixed by the build.
 std::string KestrelBinary();
 std::string AgentBinary();

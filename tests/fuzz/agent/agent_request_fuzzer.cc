@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/machine.h"
+#include "agent/agent_machine.h"
 #include "agent/options.h"
 #include "agent/os/files.h"
 #include "agent/session.h"
@@ -120,7 +120,7 @@ std::string Frame(uint16_t sequence, const std::string& payload) {
 
 struct Harness {
     AgentOptions options[2];
-    Machine* machines[2] = {};
+    AgentMachine* machines[2] = {};
     std::string workPath;
 
     Harness() {
@@ -131,7 +131,7 @@ struct Harness {
             options[i].utf16 = i == 1;
             options[i].pollHoldMs = 0;
             options[i].developmentEnvironments.push_back({"dev", {{"A", "B"}}});
-            machines[i] = new Machine(options[i]);
+            machines[i] = new AgentMachine(options[i]);
             machines[i]->spawnProcesses = false;
             int fd = -1;
             int error = 0;

@@ -27,7 +27,7 @@ struct ReaderHarness {
     std::vector<uint8_t> output;
 };
 
-inline bool Create(void*, const PaxgzReadEntry& entry, int& fd, int32_t& error) {
+inline bool Create(void*, const PaxgzReadEntry& entry, platform::FileHandle& file, int32_t& error) {
     // The reader hands over only checked, normalized relative paths.
     for (uint32_t i = 0; i < entry.componentCount; ++i) {
         const PathComponentView& component = entry.components[i];
@@ -38,13 +38,14 @@ inline bool Create(void*, const PaxgzReadEntry& entry, int& fd, int32_t& error) 
             __builtin_trap();
         }
     }
-    fd = -1;
+    file = platform::kNoFile;
     if (entry.kind == PaxgzEntryKind::kRegularFile && entry.size > 0) {
-        fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
         if (fd < 0) {
             error = 24;
             return false;
         }
+        file = platform::FileHandle{fd};
     }
     return true;
 }

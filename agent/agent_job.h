@@ -1,0 +1,112 @@
+// A job on one connection: its work area, its environment, and the state of
+// its input extraction, its running command and its output archive.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/os/process.h"
+#include "archive/paxgz_reader.h"
+#include "archive/paxgz_writer.h"
+#include "archive/safe_path.h"
+#include "client/wire.h"
+
+namespace kestrel::agent {
+
+class Session;
+
+// The input archive while InputWrite pieces arrive: extracted as it comes,
+// never held whole.
+struct InputExtraction {
+    PaxgzReader reader;
+    ExtractionRoot root;
+    Session* session = nullptr;
+    int areaFd = -1;
+    bool finished = false;
+    // The last regular file extracted: its times are set once its data are written.
+    bool timesPending = false;
+    std::vector<std::string> pendingPath;
+    uint64_t modifiedSeconds = 0;
+    uint32_t modifiedNanoseconds = 0;
+    uint64_t accessedSeconds = 0;
+    uint32_t accessedNanoseconds = 0;
+    int32_t timesError = 0;  // set when setting times failed
+    uint8_t input[kMessageBufferSize];
+    uint8_t output[kMessageBufferSize];
+};
+
+// One path that AddOutput accepted.
+struct OutputPath {
+    std::vector<std::string> components;  // UTF-8, for the file system
+    std::string directoryPart;            // in the machine's encoding, for the archive
+    std::string namePart;
+};
+
+// The largest archive piece of one OutputTransfer response: all the payload
+// but the status.
+inline constexpr uint32_t kOutputPieceSize = kMaxRequestPayload - 4;
+
+// The output archive while OutputTransfer requests fetch it piece by piece.
+struct OutputArchive {
+    PaxgzWriter writer;
+    Session* session = nullptr;
+    const std::vector<OutputPath>* paths = nullptr;
+    int areaFd = -1;
+    size_t next = 0;
+    bool started = false;
+    bool finished = false;
+    // The piece the writer handed over, waiting for the next request.
+    const uint8_t* piece = nullptr;
+    uint32_t pieceLength = 0;
+    std::string failedPath;  // the output being read when the writer failed (UTF-8)
+    uint8_t separator[4] = {};  // the machine's separator in its encoding
+    uint8_t staging[kMessageBufferSize];
+    uint8_t output[kOutputPieceSize];
+};
+
+// The process of the job's current command.
+struct RunningCommand {
+    os::ChildProcess child;
+    std::chrono::steady_clock::time_point started;
+    bool outputEnded = false;  // reported to the client
+    bool errorEnded = false;
+    bool exited = false;       // reaped
+    os::ExitStatus exit;
+    int startError = 0;        // the process could not be started: reported by Poll
+    bool exitReported = false;
+
+    uint64_t ElapsedNanoseconds() const {
+        return static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started).count());
+    }
+};
+
+struct AgentJob {
+    uint8_t id = 0;
+    uint32_t units = 0;  // capacity held
+    std::string areaName;
+    int areaFd = -1;
+    std::map<std::string, std::string> environment;
+    bool stepStarted = false;
+
+    std::unique_ptr<InputExtraction> input;
+    bool inputFailed = false;
+    uint32_t inputFailureStatus = 0;  // 4 or 5
+    int32_t inputErrorCode = 0;
+    std::string inputErrorText;
+
+    std::unique_ptr<RunningCommand> command;
+
+    std::vector<OutputPath> outputs;
+    std::unique_ptr<OutputArchive> output;
+    bool outputFailed = false;
+    int32_t outputErrorCode = 0;
+    std::string outputErrorText;
+    bool outputSent = false;  // the last piece went out
+};
+
+}  // namespace kestrel::agent
