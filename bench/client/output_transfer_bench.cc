@@ -1,16 +1,17 @@
 // The output transfer of the real kestrel, in one run:
 //
-//   1. Throughput: one archive (GNU tar --format=pax | gzip -6 over a tree of
-//      source-like text) unpacked by `gzip -dc | tar -xf -`, and fetched and
-//      unpacked by kestrel from the tests' scripted peer serving the same
-//      archive. Best of three rounds each, MB/s of file content (10^6 bytes).
-//   2. End to end: the same tree made by a job on a real kestrel-agent (which
-//      packs it with its own writer) against `tar -cf - | gzip -6 | gzip -dc |
+//   1. Throughput, for a tree of source-like text and for one file of noise:
+//      one archive (GNU tar --format=pax | gzip -6) unpacked by
+//      `gzip -dc | tar -xf -`, and fetched and unpacked by kestrel from the
+//      tests' scripted peer serving the same archive. Best of three rounds
+//      each, MB/s of file content (10^6 bytes).
+//   2. End to end: the same files made by a job on a real kestrel-agent (which
+//      packs them with its own writer) against `tar -cf - | gzip -6 | gzip -dc |
 //      tar -xf -`.
 //   3. The client's peak resident memory (of the kestrel process) for an
 //      output of 16 MiB and of 1 GiB served by the peer: flat is the goal.
 //
-// KESTREL_BENCH_MIB sizes the tree of 1 and 2 (default 256).
+// KESTREL_BENCH_MIB sizes the text tree (default 256).
 //   build/bench/output_transfer_bench
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -108,10 +109,15 @@ Measured FetchFromPeer(const std::string& work, const std::string& archive) {
 
 double MegabytesPerSecond(uint64_t bytes, double seconds) { return static_cast<double>(bytes) / seconds / 1e6; }
 
-void Throughput(const std::string& work, uint64_t mib) {
-    const std::vector<TreeFile> files = GenerateTree(work + "/src/out", 400, mib << 20);
+// The files below work/src/out, as the job's outputs name them.
+struct SourceTree {
+    std::string label;
+    std::vector<std::string> outputs;  // "out/..." paths
     uint64_t content = 0;
-    for (const TreeFile& file : files) content += file.size;
+};
+
+// kestrel from the peer against `gzip -dc | tar -xf -`, best of three rounds each.
+void CompareUnpacking(const std::string& work, const SourceTree& tree) {
     const std::string archive = work + "/tree.tgz";
     TimeShell("tar --format=pax -C " + work + "/src -cf - out | gzip -6 > " + archive);
     double reference = 1e9;
@@ -125,15 +131,18 @@ void Throughput(const std::string& work, uint64_t mib) {
         if (fetched.seconds < ours) ours = fetched.seconds;
     }
     TimeShell("diff -r " + work + "/src/out " + work + "/project/out");
-    std::printf("unpacking one archive: %llu MiB in %zu files, archive %llu bytes\n",
-                static_cast<unsigned long long>(mib), files.size(),
+    std::printf("%s: archive %llu bytes\n", tree.label.c_str(),
                 static_cast<unsigned long long>(std::filesystem::file_size(archive)));
-    std::printf("  kestrel from a peer        %8.1f MB/s  (%.2f s)\n", MegabytesPerSecond(content, ours), ours);
-    std::printf("  gzip -dc | tar -xf -       %8.1f MB/s  (%.2f s)\n", MegabytesPerSecond(content, reference),
-                reference);
-    std::printf("  ratio (reference time / ours) %.2f\n", reference / ours);
+    std::printf("  unpacking the archive:    kestrel from a peer %8.1f MB/s (%.2f s), gzip -dc | tar -xf - %8.1f MB/s "
+                "(%.2f s), ratio %.2f\n",
+                MegabytesPerSecond(tree.content, ours), ours, MegabytesPerSecond(tree.content, reference), reference,
+                reference / ours);
+    std::remove(archive.c_str());
+}
 
-    // The same files made by a job on a real agent, packed by its writer.
+// The same files made by a job on a real agent, packed by its writer, against
+// the whole pipeline of the reference tools.
+void CompareEndToEnd(const std::string& work, const SourceTree& tree) {
     test::AgentProcess agent;
     if (!agent.Start({"--work-dir", work + "/agent"})) {
         std::fprintf(stderr, "agent: %s\n", agent.failure.c_str());
@@ -141,10 +150,7 @@ void Throughput(const std::string& work, uint64_t mib) {
     }
     const std::string project = work + "/project";
     RemoveTree(project + "/out");
-    std::vector<std::string> outputs;
-    for (const TreeFile& file : files)
-        outputs.push_back("out/" + (file.directory.empty() ? "" : file.directory + "/") + file.name);
-    WriteScript(project, agent.port(), outputs, "cp -a " + work + "/src/out .");
+    WriteScript(project, agent.port(), tree.outputs, "cp -a " + work + "/src/out .");
     const Measured endToEnd = RunKestrel(project, work + "/kestrel.log");
     agent.Stop();
     TimeShell("diff -r " + work + "/src/out " + project + "/out");
@@ -152,15 +158,36 @@ void Throughput(const std::string& work, uint64_t mib) {
     TimeShell("mkdir -p " + work + "/reference");
     const double pipeline = TimeShell("tar -C " + work + "/src -cf - out | gzip -6 | gzip -dc | tar -xf - -C " + work +
                                       "/reference");
-    std::printf("end to end (the agent packs, the client unpacks)\n");
-    std::printf("  kestrel with kestrel-agent %8.1f MB/s  (%.2f s, the command's copy included)\n",
-                MegabytesPerSecond(content, endToEnd.seconds), endToEnd.seconds);
-    std::printf("  tar | gzip -6 | gzip -dc | tar -x %8.1f MB/s  (%.2f s)\n", MegabytesPerSecond(content, pipeline),
-                pipeline);
+    std::printf("  end to end (agent packs): kestrel-agent and kestrel %8.1f MB/s (%.2f s, the command's copy "
+                "included), tar | gzip -6 | gzip -dc | tar -x %8.1f MB/s (%.2f s)\n",
+                MegabytesPerSecond(tree.content, endToEnd.seconds), endToEnd.seconds,
+                MegabytesPerSecond(tree.content, pipeline), pipeline);
+}
+
+void CompareTree(const std::string& work, const SourceTree& tree) {
+    CompareUnpacking(work, tree);
+    CompareEndToEnd(work, tree);
     RemoveTree(work + "/src");
     RemoveTree(work + "/reference");
-    RemoveTree(project + "/out");
-    std::remove(archive.c_str());
+    RemoveTree(work + "/project/out");
+}
+
+void Throughput(const std::string& work, uint64_t mib) {
+    SourceTree text;
+    text.label = "source-like text, " + std::to_string(mib) + " MiB in 400 files";
+    for (const TreeFile& file : GenerateTree(work + "/src/out", 400, mib << 20)) {
+        text.outputs.push_back("out/" + (file.directory.empty() ? "" : file.directory + "/") + file.name);
+        text.content += file.size;
+    }
+    CompareTree(work, text);
+
+    SourceTree noise;
+    noise.content = 300ull * 1000 * 1000;
+    noise.label = "noise, one file of 300 MB";
+    noise.outputs = {"out/noise.bin"};
+    TimeShell("mkdir -p " + work + "/src/out && head -c " + std::to_string(noise.content) + " /dev/urandom > " + work +
+              "/src/out/noise.bin");
+    CompareTree(work, noise);
 }
 
 void PeakMemory(const std::string& work) {
