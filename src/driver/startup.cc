@@ -8,6 +8,7 @@
 #include "driver/panic.h"
 #include "platform/clock.h"
 #include "eventloop/event_loop.h"
+#include "driver/build_log_step.h"
 #include "platform/crypto.h"
 #include "platform/process.h"
 #include "platform/signals.h"
@@ -117,7 +118,11 @@ int RunJobs() {
         return 1;
     }
     if ((gClient.stateFlags & kClientProtocolFailureSeen) != 0) Panic("protocol error");
-    PreparationThread::ReleaseServerList(gClient.preparation);
+    if (!WriteBuildLog(gClient)) {
+        PreparationThread::ReleaseServerList(gClient.preparation);
+        gClient.Destroy();
+        return 1;
+    }
     ShowOutcome((gClient.resultFlags & kClientJobFailed) != 0 ? "At least one job failed"
                                                               : "All jobs successfully completed");
     gClient.Destroy();

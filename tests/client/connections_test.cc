@@ -34,7 +34,9 @@ std::string OneJobScript(const std::vector<std::vector<std::string>>& paths) {
 
 RunResult RunScript(TempDir& dir, const std::string& script, const RunOptions& options = {}) {
     WriteFile(dir / "build.kv", script);
-    return RunClientInProcess(dir.path(), "build.kv", options);
+    RunResult run = RunClientInProcess(dir.path(), "build.kv", options);
+    EXPECT_EQ(run.schemaErrors, "") << run.buildLog;
+    return run;
 }
 
 const Records kJobRecords = {"StartJob 1 status 0 job main", "StepStart 1 status 0", "Execute 1 |true status 0",

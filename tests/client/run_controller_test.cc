@@ -18,7 +18,9 @@ using Records = std::vector<std::string>;
 
 RunResult RunScript(TempDir& dir, const std::string& script, const RunOptions& options = {}) {
     WriteFile(dir / "build.kv", script);
-    return RunClientInProcess(dir.path(), "build.kv", options);
+    RunResult run = RunClientInProcess(dir.path(), "build.kv", options);
+    EXPECT_EQ(run.schemaErrors, "") << run.buildLog;
+    return run;
 }
 
 std::string Machine(const std::string& name, const std::vector<std::string>& paths) {

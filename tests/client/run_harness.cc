@@ -9,6 +9,7 @@
 
 #include "client/direct_client.h"
 #include "eventloop/event_loop.h"
+#include "logs/build_log_writer.h"
 #include "logs/connection_log_reader.h"
 #include "prep/preparation.h"
 #include "runtime/messages.h"
@@ -206,6 +207,28 @@ private:
     std::thread thread_;
 };
 
+void WriteAndValidateBuildLog(BuildLogWriter& writer, const DirectClient& client, const std::string& directory,
+                              RunResult& result) {
+    const std::string path = directory + "/build_log.xml";
+    std::FILE* out = std::fopen(path.c_str(), "w+b");
+    if (out == nullptr) {
+        result.schemaErrors = "cannot create " + path;
+        return;
+    }
+    BuildLogSettings settings;
+    settings.start = {client.startTime, client.startBias};
+    const bool generated = writer.Generate(out, settings);
+    std::fclose(out);
+    result.buildLog = ReadFile(path);
+    if (!generated || writer.corrupt()) {
+        result.schemaErrors = "generation failed";
+        return;
+    }
+    const ProcessResult lint =
+        RunProcess({"/usr/bin/xmllint", "--noout", "--schema", SourceDir() + "/docs/build_log.xsd", path});
+    if (lint.exitCode != 0) result.schemaErrors = lint.err.empty() ? "xmllint failed" : lint.err;
+}
+
 }  // namespace
 
 std::vector<std::string> HandedOverLog::WithoutPolls() const {
@@ -257,10 +280,14 @@ RunResult RunClientInProcess(const std::string& directory, const std::string& sc
     PreparationThread::ReleaseServerList(client->preparation);
     result.jobFailed = (client->resultFlags & kClientJobFailed) != 0;
     result.protocolFailureSeen = (client->stateFlags & kClientProtocolFailureSeen) != 0;
+    BuildLogWriter writer(100);
     for (uint32_t i = 0; i < client->handedLogCount; ++i) {
         result.logs.push_back(Decode(client->handedLogs[i]));
-        TempFileTable::Delete(client->handedLogs[i].file);
+        writer.AddConnection(client->handedLogs[i].file, client->handedLogs[i].utf16);
     }
+    client->handedLogCount = 0;
+    WriteAndValidateBuildLog(writer, *client, directory, result);
+    writer.CleanUp();
     client->Destroy();
     return result;
 }

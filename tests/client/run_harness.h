@@ -55,6 +55,10 @@ struct RunResult {
     bool loopFailed = false;
     bool abortedByWatchdog = false;  // the harness gave up waiting
     std::vector<HandedOverLog> logs;
+    // build_log.xml made from the handed-over logs as the driver makes it,
+    // and what `xmllint --schema` said of it ("" when it validates).
+    std::string buildLog;
+    std::string schemaErrors;
 };
 
 struct RunOptions {

@@ -42,6 +42,7 @@ TEST_F(SshRunTest, HandshakeAndJobTravelThroughTheForward) {
     WriteFile(dir / "build.kv", "machine m\n    path\n        " + url +
                                     "\njob main\n    machine\n        m\n    command break on error\n        true\n");
     const RunResult run = RunClientInProcess(dir.path(), "build.kv");
+    EXPECT_EQ(run.schemaErrors, "") << run.buildLog;
     ASSERT_TRUE(run.started) << run.startMessage;
     EXPECT_FALSE(run.jobFailed) << server.Log();
     ASSERT_EQ(run.logs.size(), 1u);
@@ -61,6 +62,7 @@ TEST_F(SshRunTest, RefusedKeyFailsWithSshsOwnReason) {
     WriteFile(dir / "build.kv", "machine m\n    path\n        kvs://localhost:" + std::to_string(agent.port()) +
                                     "\njob main\n    machine\n        m\n    command break on error\n        true\n");
     const RunResult run = RunClientInProcess(dir.path(), "build.kv");
+    EXPECT_EQ(run.schemaErrors, "") << run.buildLog;
     EXPECT_TRUE(run.jobFailed);
     ASSERT_EQ(run.logs.size(), 1u);
     const std::vector<std::string> records = run.logs[0].WithoutPolls();

@@ -91,6 +91,20 @@ TEST_F(PanicReport, CrashedRunLeavesOneArchiveWithTheMessageAndEveryLog) {
     EXPECT_EQ(logs, 3);
 }
 
+TEST_F(PanicReport, CorruptConnectionLogEndsTheRunInAReport) {
+    const test::ProcessResult result = Run({"--corrupt-build-log"});
+    EXPECT_EQ(result.exitCode, 2) << result.out << result.err;
+    EXPECT_NE(result.out.find("The connection log is corrupt"), std::string::npos) << result.out;
+    EXPECT_TRUE(test::FileExists(temp / "build_log.xml"));
+    const std::map<std::string, std::string> tree = Extract();
+    ASSERT_TRUE(tree.count("panic.message.txt"));
+    const std::string firstLine = Utf16Line("connection log corrupt\tmessage\tpanic.message.txt\n");
+    EXPECT_EQ(tree.at("panic.message.txt").substr(0, firstLine.size()), firstLine);
+    // The corrupt log itself travels with the report.
+    EXPECT_EQ(tree.size(), 2u);
+    EXPECT_TRUE(KvlogFiles(temp / "tmp").empty());
+}
+
 TEST_F(PanicReport, AMissingLogIsReportedAndTheOthersArePacked) {
     const test::ProcessResult result = Run({"3", "2"});
     EXPECT_EQ(result.exitCode, 2);

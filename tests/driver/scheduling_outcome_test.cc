@@ -31,7 +31,8 @@ protected:
 
     static constexpr const char* kMade = "Scheduling jobs\nAll output is already made\n";
     static constexpr const char* kRanAndFailed =
-        "Scheduling jobs\nRunning jobs\nMachine failed with connection error: Cannot connect\nAt least one job failed\n";
+        "Scheduling jobs\nRunning jobs\nMachine failed with connection error: Cannot connect\nGenerating the build log\n"
+        "At least one job failed\n";
 };
 
 TEST_F(DriverTest, NothingToRunIsAllOutputMade) {
@@ -50,6 +51,7 @@ TEST_F(DriverTest, JobsThatMustRunAreRun) {
         const ProcessResult result = Kestrel(options);
         EXPECT_EQ(result.exitCode, 0) << testing::PrintToString(options);
         EXPECT_EQ(result.out, kRanAndFailed) << testing::PrintToString(options);
+        EXPECT_TRUE(FileExists(dir / "build_log.xml"));
     }
     SetModificationTime(dir / "a.c", 2500);
     const ProcessResult result = Kestrel({"--job", "all"});
