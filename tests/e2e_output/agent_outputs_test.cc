@@ -216,6 +216,7 @@ TEST_F(AgentOutputsTest, AChainOfJobsOnTwoAgentsRunsAsItsInputsArrive) {
     options.workingDirectory = project;
     options.timeoutSeconds = 240;
     const ProcessResult result = RunProcess({KestrelBinary(), "--automated", "--job", "chain", "build.kv"}, options);
+    ExpectValidBuildLog(result);
     if (Contains(result.out, "Input transfer is not available in this build"))
         GTEST_SKIP() << "this build sends no inputs yet";
     EXPECT_EQ(result.exitCode, 0) << result.err;

@@ -100,9 +100,21 @@ ProcessResult OutputE2eTest::RunKestrel(const std::string& script, int timeoutSe
     ProcessOptions options;
     options.workingDirectory = project;
     options.timeoutSeconds = timeoutSeconds;
+    RemoveTree(ProjectPath("build_log.xml"));
     ProcessResult result = RunProcess({KestrelBinary(), "--automated", "build.kv"}, options);
     ExpectNoSanitizerReport(result.err, "kestrel");
+    ExpectValidBuildLog(result);
     return result;
+}
+
+void OutputE2eTest::ExpectValidBuildLog(const ProcessResult& result) {
+    // The connection logs of every run, output records included, read back whole.
+    EXPECT_EQ(result.out.find("The connection log is corrupt"), std::string::npos) << result.out;
+    const std::string document = ProjectPath("build_log.xml");
+    if (!FileExists(document)) return;
+    const ProcessResult lint =
+        RunProcess({"/usr/bin/xmllint", "--noout", "--schema", SourceDir() + "/docs/build_log.xsd", document});
+    EXPECT_EQ(lint.exitCode, 0) << lint.err;
 }
 
 ProcessResult OutputE2eTest::RunOnPeer(ScriptedPeer& peer, const JobSpec& job, bool connectionFails) {

@@ -61,6 +61,8 @@ protected:
     ProcessResult RunOnPeer(ScriptedPeer& peer, const JobSpec& job, bool connectionFails = false);
 
     std::string ProjectPath(const std::string& relative) const { return project + "/" + relative; }
+    // The run's build_log.xml, when it wrote one, holds to the schema.
+    void ExpectValidBuildLog(const ProcessResult& result);
 
     TempDir temp;
     std::string project;  // the script directory, temp/project

@@ -51,31 +51,42 @@ protected:
 
 struct HostileCase {
     const char* what;
-    std::string entries;          // tar entries before the trailer
-    const char* description;      // the reader's error kind, as the message shows it
+    std::string entries;      // tar entries before the trailer
+    const char* description;  // the reader's error kind, as the message shows it
+    const char* detail;       // the chain's detail in the build log ("" for none)
 };
+
+// The output archive failure as the build log shows it.
+void ExpectArchiveFailureInBuildLog(const std::string& document, const std::string& reason, const std::string& detail) {
+    ASSERT_TRUE(FileExists(document));
+    const std::string xml = ReadFile(document);
+    EXPECT_TRUE(Contains(xml, "ErrorReason=\"" + reason + "\"")) << xml;
+    const bool shown = Contains(xml, "<kv:ClientOutputError>" + detail + "</kv:ClientOutputError>");
+    EXPECT_EQ(shown || (detail.empty() && !Contains(xml, "<kv:ClientOutputError>")), true) << xml;
+}
 
 TEST_F(PeerArchivesTest, HostileArchivesAreRefusedAndNothingLeavesTheJobDirectory) {
     const std::string abs = outside + "/absolute.txt";
     const std::string valid = Entry("out/fine.txt", "fine\n");
     std::string badChecksum = Entry("out/damaged.txt", "data\n");
     badChecksum[148] = badChecksum[148] == '1' ? '2' : '1';
+    const char* const headers = "parsing paxgz headers failed";
     const HostileCase cases[] = {
-        {"climbing name", valid + Entry("../escape.txt", "evil\n"), "parsing paxgz headers failed"},
+        {"climbing name", valid + Entry("../escape.txt", "evil\n"), headers, "entry path climbs above the extraction root"},
         {"climbing path record",
-         PaxHeader('x', PaxRecord("path", "out/../../outside/escape.txt")) + Entry("placeholder", "evil\n"),
-         "parsing paxgz headers failed"},
-        {"absolute name", Entry(abs, "evil\n"), "parsing paxgz headers failed"},
-        {"absolute path record", PaxHeader('x', PaxRecord("path", abs)) + Entry("placeholder", "evil\n"),
-         "parsing paxgz headers failed"},
-        {"drive name", Entry("C:/evil.txt", "evil\n"), "parsing paxgz headers failed"},
-        {"UNC name", Entry("\\\\server\\share\\evil.txt", "evil\n"), "parsing paxgz headers failed"},
+         PaxHeader('x', PaxRecord("path", "out/../../outside/escape.txt")) + Entry("placeholder", "evil\n"), headers,
+         "entry path climbs above the extraction root"},
+        {"absolute name", Entry(abs, "evil\n"), headers, "entry path is absolute"},
+        {"absolute path record", PaxHeader('x', PaxRecord("path", abs)) + Entry("placeholder", "evil\n"), headers,
+         "entry path is absolute"},
+        {"drive name", Entry("C:/evil.txt", "evil\n"), headers, "entry path has a drive root"},
+        {"UNC name", Entry("\\\\server\\share\\evil.txt", "evil\n"), headers, "entry path has a UNC root"},
         {"symbolic link", Entry("out/link", "", '2', outside) + Entry("out/link/through.txt", "evil\n"),
-         "file create failed"},
-        {"hard link", Entry("out/hard", "", '1', outside + "/sentinel"), "file create failed"},
-        {"FIFO", Entry("out/fifo", "", '6'), "file create failed"},
-        {"file under a planted link", Entry("out/planted/through.txt", "evil\n"), "file create failed"},
-        {"damaged checksum", badChecksum, "parsing paxgz headers failed"},
+         "file create failed", ""},
+        {"hard link", Entry("out/hard", "", '1', outside + "/sentinel"), "file create failed", ""},
+        {"FIFO", Entry("out/fifo", "", '6'), "file create failed", ""},
+        {"file under a planted link", Entry("out/planted/through.txt", "evil\n"), "file create failed", ""},
+        {"damaged checksum", badChecksum, headers, "corrupt trailer read"},
     };
     for (const HostileCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -96,6 +107,7 @@ TEST_F(PeerArchivesTest, HostileArchivesAreRefusedAndNothingLeavesTheJobDirector
             << result.out;
         EXPECT_TRUE(Contains(result.out, "The job main failed")) << result.out;
         EXPECT_TRUE(SawRequest(peer, MessageType::EndJob));
+        ExpectArchiveFailureInBuildLog(ProjectPath("build_log.xml"), c.description, c.detail);
         EXPECT_EQ(Around(), before);
         // Nothing but the planted link is a link, and nothing was made through it.
         for (const auto& [path, item] : Snapshot(project)) EXPECT_TRUE(item.kind != 'l' || path == "out/planted") << path;
@@ -117,6 +129,7 @@ TEST_F(PeerArchivesTest, ATruncatedArchiveFailsTheJob) {
             << result.out;
         EXPECT_TRUE(Contains(result.out, "The job main failed")) << result.out;
         EXPECT_TRUE(SawRequest(peer, MessageType::EndJob));
+        ExpectArchiveFailureInBuildLog(ProjectPath("build_log.xml"), "unexpected end of file", "");
     }
 }
 
