@@ -290,7 +290,7 @@ bool ExtractionRoot::OpenParent(const PathComponentView* components, uint32_t co
 }
 
 bool ExtractionRoot::CreateFile(const PathComponentView* components, uint32_t count, bool utf16,
-                                platform::FileHandle& file, int& error) {
+                                platform::FileHandle& file, int& error, uint32_t permissions) {
     file = platform::kNoFile;
     if (!root_.valid()) {
         error = platform::kErrorBadHandle;
@@ -304,7 +304,7 @@ bool ExtractionRoot::CreateFile(const PathComponentView* components, uint32_t co
     if (!OpenParent(components, count - 1, utf16, parent, error)) return false;
     char name[kNameRoom];
     if (!ComponentName(components[count - 1], utf16, name, error)) return false;
-    return platform::CreateChildFile(parent, name, file, error);
+    return platform::CreateChildFile(parent, name, file, error, permissions);
 }
 
 }  // namespace kestrel

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "archive/archive_memory.h"
+#include "platform/files.h"
 #include "platform/handles.h"
 
 namespace kestrel {
@@ -88,8 +89,9 @@ public:
 
     // The parent directories, then a new empty file for writing in place of
     // whatever non-directory the last component named. `file` is the caller's.
+    // `permissions`: see platform::CreateChildFile.
     bool CreateFile(const PathComponentView* components, uint32_t count, bool utf16, platform::FileHandle& file,
-                    int& error);
+                    int& error, uint32_t permissions = platform::kDefaultFilePermissions);
 
 private:
     // Opens (creating them) the directories beneath the root; `reached` is

@@ -258,8 +258,10 @@ void CloseConnectionSocket(Connection& connection) {
 }
 
 bool LogResponsePart(ConnectionLog& log, const uint8_t* payload, const StatusResponse& response) {
-    if (!log.Append(payload, response.logLength)) return false;
-    return !response.logTerminator || log.AppendU8(0);
+    if (!response.logTerminator) return log.Append(payload, response.logLength);
+    // The machine's text goes in as the log's string (converted from UTF-16).
+    const uint32_t head = static_cast<uint32_t>(response.text - payload);
+    return log.Append(payload, head) && log.AppendMachineText(response.text, response.textLength);
 }
 
 void ReportLogWriteFailure(const Connection& connection) {

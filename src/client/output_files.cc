@@ -105,7 +105,10 @@ bool CreateRegularFile(OutputTransfer& transfer, const PaxgzReadEntry& entry, pl
                        int32_t& error) {
     platform::FileHandle created;
     int code = 0;
-    if (!transfer.root.CreateFile(entry.components, entry.componentCount, entry.utf16, created, code)) {
+    // The archive's permission bits, as an unpacking tar would give them:
+    // a program built on the machine can be run where it arrives.
+    if (!transfer.root.CreateFile(entry.components, entry.componentCount, entry.utf16, created, code,
+                                  entry.mode & 0777)) {
         error = code;
         return false;
     }

@@ -7,6 +7,8 @@
 #include "platform/system_errors.h"
 #include "runtime/error_codes.h"
 #include "runtime/temp_files.h"
+#include "runtime/utf16.h"
+#include "runtime/utf8.h"
 
 namespace kestrel {
 
@@ -96,9 +98,29 @@ bool ConnectionLog::AppendString(const char* text) {
 }
 
 bool ConnectionLog::AppendMachineText(const uint8_t* text, uint32_t length) {
+    if (utf16) return AppendUtf16MachineText(text, length);
     const void* zero = length > 0 ? std::memchr(text, 0, length) : nullptr;
     const uint32_t kept = zero ? static_cast<uint32_t>(static_cast<const uint8_t*>(zero) - text) : length;
     return Append(text, kept) && AppendU8(0);
+}
+
+// A UTF-16 machine's text becomes the UTF-8 string the log keeps, up to its
+// first 0 unit; units that do not make a character become U+FFFD.
+bool ConnectionLog::AppendUtf16MachineText(const uint8_t* text, uint32_t length) {
+    const uint32_t units = length / 2;
+    for (uint32_t at = 0; at < units;) {
+        uint32_t code = 0;
+        uint32_t taken = DecodeUtf16Le(text + 2 * at, units - at, code);
+        if (taken == 0) {
+            code = 0xFFFD;
+            taken = 1;
+        }
+        if (code == 0) break;
+        uint8_t bytes[4];
+        if (!Append(bytes, EncodeUtf8(code, bytes))) return false;
+        at += taken;
+    }
+    return AppendU8(0);
 }
 
 bool ConnectionLog::AppendEmptyText() {

@@ -96,6 +96,7 @@ struct ConnectionLog {
     bool AppendTime();                 // the current local time as a FILETIME count
     bool AppendString(const char* text);  // UTF-8 and one 0 byte
     // The machine's text as a string: up to its first 0 byte, then one 0 byte.
+    // A UTF-16 machine's text is converted to UTF-8 first.
     bool AppendMachineText(const uint8_t* text, uint32_t length);
     // The empty text string in the log's encoding: ends Execute parameters.
     bool AppendEmptyText();
@@ -142,6 +143,7 @@ struct ConnectionLog {
     TempLog* HandOver();
 
 private:
+    bool AppendUtf16MachineText(const uint8_t* text, uint32_t length);
     bool Write(const void* bytes, size_t count);
     bool WriteErrorHead(uint8_t kind);
     bool WriteJobReference(LogJobReference job);

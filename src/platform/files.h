@@ -43,6 +43,11 @@ bool OpenChildDirectory(FileHandle parent, const char* name, bool create, FileHa
 
 // Replaces whatever non-directory entry `name` inside `parent` holds with a new,
 // empty regular file opened for writing. A symbolic link is removed, not followed.
-bool CreateChildFile(FileHandle parent, const char* name, FileHandle& file, int& error);
+// `permissions` are the archive's read, write and execute bits (owner, group,
+// others), of which the user's file-creation mask takes away as it does for
+// every new file; systems without such bits ignore them.
+inline constexpr uint32_t kDefaultFilePermissions = 0666;
+bool CreateChildFile(FileHandle parent, const char* name, FileHandle& file, int& error,
+                     uint32_t permissions = kDefaultFilePermissions);
 
 }  // namespace kestrel::platform

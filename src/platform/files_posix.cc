@@ -93,13 +93,14 @@ bool OpenChildDirectory(FileHandle parent, const char* name, bool create, FileHa
     return Opened(openat(Descriptor(parent), name, kFlags), directory, error);
 }
 
-bool CreateChildFile(FileHandle parent, const char* name, FileHandle& file, int& error) {
+bool CreateChildFile(FileHandle parent, const char* name, FileHandle& file, int& error, uint32_t permissions) {
     // Removing first means a link planted at this name is replaced, never written through.
     if (unlinkat(Descriptor(parent), name, 0) != 0 && errno != ENOENT) {
         error = errno;
         return false;
     }
-    return Opened(openat(Descriptor(parent), name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666), file,
+    const mode_t mode = static_cast<mode_t>(permissions & 0777);
+    return Opened(openat(Descriptor(parent), name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode), file,
                   error);
 }
 

@@ -241,5 +241,23 @@ TEST(RunControllerTest, EnvironmentReachesTheCommands) {
     EXPECT_EQ(run.logs[0].output.at(1), "b two,:one,:,three from-dev\n");
 }
 
+// A UTF-16 machine's texts (here the path it names as missing) are kept in
+// the log as text the build log can show.
+TEST(RunControllerTest, MachineTextsOfAUtf16MachineAreKeptReadable) {
+    TestAgents agents;
+    AgentProcess agent;
+    ASSERT_TRUE(agents.Start(agent, {"--encoding", "UTF-16LE"})) << agent.failure;
+    const std::string body = "    output\n        n\xC3\xA4there.txt\n    command break on error\n        true\n";
+    TempDir dir;
+    const RunResult run = RunScript(dir, Machine("m", {TestAgents::Url(agent)}) + JobBlock("main", {"m"}, body));
+    EXPECT_TRUE(run.jobFailed);
+    ASSERT_EQ(run.logs.size(), 1u);
+    EXPECT_TRUE(Contains(run.logs[0].records, "AddOutput 1 n\xC3\xA4there.txt status 6 'n\xC3\xA4there.txt'"))
+        << ::testing::PrintToString(run.logs[0].records);
+    EXPECT_NE(run.buildLog.find("<kv:OutputError error=\"missing file\">n\xC3\xA4there.txt</kv:OutputError>"),
+              std::string::npos)
+        << run.buildLog;
+}
+
 }  // namespace
 }  // namespace kestrel::test

@@ -112,7 +112,9 @@ ConnectionLogHandlers Handlers(Decoder& decoder) {
         Decoder& d = Of(c);
         std::string line = std::string(r.failedOutputList ? "AddFailedOutput " : "AddOutput ") + std::to_string(r.jobId);
         for (uint32_t i = 0; i < r.pathCount; ++i) line += " " + Text(r.paths[i], d.utf16);
-        d.Add(line + " status " + std::to_string(r.status));
+        line += " status " + std::to_string(r.status);
+        if (r.status >= 6) line += " '" + Utf8(r.text) + "'";
+        d.Add(line);
         return LogAction::Continue;
     };
     h.pollEvent = [](void* c, const LogPollEvent& e) {

@@ -151,6 +151,9 @@ TEST_F(PeerArchivesTest, AMachineLostInTheMiddleOfTheArchiveFailsTheJob) {
 // non-ASCII name, a file larger than one piece.
 void WriteWritersTree(const std::string& root) {
     WriteFile(root + "/out/top.txt", "top\n");
+    WriteFile(root + "/out/tool.sh", "#!/bin/sh\n");
+    fs::permissions(root + "/out/tool.sh", fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(root + "/out/top.txt", fs::perms::owner_read | fs::perms::owner_write);
     WriteFile(root + "/out/empty", "");
     WriteFile(root + "/out/nested/deeper/deepest/blob.bin", RandomBytes(300000, 11));
     WriteFile(root + "/out/nested/\xC3\xA4.txt", "\xC3\xA4\n");
@@ -203,6 +206,10 @@ TEST_F(PeerArchivesTest, ArchivesOfOtherWritersAreUnpackedWhole) {
         const ProcessResult result = RunOnPeer(peer, job);
         EXPECT_TRUE(Contains(result.out, "The job main succeeded")) << result.out;
         EXPECT_EQ(Snapshot(project + "/out"), Snapshot(source + "/out"));
+        // The archive's permission bits arrive (less the creation mask).
+        const auto mode = [](const std::string& path) { return fs::status(path).permissions(); };
+        EXPECT_NE(mode(project + "/out/tool.sh") & fs::perms::owner_exec, fs::perms::none);
+        EXPECT_EQ(mode(project + "/out/top.txt") & (fs::perms::owner_exec | fs::perms::others_read), fs::perms::none);
         // Every piece was asked for, up to the last, even past the tar trailer.
         EXPECT_EQ(peer.requestsOfType(static_cast<uint8_t>(MessageType::OutputTransfer)).size(), pieces);
         ASSERT_FALSE(peer.requests().empty());

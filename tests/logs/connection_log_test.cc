@@ -334,7 +334,8 @@ TEST_F(ConnectionLogFile, Utf16LogKeepsItsTextsAndMarks) {
     Commit();
     ASSERT_TRUE(log.BeginRecord(outputs.data(), static_cast<uint32_t>(outputs.size())));
     ASSERT_TRUE(log.AppendOutputListEnd(true) && log.AppendU32(6));
-    ASSERT_TRUE(log.AppendMachineText(reinterpret_cast<const uint8_t*>("o"), 1));
+    // The machine's UTF-16 text is kept as the log's UTF-8 string.
+    ASSERT_TRUE(log.AppendMachineText(reinterpret_cast<const uint8_t*>("o\0"), 2));
     Commit();
 
     log.Close();
