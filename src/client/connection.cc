@@ -130,7 +130,12 @@ void FailConnection(Connection& connection, bool protocol, const char* format, i
     CloseConnectionSocket(connection);
 }
 
+uint64_t gRequestTimeout = kRequestTimeout;
+
 }  // namespace
+
+uint64_t RequestTimeout() { return gRequestTimeout; }
+void SetRequestTimeoutForTests(uint64_t ticks) { gRequestTimeout = ticks; }
 
 bool AllocateMessageBuffer(Connection& connection) {
     ConnectionProtocol& p = connection.protocol;

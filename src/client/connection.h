@@ -84,6 +84,12 @@ struct FrameCheck {
     uint32_t length;  // Complete: the message length
 };
 
+// The time-out of every read and write on a connection: 90 seconds. Only a
+// test program of the suite shortens it (before anything else runs), so
+// that a machine that stays silent can be tried out in seconds.
+uint64_t RequestTimeout();
+void SetRequestTimeoutForTests(uint64_t ticks);
+
 // The protocol state of a connection.
 struct ConnectionProtocol {
     IoObject socket;                     // the stream; its owner word is the Connection
@@ -94,7 +100,7 @@ struct ConnectionProtocol {
     uint32_t receivedCount = 0;          // of the response being read
     uint32_t remainingCount = 0;
     ResponseHandler handler = nullptr;   // of the outstanding request
-    uint64_t timeout = kRequestTimeout;  // of every read and write
+    uint64_t timeout = RequestTimeout();  // of every read and write
     bool writing = false;                // the socket's operation is a write
 };
 

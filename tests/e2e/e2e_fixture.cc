@@ -94,7 +94,7 @@ std::string EndToEndTest::Result(const std::string& name) const {
 
 ProcessResult EndToEndTest::RunKestrel(const std::vector<std::string>& options, const std::string& script,
                                        int timeoutSeconds) {
-    std::vector<std::string> argv{KestrelBinary(), "--automated"};
+    std::vector<std::string> argv{binary.empty() ? KestrelBinary() : binary, "--automated"};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back(script);
     ProcessOptions process;

@@ -74,6 +74,7 @@ protected:
     TempDir results;
     TempDir agentWork;
     TempDir temporary;  // the client's TMPDIR
+    std::string binary;  // the client program; empty: build/kestrel
     AgentProcess agent;
     std::unique_ptr<WireRelay> relay;
 };
