@@ -1,0 +1,17 @@
+// The system's process table as parent links, read from /proc: which
+// processes are below a given one.
+#pragma once
+
+#include <sys/types.h>
+
+#include <vector>
+
+namespace kestrel::agent::os {
+
+// The children of `parent` (zombies included).
+void ListChildren(pid_t parent, std::vector<pid_t>& children);
+
+// Every process below `root`, parents before their children.
+void ListDescendants(pid_t root, std::vector<pid_t>& descendants);
+
+}  // namespace kestrel::agent::os
