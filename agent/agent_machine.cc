@@ -190,20 +190,20 @@ bool AgentMachine::StartCommand(const os::CommandStart& start, os::ChildProcess&
     }
     const pid_t keeper = child.keeper;
     const bool started = os::AwaitCommandStart(child, error);
-    if (!started) ForgetKeeper(keeper, child.keeperKilled);
+    if (!started) ForgetKeeper(keeper, child.orphansLeft);
     return started;
 }
 
 void AgentMachine::TakeKeeperReports(os::ChildProcess& child) {
     const pid_t keeper = child.keeper;
     os::TakeKeeperReports(child);
-    if (keeper > 0 && child.keeper < 0) ForgetKeeper(keeper, child.keeperKilled);
+    if (keeper > 0 && child.keeper < 0) ForgetKeeper(keeper, child.orphansLeft);
 }
 
 void AgentMachine::EndCommandProcesses(os::ChildProcess& child) {
     const pid_t keeper = child.keeper;
     os::EndCommandProcesses(child, kKeeperEndMs);
-    if (keeper > 0) ForgetKeeper(keeper, child.keeperKilled);
+    if (keeper > 0) ForgetKeeper(keeper, child.orphansLeft);
 }
 
 void AgentMachine::ForgetKeeper(pid_t keeper, bool killed) {
@@ -215,7 +215,7 @@ void AgentMachine::ForgetKeeper(pid_t keeper, bool killed) {
 bool AgentMachine::EndStrays() {
     std::lock_guard<std::mutex> hold(keeperMutex_);
     const std::vector<pid_t> known(keepers_.begin(), keepers_.end());
-    const bool found = os::EndUnknownChildren(known.data(), static_cast<uint32_t>(known.size()));
+    const bool found = os::EndUnknownDescendants(known);
     if (!found) straysWanted_ = false;
     return found;
 }

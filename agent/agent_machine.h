@@ -86,9 +86,10 @@ public:
     bool StartCommand(const os::CommandStart& start, os::ChildProcess& child, int& error);
     void TakeKeeperReports(os::ChildProcess& child);
     void EndCommandProcesses(os::ChildProcess& child);
-    // A keeper died of a signal: its orphans came to us, the subreaper.
+    // A keeper died or gave up: what it looked after came to us, the subreaper.
     bool StraysWanted() const { return straysWanted_.load(); }
-    // Kills and reaps children that are no keeper; true while there were any.
+    // Kills what is below us but not below a keeper, and reaps what of it is
+    // ours; true while there was any.
     bool EndStrays();
 
     // One line to standard error when --verbose is on.

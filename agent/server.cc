@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 
 #include "agent/agent_machine.h"
 #include "agent/allow_list.h"
@@ -35,8 +36,10 @@ constexpr uint64_t kOtherConnectionDescriptors = 9;
 // Back-off after an accept that found no room: doubling up to the most.
 constexpr int kFirstBackoffMs = 10;
 constexpr int kLongestBackoffMs = 1000;
-// Orphans of a lost keeper are looked for at most this often.
+// Orphans of a lost keeper are looked for at most this often; the accept
+// loop wakes this often to see whether it should.
 constexpr auto kStraySweepInterval = std::chrono::seconds(1);
+constexpr int kAcceptWakeMs = 1000;
 
 class SocketTransport final : public Transport {
 public:
@@ -184,7 +187,7 @@ int AcceptConnections(AgentMachine& machine, int listener, int signals) {
         int fd = -1;
         int error = 0;
         os::SocketAddress peer;
-        switch (os::AcceptTcp(listener, signals, machine.StraysWanted() ? 1000 : -1, fd, peer, error)) {
+        switch (os::AcceptTcp(listener, signals, kAcceptWakeMs, fd, peer, error)) {
         case os::AcceptResult::Accepted:
             backoff.Succeeded();
             StartConnection(machine, fd, peer);
@@ -244,7 +247,10 @@ int RunServer(const AgentOptions& options) {
         std::fflush(stderr);
         std::_Exit(1);
     }
-    machine.EndStrays();
+    // Nothing a job started outlives the agent; the last rounds reap.
+    for (int round = 0; round < 100 && machine.EndStrays(); ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     machine.Log("stopped");
     return exitCode;
 }

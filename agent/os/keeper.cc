@@ -84,16 +84,19 @@ bool ReapChildren(pid_t command, bool& commandExited) {
 // Kills every descendant until none is left: each round kills what the
 // process table shows below the keeper and reaps what reached it, so that
 // processes forked in between are caught by the next round. Orphans come to
-// the keeper, so no children means no descendants.
-void EndDescendants(pid_t command) {
+// the keeper, so no children means no descendants. False when some were
+// still there when it gave up.
+bool EndDescendants(pid_t command) {
     const auto giveUp = std::chrono::steady_clock::now() + kEndingTime;
     std::vector<pid_t> below;
     bool exited = false;
-    while (ReapChildren(command, exited) && std::chrono::steady_clock::now() < giveUp) {
+    while (ReapChildren(command, exited)) {
+        if (std::chrono::steady_clock::now() >= giveUp) return false;
         ListDescendants(getpid(), below);
         for (pid_t pid : below) kill(pid, SIGKILL);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    return true;
 }
 
 // The command's streams end when the command's processes close them, not
@@ -153,8 +156,7 @@ int RunJobKeeper(int argc, char** argv) {
         }
         if (exited && groupGone && !childrenLeft) return 0;
     }
-    EndDescendants(command);
-    return 0;
+    return EndDescendants(command) ? 0 : kKeeperLeftProcesses;
 }
 
 }  // namespace kestrel::agent::os

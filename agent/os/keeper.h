@@ -29,6 +29,10 @@ enum class KeeperReport : uint32_t {
 
 inline constexpr uint32_t kKeeperReportSize = 8;  // report, value (little-endian u32s)
 
+// The keeper's exit code when processes it could not end are left (they
+// fall to the agent).
+inline constexpr int kKeeperLeftProcesses = 3;
+
 // The keeper's main: `argv` is PROGRAM ARG0 ARG...; the environment and the
 // working directory are the command's. Returns the keeper's exit code.
 int RunJobKeeper(int argc, char** argv);

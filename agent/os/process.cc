@@ -84,7 +84,7 @@ void ReapKeeper(ChildProcess& child, uint32_t waitMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     child.keeper = -1;
-    child.keeperKilled = WIFSIGNALED(status);
+    child.orphansLeft = WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == kKeeperLeftProcesses);
     if (!child.exited) {
         // The command's own end went with the keeper: report the keeper's.
         child.exited = true;
@@ -266,18 +266,16 @@ bool BecomeChildSubreaper(int& error) {
     return false;
 }
 
-bool EndUnknownChildren(const pid_t* known, uint32_t count) {
-    std::vector<pid_t> children;
-    ListChildren(getpid(), children);
-    bool found = false;
-    for (pid_t pid : children) {
-        if (std::binary_search(known, known + count, pid)) continue;
-        found = true;
-        kill(pid, SIGKILL);
+bool EndUnknownDescendants(const std::vector<pid_t>& known) {
+    std::vector<pid_t> strays;
+    ListDescendants(getpid(), strays, known);
+    for (pid_t pid : strays) kill(pid, SIGKILL);
+    // Those that are ours are reaped now or by the next call; the others by their parents, or by us once orphaned.
+    for (pid_t pid : strays) {
         int status = 0;
         waitpid(pid, &status, WNOHANG);
     }
-    return found;
+    return !strays.empty();
 }
 
 }  // namespace kestrel::agent::os

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace kestrel::agent::os {
 
@@ -27,7 +28,7 @@ struct ChildProcess {
     ExitStatus exit;
     bool groupGone = false;    // nothing is left of its process group
     bool keeperEnded = false;  // the keeper closed its socket
-    bool keeperKilled = false; // the keeper died of a signal: its orphans came to us
+    bool orphansLeft = false; // the keeper died, or left processes: they came to us
 };
 
 // What the keeper runs: `program` is a path (relative paths are taken from
@@ -74,8 +75,9 @@ bool IsExecutableFile(int directoryFd, const char* path);
 // Makes this process the reaper of its descendants' orphans.
 bool BecomeChildSubreaper(int& error);
 
-// Ends the children of this process that are not in `known` (sorted): kills
-// them and reaps those that have ended. True when there were any.
-bool EndUnknownChildren(const pid_t* known, uint32_t count);
+// Ends the processes below this one that are not below a `known` child
+// (sorted): kills them and reaps those of them that are its children. True
+// when there were any.
+bool EndUnknownDescendants(const std::vector<pid_t>& known);
 
 }  // namespace kestrel::agent::os

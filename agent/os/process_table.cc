@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,14 +56,16 @@ void ListChildren(pid_t parent, std::vector<pid_t>& children) {
     for (auto at = first; at != last; ++at) children.push_back(at->second);
 }
 
-void ListDescendants(pid_t root, std::vector<pid_t>& descendants) {
+void ListDescendants(pid_t root, std::vector<pid_t>& descendants, const std::vector<pid_t>& pruned) {
     descendants.clear();
     std::multimap<pid_t, pid_t> childrenOf;
     ReadParents(childrenOf);
     descendants.push_back(root);
     for (size_t next = 0; next < descendants.size(); ++next) {
         const auto [first, last] = childrenOf.equal_range(descendants[next]);
-        for (auto at = first; at != last; ++at) descendants.push_back(at->second);
+        for (auto at = first; at != last; ++at) {
+            if (!std::binary_search(pruned.begin(), pruned.end(), at->second)) descendants.push_back(at->second);
+        }
     }
     descendants.erase(descendants.begin());
 }

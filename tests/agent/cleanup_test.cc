@@ -137,7 +137,9 @@ TEST_P(LeftBehind, NoProcessOfTheJobOutlivesItsEnd) {
             if (event.code == kPollStdout) said += event.data;
         }
     }
-    EXPECT_EQ(CountNamed(MarkedProcesses(assignment), "sleep"), 6u) << testing::PrintToString(MarkedProcesses(assignment));
+    // The last of them may still be on its way to its exec.
+    EXPECT_TRUE(WaitUntil([&] { return CountNamed(MarkedProcesses(assignment), "sleep") == 6; }))
+        << testing::PrintToString(MarkedProcesses(assignment));
 
     switch (GetParam()) {
     case JobEnd::EndJob:
@@ -165,6 +167,35 @@ TEST_P(LeftBehind, NoProcessOfTheJobOutlivesItsEnd) {
 }
 
 using Cleanup = AgentTest;
+
+TEST_F(Cleanup, WhatAKilledKeeperLeavesIsEndedByTheAgent) {
+    StartAgent();
+    auto client = OpenClient();
+    // The command's parent is its keeper: killed, its orphans come to the agent.
+    const auto killKeeper = [&](uint8_t job, const std::string& mark) {
+        ASSERT_EQ(StartJob(*client, job, 1).status(), 0u);
+        ASSERT_EQ(Marked(*client, job, mark).status(), 0u);
+        ASSERT_EQ(StepStart(*client, job).status(), 0u);
+        const CommandResult killer = RunCommand(
+            *client, job, "",
+            {"sh", "-c", "setsid sleep 1000 </dev/null >/dev/null 2>&1 & sleep 0.2; kill -9 $PPID; sleep 1000"});
+        ASSERT_EQ(killer.failure, "");
+        EXPECT_TRUE(killer.signalled);
+        EXPECT_EQ(killer.signal, 9u);
+    };
+    const std::string running = std::string(kMarkName) + "=" + UniqueMark("orphans");
+    killKeeper(1, running.substr(std::strlen(kMarkName) + 1));
+    EXPECT_TRUE(WaitUntil([&] { return MarkedProcesses(running).empty(); }))
+        << testing::PrintToString(MarkedProcesses(running));
+    EXPECT_EQ(EndJob(*client, 1).status(), 0u);
+
+    // And when the agent stops right after, they end with it.
+    const std::string stopping = std::string(kMarkName) + "=" + UniqueMark("orphans");
+    killKeeper(2, stopping.substr(std::strlen(kMarkName) + 1));
+    client.reset();
+    EXPECT_EQ(agent.Stop(), 0);
+    EXPECT_EQ(MarkedProcesses(stopping), std::vector<std::string>{});
+}
 
 constexpr int kDeepLevels = 1100;
 
