@@ -18,7 +18,8 @@ struct SocketAddress {
 };
 
 // Binds and listens on `host` (a numeric address or a name) and `port` (0: a
-// free port). `shown` receives the bound address as "host:port" ("[v6]:port").
+// free port). `bound` receives the address bound, `shown` the same as
+// "host:port" ("[v6]:port").
 bool ListenTcp(const std::string& host, uint16_t port, int& listener, SocketAddress& bound, std::string& shown,
                int& error);
 
