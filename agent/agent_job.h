@@ -35,6 +35,7 @@ struct InputExtraction {
     uint64_t accessedSeconds = 0;
     uint32_t accessedNanoseconds = 0;
     int32_t timesError = 0;  // set when setting times failed
+    uint32_t refusedDepth = 0;  // the levels of a path refused as too deep
     uint8_t input[kMessageBufferSize];
     uint8_t output[kMessageBufferSize];
 };
@@ -68,16 +69,19 @@ struct OutputArchive {
     uint8_t output[kOutputPieceSize];
 };
 
-// The process of the job's current command.
+// The process of the job's current command. It has ended once its process
+// has exited and its streams are closed, or its process group is gone (what
+// it left running elsewhere may hold the streams: they end then too).
 struct RunningCommand {
-    os::ChildProcess child;
+    os::ChildProcess child;  // its state comes from the keeper's reports
     std::chrono::steady_clock::time_point started;
     bool outputEnded = false;  // reported to the client
     bool errorEnded = false;
-    bool exited = false;       // reaped
-    os::ExitStatus exit;
     int startError = 0;        // the process could not be started: reported by Poll
     bool exitReported = false;
+
+    bool StreamsMayEnd() const { return child.exited && child.groupGone; }
+    bool Ended() const { return child.exited && outputEnded && errorEnded; }
 
     uint64_t ElapsedNanoseconds() const {
         return static_cast<uint64_t>(
@@ -100,6 +104,9 @@ struct AgentJob {
     std::string inputErrorText;
 
     std::unique_ptr<RunningCommand> command;
+    // Keepers of earlier commands that still look after processes those
+    // commands left running; they end with the job.
+    std::vector<os::ChildProcess> lingering;
 
     std::vector<OutputPath> outputs;
     std::unique_ptr<OutputArchive> output;

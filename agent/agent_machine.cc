@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -18,10 +20,22 @@ namespace kestrel::agent {
 namespace {
 
 constexpr char kAreaPrefix[] = "job-";
+// Areas that could not be removed, out of the way of new ones.
+constexpr char kAsidePrefix[] = "aside-";
+// Connections beyond the places that still get a rejection for their Hello;
+// beyond these they are closed at once.
+constexpr uint32_t kRefusalPlaces = 8;
+// How long a keeper may take to end its command's processes.
+constexpr uint32_t kKeeperEndMs = 15000;
+// The agent's own binary, run again as a job keeper.
+constexpr char kKeeperBinary[] = "/proc/self/exe";
+
+bool StartsWith(const std::string& name, const char* prefix) { return name.rfind(prefix, 0) == 0; }
 
 }  // namespace
 
-AgentMachine::AgentMachine(const AgentOptions& options) : options_(options), freeUnits_(options.capacity) {
+AgentMachine::AgentMachine(const AgentOptions& options)
+    : options_(options), placeLimit_(options.maxConnections), freeUnits_(options.capacity) {
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
         const char* equals = std::strchr(*entry, '=');
         if (equals == nullptr || equals == *entry) continue;
@@ -54,14 +68,41 @@ bool AgentMachine::OpenWorkDirectory(std::string& message) {
         return false;
     }
     for (const std::string& name : names) {
-        if (name.rfind(kAreaPrefix, 0) != 0) continue;
-        if (!os::RemoveTree(workFd_, name.c_str(), nullptr, nullptr, error)) {
-            message = "Cannot remove the old work area " + workPath_ + "/" + name + ": " + std::strerror(error);
-            return false;
+        if (!StartsWith(name, kAreaPrefix) && !StartsWith(name, kAsidePrefix)) continue;
+        std::string failure;
+        if (RemoveOrMoveAside(name, failure)) {
+            Log("removed the old work area " + name);
+        } else {
+            std::fprintf(stderr, "kestrel-agent: %s\n", failure.c_str());
         }
-        Log("removed the old work area " + name);
     }
     return true;
+}
+
+// False with `message` when the area is still there, under its name or aside.
+bool AgentMachine::RemoveOrMoveAside(const std::string& name, std::string& message) {
+    int error = 0;
+    if (os::RemoveTree(workFd_, name.c_str(), nullptr, nullptr, error)) return true;
+    message = "Cannot remove the work area " + workPath_ + "/" + name + ": " + std::strerror(error);
+    if (StartsWith(name, kAsidePrefix)) return false;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string aside =
+            kAsidePrefix + std::to_string(getpid()) + "-" + std::to_string(++asideCounter_);
+        if (os::RenameEntry(workFd_, name.c_str(), aside.c_str(), error)) {
+            message += "; moved aside as " + aside;
+            return false;
+        }
+        if (error != EEXIST) break;
+    }
+    message += std::string("; it cannot be moved aside either: ") + std::strerror(error);
+    return false;
+}
+
+void AgentMachine::RemoveWorkArea(const std::string& name, os::RemovalTick tick, void* context) {
+    int error = 0;
+    if (os::RemoveTree(workFd_, name.c_str(), tick, context, error)) return;
+    std::string message;
+    if (!RemoveOrMoveAside(name, message)) std::fprintf(stderr, "kestrel-agent: %s\n", message.c_str());
 }
 
 void AgentMachine::UseWorkDirectory(int fd, const std::string& path) {
@@ -89,16 +130,23 @@ uint32_t AgentMachine::FreeUnits() {
     return freeUnits_;
 }
 
-bool AgentMachine::Admit() {
+Place AgentMachine::TakePlace() {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (connections_ >= options_.maxConnections) return false;
-    ++connections_;
-    return true;
+    if (served_ < placeLimit_) {
+        ++served_;
+        return Place::Served;
+    }
+    if (refused_ < kRefusalPlaces) {
+        ++refused_;
+        return Place::Refused;
+    }
+    return Place::None;
 }
 
-void AgentMachine::Leave() {
+void AgentMachine::ReturnPlace(Place place) {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (connections_ > 0) --connections_;
+    if (place == Place::Served && served_ > 0) --served_;
+    if (place == Place::Refused && refused_ > 0) --refused_;
 }
 
 void AgentMachine::ThreadStarted() {
@@ -129,6 +177,47 @@ bool AgentMachine::ShutDown(uint32_t waitMs) {
     stopping_ = true;
     for (int fd : trackedFds_) os::ShutdownSocket(fd);
     return connectionsEnded_.wait_for(hold, std::chrono::milliseconds(waitMs), [this] { return threads_ == 0; });
+}
+
+bool AgentMachine::StartCommand(const os::CommandStart& start, os::ChildProcess& child, int& error) {
+    os::CommandStart withKeeper = start;
+    withKeeper.keeperBinary = kKeeperBinary;
+    {
+        // Started and known in one step: the stray sweep never sees a keeper it does not know.
+        std::lock_guard<std::mutex> hold(keeperMutex_);
+        if (!os::StartKeeper(withKeeper, child, error)) return false;
+        keepers_.insert(child.keeper);
+    }
+    const pid_t keeper = child.keeper;
+    const bool started = os::AwaitCommandStart(child, error);
+    if (!started) ForgetKeeper(keeper, child.orphansLeft);
+    return started;
+}
+
+void AgentMachine::TakeKeeperReports(os::ChildProcess& child) {
+    const pid_t keeper = child.keeper;
+    os::TakeKeeperReports(child);
+    if (keeper > 0 && child.keeper < 0) ForgetKeeper(keeper, child.orphansLeft);
+}
+
+void AgentMachine::EndCommandProcesses(os::ChildProcess& child) {
+    const pid_t keeper = child.keeper;
+    os::EndCommandProcesses(child, kKeeperEndMs);
+    if (keeper > 0) ForgetKeeper(keeper, child.orphansLeft);
+}
+
+void AgentMachine::ForgetKeeper(pid_t keeper, bool killed) {
+    std::lock_guard<std::mutex> hold(keeperMutex_);
+    keepers_.erase(keeper);
+    if (killed) straysWanted_ = true;
+}
+
+bool AgentMachine::EndStrays() {
+    std::lock_guard<std::mutex> hold(keeperMutex_);
+    const std::vector<pid_t> known(keepers_.begin(), keepers_.end());
+    const bool found = os::EndUnknownDescendants(known);
+    if (!found) straysWanted_ = false;
+    return found;
 }
 
 void AgentMachine::Log(const std::string& line) const {

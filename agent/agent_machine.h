@@ -1,7 +1,7 @@
 // What all connections of the agent share: the options, the work directory,
-// the free capacity, the live connections (so that shutdown can reach them)
-// and the lock around the archive code, whose buffers come from a pool that
-// is not thread-safe.
+// the free capacity, the connection places, the live connections (so that
+// shutdown can reach them), the job keepers (so that orphans of a lost one
+// are found) and whether the machine counts as configured securely.
 #pragma once
 
 #include <atomic>
@@ -13,8 +13,17 @@
 #include <string>
 
 #include "agent/options.h"
+#include "agent/os/files.h"
+#include "agent/os/process.h"
 
 namespace kestrel::agent {
+
+// What a new connection gets at accept.
+enum class Place : uint8_t {
+    Served,   // one of the connection places: it may be admitted
+    Refused,  // one of a few places for answering its Hello with a rejection
+    None,     // closed at once
+};
 
 class AgentMachine {
 public:
@@ -28,7 +37,8 @@ public:
     const std::map<std::string, std::string>& BaseEnvironment() const { return baseEnvironment_; }
 
     // Opens (creating it when missing) and locks the work directory, then
-    // removes the work areas an earlier run left behind.
+    // removes what an earlier run left behind. Areas that cannot be removed
+    // are moved aside and reported; only an unusable directory fails.
     bool OpenWorkDirectory(std::string& message);
     int WorkDirectoryFd() const { return workFd_; }
     const std::string& WorkDirectoryPath() const { return workPath_; }
@@ -37,16 +47,23 @@ public:
 
     // A fresh name for a work area.
     std::string NewAreaName();
+    // Removes a job's work area; when that fails it says so on standard
+    // error and moves the area aside, to be removed at the next start.
+    void RemoveWorkArea(const std::string& name, os::RemovalTick tick, void* context);
 
     // Capacity, in units of 1/256 of the machine.
     bool Reserve(uint32_t units);
     void Release(uint32_t units);
     uint32_t FreeUnits();
 
-    // Live connections: admission and shutdown.
-    bool Admit();   // false when --max-connections are served already
-    void Leave();
-    // Every connection thread, admitted or not, counts until it ends.
+    // Connection places, counted from accept on: at most `limit` served
+    // connections (--max-connections, or less when descriptors are short).
+    void SetPlaceLimit(uint32_t limit) { placeLimit_ = limit; }
+    uint32_t PlaceLimit() const { return placeLimit_; }
+    Place TakePlace();
+    void ReturnPlace(Place place);
+
+    // Every connection thread counts until it ends.
     void ThreadStarted();
     void ThreadEnded();
     void Track(int fd);
@@ -57,13 +74,31 @@ public:
     bool Stopping() const { return stopping_.load(); }
     uint64_t NextConnectionNumber() { return ++connectionNumber_; }
 
+    // Loopback only, or clients restricted by --allow: what Capabilities says.
+    void SetConfiguredSecurely(bool secure) { configuredSecurely_ = secure; }
+    bool ConfiguredSecurely() const { return configuredSecurely_; }
+
     // Whether this machine may start processes (off only in the fuzz harness).
     bool spawnProcesses = true;
+
+    // Commands, through their keepers: started, asked and ended here so that
+    // the machine knows which of its children are keepers.
+    bool StartCommand(const os::CommandStart& start, os::ChildProcess& child, int& error);
+    void TakeKeeperReports(os::ChildProcess& child);
+    void EndCommandProcesses(os::ChildProcess& child);
+    // A keeper died or gave up: what it looked after came to us, the subreaper.
+    bool StraysWanted() const { return straysWanted_.load(); }
+    // Kills what is below us but not below a keeper, and reaps what of it is
+    // ours; true while there was any.
+    bool EndStrays();
 
     // One line to standard error when --verbose is on.
     void Log(const std::string& line) const;
 
 private:
+    void ForgetKeeper(pid_t keeper, bool killed);
+    bool RemoveOrMoveAside(const std::string& name, std::string& message);
+
     const AgentOptions& options_;
     std::map<std::string, std::string> baseEnvironment_;
     int workFd_ = -1;
@@ -71,16 +106,23 @@ private:
     bool ownsWorkFd_ = false;
     std::string workPath_;
     std::atomic<uint64_t> areaCounter_{0};
+    std::atomic<uint64_t> asideCounter_{0};
     std::atomic<uint64_t> connectionNumber_{0};
     std::atomic<bool> stopping_{false};
+    bool configuredSecurely_ = false;
+    uint32_t placeLimit_;
 
     std::mutex mutex_;
     std::condition_variable connectionsEnded_;
     uint32_t freeUnits_;
-    uint32_t connections_ = 0;
+    uint32_t served_ = 0;
+    uint32_t refused_ = 0;
     uint32_t threads_ = 0;
     std::set<int> trackedFds_;
 
+    std::mutex keeperMutex_;
+    std::set<pid_t> keepers_;
+    std::atomic<bool> straysWanted_{false};
 };
 
 }  // namespace kestrel::agent

@@ -1,11 +1,17 @@
 // kestrel-agent: a build machine that kestrel clients connect to.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "agent/options.h"
+#include "agent/os/keeper.h"
 #include "agent/server.h"
 
 int main(int argc, char** argv) {
+    // The agent runs itself as the keeper of each command it starts.
+    if (argc >= 2 && std::strcmp(argv[1], kestrel::agent::os::kJobKeeperOption) == 0) {
+        return kestrel::agent::os::RunJobKeeper(argc - 2, argv + 2);
+    }
     // The fault table makes the options large: keep them off the stack.
     auto options = std::make_unique<kestrel::agent::AgentOptions>();
     std::string message;

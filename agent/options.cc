@@ -20,7 +20,11 @@ constexpr char kUsage[] =
     "  --listen ADDRESS[:PORT]   where to listen (default 127.0.0.1:5017); port 0 picks a\n"
     "                            free port. The first line on standard output is\n"
     "                            \"listening on ADDRESS:PORT\". Listening beyond loopback\n"
-    "                            exposes the machine to everyone who can reach it.\n"
+    "                            lets everyone who can reach the port run commands as\n"
+    "                            this user, unless --allow restricts who may connect.\n"
+    "  --allow CIDR              serve only clients whose address lies in CIDR\n"
+    "                            (ADDRESS/BITS, or one ADDRESS); may be repeated. Others\n"
+    "                            are disconnected at once.\n"
     "  --work-dir DIR            where the job work areas live (default $TMPDIR/kestrel-agent.UID).\n"
     "                            Areas left over by an earlier run are removed at start-up;\n"
     "                            one agent per directory.\n"
@@ -30,13 +34,14 @@ constexpr char kUsage[] =
     "  --capacity UNITS          the machine's capacity in units of 1/256 of the machine\n"
     "                            (default 256). A job needs its concurrency factor in units\n"
     "                            (256 for factor 0); a job that does not fit waits.\n"
-    "  --secure                  report the machine as configured securely.\n"
     "  --dev-env NAME=FILE       a development environment: FILE holds NAME=VALUE lines that\n"
     "                            are applied to the environment of a job that selects NAME.\n"
     "                            May be repeated.\n"
     "  --tunnel NAME=HOST:PORT   an agent that clients may reach through this one as\n"
     "                            kvi://NAME. May be repeated.\n"
-    "  --max-connections N       connections served at once (default 64); more are rejected.\n"
+    "  --max-connections N       connections served at once, counted from their accept\n"
+    "                            (default 64); more are rejected. Fewer when the limit of\n"
+    "                            open files is too low for them (said at start-up).\n"
     "  --keep-alive-ms MS        keep-alive interval while a request takes long (default 30000).\n"
     "  --poll-hold-ms MS         how long a Poll waits for news before it answers that\n"
     "                            nothing is new (default 50).\n"
@@ -60,7 +65,12 @@ constexpr char kUsage[] =
     "  --test-close-at K               close the connection when request K after the Hello\n"
     "                                  arrives, without answering it.\n"
     "  --test-wrong-id TYPE            answer with another connection id.\n"
-    "  --test-wrong-sequence TYPE      answer with another sequence.\n";
+    "  --test-wrong-sequence TYPE      answer with another sequence.\n"
+    "  --test-hello-timeout-ms MS      close a connection that has not sent its Hello MS\n"
+    "                                  milliseconds after its accept (default 10000).\n"
+    "  --test-idle-timeout-ms MS       close a connection that stays silent for MS\n"
+    "                                  milliseconds between requests or inside one\n"
+    "                                  (default 100000).\n";
 
 struct KindName {
     const char* name;
@@ -157,6 +167,10 @@ bool ApplyFault(const std::string& option, const std::string& value, AgentOption
     }
     if (option == "--test-recalculate") {
         if (ParseU32(value, 1000000, faults.recalculate)) return true;
+    } else if (option == "--test-hello-timeout-ms") {
+        if (ParseU32(value, 3600000, options.helloTimeoutMs) && options.helloTimeoutMs > 0) return true;
+    } else if (option == "--test-idle-timeout-ms") {
+        if (ParseU32(value, 3600000, options.idleTimeoutMs) && options.idleTimeoutMs > 0) return true;
     } else if (option == "--test-close-at") {
         if (ParseU32(value, 1000000000, faults.closeAt) && faults.closeAt > 0) return true;
     } else if (option == "--test-keep-alive") {
@@ -211,6 +225,10 @@ bool ApplyOption(const std::string& option, const std::string& value, AgentOptio
         options.separator = value;
     } else if (option == "--capacity") {
         if (!ParseU32(value, 255 * 256, options.capacity) || options.capacity == 0) return invalid();
+    } else if (option == "--allow") {
+        AllowedNetwork network;
+        if (!ParseAllowedNetwork(value, network)) return invalid();
+        options.allow.push_back(network);
     } else if (option == "--dev-env") {
         std::string name, path;
         if (!SplitPair(value, '=', name, path)) return invalid();
@@ -241,9 +259,7 @@ bool ApplyOption(const std::string& option, const std::string& value, AgentOptio
     return true;
 }
 
-bool TakesNoValue(const std::string& option) {
-    return option == "--secure" || option == "--verbose" || option == "--help";
-}
+bool TakesNoValue(const std::string& option) { return option == "--verbose" || option == "--help"; }
 
 }  // namespace
 
@@ -298,7 +314,7 @@ ParseOutcome ParseAgentOptions(int argc, const char* const* argv, AgentOptions& 
                 message = "The option " + option + " takes no value";
                 return ParseOutcome::Failed;
             }
-            (option == "--secure" ? options.secure : options.verbose) = true;
+            options.verbose = true;
             continue;
         }
         if (option.rfind("--", 0) != 0) {

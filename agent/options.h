@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "agent/allow_list.h"
+
 namespace kestrel::agent {
 
 // Message kinds that the test faults name: a request's type code, or the Hello.
@@ -51,11 +53,16 @@ struct AgentOptions {
     bool utf16 = false;
     std::string separator = "/";
     uint32_t capacity = 256;  // units of 1/256 of the machine
-    bool secure = false;
+    std::vector<AllowedNetwork> allow;  // empty: everyone who reaches the port
     uint32_t maxConnections = 64;
     uint32_t keepAliveMs = 30000;
     uint32_t pollHoldMs = 50;
     uint32_t tunnelConnectMs = 10000;
+    // A connection must have sent its Hello this soon after accept.
+    uint32_t helloTimeoutMs = 10000;
+    // Silence allowed between requests and inside one: a little longer than
+    // the client's own 90-second time-out, so that the client gives up first.
+    uint32_t idleTimeoutMs = 100000;
     bool verbose = false;
     std::vector<DevelopmentEnvironment> developmentEnvironments;
     std::vector<TunnelTarget> tunnels;

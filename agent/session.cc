@@ -30,8 +30,12 @@ uint16_t PreviousSequence(uint16_t sequence) { return sequence <= 1 ? uint16_t{6
 
 }  // namespace
 
-Session::Session(AgentMachine& machine, Transport& transport, uint64_t number)
-    : machine_(machine), transport_(transport), number_(number) {}
+Session::Session(AgentMachine& machine, Transport& transport, uint64_t number, bool served)
+    : machine_(machine),
+      transport_(transport),
+      number_(number),
+      served_(served),
+      helloDeadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(machine.Options().helloTimeoutMs)) {}
 
 Session::~Session() {
     while (!jobs_.empty()) {
@@ -42,14 +46,18 @@ Session::~Session() {
         machine_.Untrack(tunnelFd_);
         os::CloseDescriptor(tunnelFd_);
     }
-    if (counted_) machine_.Leave();
 }
 
 void Session::Log(const std::string& line) const { machine_.Log("connection " + std::to_string(number_) + ": " + line); }
 
 // ---- framing ----
 
+// A whole message must arrive in time: before the Hello deadline until the
+// connection is admitted, then within the idle time-out of starting to wait.
 bool Session::ReadMessage(MessageHeader& header, bool& ended) {
+    transport_.SetReadDeadline(admitted_ ? std::chrono::steady_clock::now() +
+                                               std::chrono::milliseconds(machine_.Options().idleTimeoutMs)
+                                         : helloDeadline_);
     uint8_t raw[kMessageHeaderSize];
     if (!transport_.Read(raw, kMessageHeaderSize, ended)) return false;
     header = ReadHeader(raw);
@@ -60,6 +68,12 @@ bool Session::ReadMessage(MessageHeader& header, bool& ended) {
     bool cut = false;
     const uint32_t payload = header.length - kMessageHeaderSize;
     return payload == 0 || transport_.Read(in_, payload, cut);
+}
+
+void Session::LogReadFailure(bool ended) const {
+    if (ended) return;
+    if (!transport_.TimedOut()) return Log("the connection broke off");
+    Log(admitted_ ? "closed: silent for longer than the idle time-out" : "closed: no Hello in time");
 }
 
 bool Session::SendMessage(uint32_t connectionId, uint16_t sequence, const uint8_t* payload, uint32_t length) {
@@ -134,7 +148,7 @@ void Session::Run() {
         MessageHeader header;
         bool ended = false;
         if (!ReadMessage(header, ended)) {
-            if (!ended) Log("the connection broke off");
+            LogReadFailure(ended);
             return;
         }
         if (header.length == kMessageHeaderSize) {
@@ -169,7 +183,7 @@ void Session::Run() {
         if (after == After::Close) return;
         if (after == After::Tunnel) {
             Log("relaying to the tunnel");
-            os::RelayStreams(transport_.SocketFd(), tunnelFd_);
+            os::RelayStreams(transport_.SocketFd(), tunnelFd_, machine_.Options().idleTimeoutMs);
             return;
         }
     }
@@ -229,10 +243,9 @@ Session::After Session::OnHello(const MessageHeader& header) {
     } else if (++hellos_ <= faults.recalculate) {
         reply_.Bytes(kRecalculate, sizeof kRecalculate - 1);
         Log("recalculate (test)");
-    } else if (!machine_.Admit()) {
+    } else if (!served_) {
         reject("The machine is serving too many connections");
     } else {
-        counted_ = true;
         admitted_ = true;
         reply_.Bytes(kAccept, sizeof kAccept - 1);
         Log("accepted");
@@ -271,7 +284,7 @@ void Session::OnSeparators() {
 void Session::OnCapabilities() {
     reply_.U8(0);
     reply_.U8(1);
-    reply_.U8(machine_.Options().secure ? 1 : 0);
+    reply_.U8(machine_.ConfiguredSecurely() ? 1 : 0);
 }
 
 void Session::OnVersion() {
@@ -343,15 +356,19 @@ bool Session::AdmitThroughTunnel(int fd, std::string& refusal) {
         int error = 0;
         bool ended = false;
         uint8_t header[kMessageHeaderSize];
-        if (!os::WriteAll(fd, hello, sizeof hello, error) || !os::ReadExact(fd, header, sizeof header, ended, error)) {
+        // The agent behind answers at once, or not at all.
+        const os::Deadline deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(machine_.Options().tunnelConnectMs);
+        if (!os::WriteAll(fd, hello, sizeof hello, deadline, error) ||
+            !os::ReadExact(fd, header, sizeof header, deadline, ended, error)) {
             refusal = "The agent closed the connection before admitting it";
             return false;
         }
         const MessageHeader answer = ReadHeader(header);
         std::string payload(answer.length > kMessageHeaderSize ? answer.length - kMessageHeaderSize : 0, '\0');
         if (!payload.empty() &&
-            !os::ReadExact(fd, reinterpret_cast<uint8_t*>(payload.data()), static_cast<uint32_t>(payload.size()), ended,
-                           error)) {
+            !os::ReadExact(fd, reinterpret_cast<uint8_t*>(payload.data()), static_cast<uint32_t>(payload.size()),
+                           deadline, ended, error)) {
             refusal = "The agent closed the connection before admitting it";
             return false;
         }

@@ -25,13 +25,19 @@ public:
     // Exactly `count` bytes; `ended` tells a clean end of stream before any of them.
     virtual bool Read(uint8_t* data, uint32_t count, bool& ended) = 0;
     virtual bool Write(const uint8_t* data, uint32_t count) = 0;
+    // Reads fail once this moment has passed (a buffer has no need of it).
+    virtual void SetReadDeadline(std::chrono::steady_clock::time_point) {}
+    // Whether the last failed read ran out of time.
+    virtual bool TimedOut() const { return false; }
     // The socket, for a tunnel's relay; -1 when there is none.
     virtual int SocketFd() const { return -1; }
 };
 
 class Session {
 public:
-    Session(AgentMachine& machine, Transport& transport, uint64_t number);
+    // `served`: the connection holds one of the machine's places; without
+    // one its Hello is answered with a rejection.
+    Session(AgentMachine& machine, Transport& transport, uint64_t number, bool served = true);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -57,6 +63,7 @@ private:
 
     // Framing and faults.
     bool ReadMessage(MessageHeader& header, bool& ended);
+    void LogReadFailure(bool ended) const;
     bool SendMessage(uint32_t connectionId, uint16_t sequence, const uint8_t* payload, uint32_t length);
     bool SendKeepAlive(uint16_t sequence);
     bool SendReply(uint32_t kind, uint16_t sequence);
@@ -79,6 +86,9 @@ private:
     void OnEnvironmentEdit(const Request& request);
     void OnEndJob(const Request& request);
     void EndJob(AgentJob& job);
+    // Before the job's next command: a keeper still looking after what the
+    // last one left running stays with the job until its end.
+    void RetireCommand(AgentJob& job);
 
     // Input and commands.
     void OnInputWrite(const Request& request);
@@ -113,7 +123,8 @@ private:
     uint32_t connectionId_ = 0;
     uint16_t sequence_ = 0;  // of the request being answered
     bool admitted_ = false;
-    bool counted_ = false;   // holds one of the machine's connection places
+    bool served_;  // holds one of the machine's connection places
+    std::chrono::steady_clock::time_point helloDeadline_;
     uint32_t hellos_ = 0;
     uint32_t requests_ = 0;
     bool negotiated_ = false;  // a request other than Tunnel was served

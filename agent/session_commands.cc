@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "agent/os/files.h"
@@ -136,6 +135,7 @@ void Session::OnExecute(const Request& request) {
     if (!EnterWorkingDirectory(*job, parsed.directory, directoryFd)) return;
     // From here on the command is accepted; a process that cannot be started
     // is the next Poll's news, like any other end of the command.
+    RetireCommand(*job);
     std::unique_ptr<RunningCommand> command = LaunchCommand(*job, parsed.arguments, directoryFd);
     os::CloseDescriptor(directoryFd);
     const std::string& program = parsed.arguments[0];
@@ -199,7 +199,8 @@ std::unique_ptr<RunningCommand> Session::LaunchCommand(const AgentJob& job, std:
     for (std::string& assignment : assignments) envp.push_back(assignment.data());
     envp.push_back(nullptr);
     int error = 0;
-    if (os::SpawnChild(program.c_str(), argv.data(), envp.data(), directoryFd, command->child, error)) {
+    if (machine_.StartCommand(os::CommandStart{nullptr, program.c_str(), argv.data(), envp.data(), directoryFd},
+                              command->child, error)) {
         command->outputEnded = command->errorEnded = false;
     } else {
         command->startError = error;
@@ -227,6 +228,7 @@ uint32_t Session::TakeCommandEvents(AgentJob& job, uint32_t reserve) {
         command->exitReported = true;
         return 1;
     }
+    machine_.TakeKeeperReports(command->child);
     uint32_t events = 0;
     for (int stream = 0; stream < 2; ++stream) {
         bool& ended = stream == 0 ? command->outputEnded : command->errorEnded;
@@ -247,8 +249,10 @@ uint32_t Session::TakeCommandEvents(AgentJob& job, uint32_t reserve) {
                 total += got;
                 continue;
             }
-            // A failed read cannot be retried: the stream is over for us.
-            end = result == os::PipeRead::End || result == os::PipeRead::Failed;
+            // A failed read cannot be retried: the stream is over for us. Once
+            // the command's group is gone, what is left holding the stream
+            // is no part of the command: the stream ends when drained.
+            end = result == os::PipeRead::End || result == os::PipeRead::Failed || command->StreamsMayEnd();
             break;
         }
         if (event != nullptr && (total > 0 || end)) {
@@ -269,12 +273,11 @@ uint32_t Session::TakeCommandEvents(AgentJob& job, uint32_t reserve) {
             ++events;
         }
     }
-    if (!command->exited && os::TryReap(command->child.pid, command->exit)) command->exited = true;
-    if (command->exited && command->outputEnded && command->errorEnded && reply_.Room() >= kExitEventSize) {
+    if (command->Ended() && reply_.Room() >= kExitEventSize) {
         uint8_t* event = reply_.Extend(kExitEventSize);
-        const uint8_t code = command->exit.signalled ? kPollSignalled : kPollReturned;
-        WriteU32(WriteEventHead(event, code, job.id, command->ElapsedNanoseconds()),
-                 static_cast<uint32_t>(command->exit.value));
+        const os::ExitStatus& exit = command->child.exit;
+        const uint8_t code = exit.signalled ? kPollSignalled : kPollReturned;
+        WriteU32(WriteEventHead(event, code, job.id, command->ElapsedNanoseconds()), static_cast<uint32_t>(exit.value));
         command->exitReported = true;
         ++events;
     }
@@ -286,23 +289,21 @@ void Session::WaitForNews() {
     const auto slice = std::chrono::milliseconds(std::min<uint32_t>(machine_.Options().keepAliveMs, 50));
     while (left.count() > 0 && !machine_.Stopping()) {
         std::vector<int> fds;
-        bool unreaped = false;
         for (auto& [id, job] : jobs_) {
             RunningCommand* command = job->command.get();
             if (command == nullptr || command->exitReported) continue;
             if (command->startError != 0) return;
+            machine_.TakeKeeperReports(command->child);
+            if (command->Ended() || command->StreamsMayEnd()) return;
             if (!command->outputEnded) fds.push_back(command->child.output);
             if (!command->errorEnded) fds.push_back(command->child.error);
-            if (!command->exited && os::TryReap(command->child.pid, command->exit)) command->exited = true;
-            if (command->exited && command->outputEnded && command->errorEnded) return;
-            unreaped |= !command->exited;
+            // The keeper's reports wake the wait as well.
+            fds.push_back(command->child.control);
         }
-        if (fds.empty() && !unreaped) return;
+        if (fds.empty()) return;
         const auto step = std::min(left, slice);
         const auto begin = std::chrono::steady_clock::now();
         if (os::WaitForPipes(fds.data(), static_cast<uint32_t>(fds.size()), static_cast<int>(step.count()))) return;
-        // Without pipes to wait on (both closed early) the wait is a pause.
-        if (fds.empty()) std::this_thread::sleep_for(step);
         left -= std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
         Tick();
     }

@@ -20,6 +20,10 @@ constexpr uint32_t kInputNoMemory = 3;
 constexpr uint32_t kInputTimesNotSet = 4;
 constexpr uint32_t kInputTransferError = 5;
 
+// Deeper input paths are refused: no real source tree comes near it, and a
+// tree built to be deep only wears out whoever walks it.
+constexpr uint32_t kMaxInputDepth = 256;
+
 constexpr uint32_t kStepInputFailed = 3;
 constexpr uint32_t kStepCorrupt = 5;
 
@@ -53,6 +57,11 @@ bool CreateInputEntry(void* context, const PaxgzReadEntry& entry, platform::File
     auto& input = *static_cast<InputExtraction*>(context);
     input.session->Tick();
     SetPendingTimes(input);
+    if (entry.componentCount > kMaxInputDepth) {
+        input.refusedDepth = entry.componentCount;
+        error = ENAMETOOLONG;
+        return false;
+    }
     if (!CreateEntryBeneath(input.root, entry, file, error)) return false;
     if (entry.kind != PaxgzEntryKind::kRegularFile) return true;
     input.pendingPath.clear();
@@ -148,6 +157,7 @@ bool Session::StartInputExtraction(AgentJob& job) {
     config.failed = InputFailed;
     config.finished = InputFinished;
     config.acceptEncoding = AcceptEncoding;
+    config.headerRecordLimit = kPaxgzTransferHeaderRecords;
     job.input = std::move(input);
     if (!job.input->reader.Start(config)) {
         FailInputTransfer(job, job.input->reader.ErrorCode(), DescribeReaderError(job.input->reader));
@@ -162,7 +172,11 @@ void Session::ExtractInputPiece(AgentJob& job, const uint8_t* piece, uint32_t co
     if (input.finished) return Status(0);
     std::memcpy(input.input, piece, count);
     if (!input.reader.Process(count, false)) {
-        const std::string text = DescribeReaderError(input.reader);
+        const std::string text =
+            input.refusedDepth != 0
+                ? "An input path has " + std::to_string(input.refusedDepth) + " levels; at most " +
+                      std::to_string(kMaxInputDepth) + " are allowed"
+                : DescribeReaderError(input.reader);
         Log("job " + std::to_string(job.id) + " input failed: " + text);
         return FailInputTransfer(job, input.reader.ErrorCode(), text);
     }

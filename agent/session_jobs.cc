@@ -2,6 +2,7 @@
 // edits and EndJob.
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -53,15 +54,22 @@ void Session::OnStartJob(const Request& request) {
     auto job = std::make_unique<AgentJob>();
     job->id = id;
     job->units = units;
-    job->areaName = machine_.NewAreaName();
     int error = 0;
-    if (!os::MakeDirectory(machine_.WorkDirectoryFd(), job->areaName.c_str(), error)) {
+    // A name may still be taken by an area that could not be removed.
+    bool made = false;
+    for (int attempt = 0; attempt < 100 && !made; ++attempt) {
+        job->areaName = machine_.NewAreaName();
+        made = os::MakeDirectory(machine_.WorkDirectoryFd(), job->areaName.c_str(), error);
+        if (!made && error != EEXIST) break;
+    }
+    if (!made) {
         machine_.Release(units);
         Status(kStartJobAreaNotCreated);
         return reply_.U32(static_cast<uint32_t>(error));
     }
     if (!os::OpenBeneath(machine_.WorkDirectoryFd(), {job->areaName}, O_RDONLY | O_DIRECTORY, job->areaFd, error)) {
-        os::RemoveTree(machine_.WorkDirectoryFd(), job->areaName.c_str(), nullptr, nullptr, error);
+        int ignored = 0;
+        os::RemoveTree(machine_.WorkDirectoryFd(), job->areaName.c_str(), nullptr, nullptr, ignored);
         machine_.Release(units);
         Status(kStartJobAreaNotOpened);
         return reply_.U32(static_cast<uint32_t>(error));
@@ -131,30 +139,32 @@ void Session::OnEndJob(const Request& request) {
     Status(0);
 }
 
-void Session::EndJob(AgentJob& job) {
-    if (job.command) {
-        RunningCommand& command = *job.command;
-        // A reaped child's id may belong to someone else by now: only a group
-        // that still holds the command's pipes is certainly ours.
-        if (!command.exited) {
-            os::KillAndReap(command.child.pid);
-        } else if (!command.outputEnded || !command.errorEnded) {
-            os::KillGroup(command.child.pid);
-        }
-        os::CloseDescriptor(job.command->child.output);
-        os::CloseDescriptor(job.command->child.error);
-        job.command.reset();
+void Session::RetireCommand(AgentJob& job) {
+    for (auto keeper = job.lingering.begin(); keeper != job.lingering.end();) {
+        machine_.TakeKeeperReports(*keeper);
+        keeper = keeper->keeper < 0 ? job.lingering.erase(keeper) : keeper + 1;
     }
+    if (!job.command) return;
+    os::ChildProcess& child = job.command->child;
+    os::CloseDescriptor(child.output);
+    os::CloseDescriptor(child.error);
+    machine_.TakeKeeperReports(child);
+    if (child.keeper > 0) job.lingering.push_back(child);
+    job.command.reset();
+}
+
+void Session::EndJob(AgentJob& job) {
+    // Every process the job started ends before its area goes.
+    if (job.command) machine_.EndCommandProcesses(job.command->child);
+    job.command.reset();
+    for (os::ChildProcess& keeper : job.lingering) machine_.EndCommandProcesses(keeper);
+    job.lingering.clear();
     if (job.input) job.input->reader.Close();
     job.input.reset();
     if (job.output) job.output->writer.Close();
     job.output.reset();
     os::CloseDescriptor(job.areaFd);
-    int error = 0;
-    if (!os::RemoveTree(machine_.WorkDirectoryFd(), job.areaName.c_str(), TickSession, this, error)) {
-        std::fprintf(stderr, "kestrel-agent: cannot remove the work area %s: %s\n", job.areaName.c_str(),
-                     std::strerror(error));
-    }
+    machine_.RemoveWorkArea(job.areaName, TickSession, this);
     machine_.Release(job.units);
     job.units = 0;
 }

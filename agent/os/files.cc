@@ -3,9 +3,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace kestrel::agent::os {
@@ -14,62 +16,146 @@ namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-bool RemoveDirectoryContents(int directoryFd, RemovalTick tick, void* context, int& error);
+// One directory on the way down: how it is named in its parent, who it is
+// (to recognise the parent again on the way up) and its subdirectories
+// that are still to be emptied.
+struct Level {
+    std::string name;
+    dev_t device;
+    ino_t inode;
+    std::vector<std::string> pending;
+};
 
-bool RemoveEntry(int parentFd, const char* name, RemovalTick tick, void* context, int& error) {
-    if (tick != nullptr) tick(context);
-    if (unlinkat(parentFd, name, 0) == 0 || errno == ENOENT) return true;
-    if (errno != EISDIR && errno != EPERM) {
-        error = errno;
-        return false;
-    }
+// Opens the directory `name` inside `parentFd` for removal: readable and
+// writable by us whatever mode a command left on it.
+int OpenForRemoval(int parentFd, const char* name, int& error) {
     int fd = openat(parentFd, name, kDirectoryFlags);
     if (fd < 0 && errno == EACCES) {
-        // A command may have left a directory without permissions for its owner.
         fchmodat(parentFd, name, 0700, 0);
         fd = openat(parentFd, name, kDirectoryFlags);
     }
     if (fd < 0) {
         error = errno;
-        return false;
+        return -1;
     }
     fchmod(fd, 0700);
-    const bool emptied = RemoveDirectoryContents(fd, tick, context, error);
-    if (!emptied) return false;
-    if (unlinkat(parentFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+    return fd;
+}
+
+// Removes an empty directory or anything that is not a directory. False
+// with error 0 when `name` is a directory with contents.
+bool RemoveLeaf(int parentFd, const char* name, bool maybeDirectory, int& error) {
+    error = 0;
+    if (!maybeDirectory) {
+        if (unlinkat(parentFd, name, 0) == 0 || errno == ENOENT) return true;
+        if (errno != EISDIR && errno != EPERM) {
+            error = errno;
+            return false;
+        }
+    }
+    if (unlinkat(parentFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return true;
+    if (errno == ENOTEMPTY || errno == EEXIST) return false;
+    if (errno == ENOTDIR) {
+        if (unlinkat(parentFd, name, 0) == 0 || errno == ENOENT) return true;
+    }
+    error = errno;
+    return false;
+}
+
+// Removes what a directory holds except its subdirectories with contents,
+// whose names it returns. Uses one more descriptor while it reads.
+bool ClearLevel(int directoryFd, std::vector<std::string>& pending, RemovalTick tick, void* context, int& error) {
+    const int copy = openat(directoryFd, ".", kDirectoryFlags);
+    if (copy < 0) {
         error = errno;
         return false;
+    }
+    DIR* directory = fdopendir(copy);
+    if (directory == nullptr) {
+        error = errno;
+        close(copy);
+        return false;
+    }
+    std::vector<std::pair<std::string, bool>> entries;  // name, may be a directory
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(directory);
+        if (entry == nullptr) break;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        entries.emplace_back(entry->d_name, entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN);
+    }
+    error = errno;
+    closedir(directory);
+    if (error != 0) return false;
+    for (const auto& [name, maybeDirectory] : entries) {
+        if (tick != nullptr) tick(context);
+        if (RemoveLeaf(directoryFd, name.c_str(), maybeDirectory, error)) continue;
+        if (error != 0) return false;
+        pending.push_back(name);
     }
     return true;
 }
 
-// Takes over `directoryFd`.
-bool RemoveDirectoryContents(int directoryFd, RemovalTick tick, void* context, int& error) {
-    DIR* directory = fdopendir(directoryFd);
-    if (directory == nullptr) {
-        error = errno;
-        close(directoryFd);
-        return false;
-    }
+bool SameDirectory(int fd, const Level& level) {
+    struct stat status;
+    return fstat(fd, &status) == 0 && status.st_dev == level.device && status.st_ino == level.inode;
+}
+
+// Depth first with one open directory at a time: down by name, up by "..",
+// which must lead back to the directory we came from. The names still to
+// visit are kept in memory, so no directory is read twice.
+bool RemoveDirectoryTree(int parentFd, const char* name, RemovalTick tick, void* context, int& error) {
+    int current = OpenForRemoval(parentFd, name, error);
+    if (current < 0) return false;
+    std::vector<Level> levels;
+    std::string entered = name;
     bool ok = true;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = readdir(directory);
-        if (entry == nullptr) {
-            if (errno != 0) {
-                error = errno;
-                ok = false;
-            }
-            break;
-        }
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        if (!RemoveEntry(dirfd(directory), entry->d_name, tick, context, error)) {
+    while (ok) {
+        struct stat status;
+        if (fstat(current, &status) != 0) {
+            error = errno;
             ok = false;
             break;
         }
+        levels.push_back(Level{std::move(entered), status.st_dev, status.st_ino, {}});
+        if (!ClearLevel(current, levels.back().pending, tick, context, error)) {
+            ok = false;
+            break;
+        }
+        // Climb while the level is done, removing each emptied directory.
+        while (ok && levels.back().pending.empty() && levels.size() > 1) {
+            const int up = openat(current, "..", kDirectoryFlags);
+            if (up < 0 || !SameDirectory(up, levels[levels.size() - 2])) {
+                error = up < 0 ? errno : EXDEV;  // moved while we worked: stop here
+                if (up >= 0) close(up);
+                ok = false;
+                break;
+            }
+            close(current);
+            current = up;
+            const std::string emptied = std::move(levels.back().name);
+            levels.pop_back();
+            if (!RemoveLeaf(current, emptied.c_str(), true, error)) {
+                if (error == 0) error = ENOTEMPTY;
+                ok = false;
+            }
+        }
+        if (!ok || levels.back().pending.empty()) break;
+        entered = std::move(levels.back().pending.back());
+        levels.back().pending.pop_back();
+        const int down = OpenForRemoval(current, entered.c_str(), error);
+        if (down < 0) {
+            ok = false;
+            break;
+        }
+        close(current);
+        current = down;
     }
-    closedir(directory);
-    return ok;
+    close(current);
+    if (!ok) return false;
+    if (RemoveLeaf(parentFd, name, true, error)) return true;
+    if (error == 0) error = ENOTEMPTY;
+    return false;
 }
 
 bool OpenParent(int rootFd, const std::vector<std::string>& components, int& parent, int& error) {
@@ -137,7 +223,16 @@ bool ListDirectory(int directoryFd, std::vector<std::string>& names, int& error)
 }
 
 bool RemoveTree(int parentFd, const char* name, RemovalTick tick, void* context, int& error) {
-    return RemoveEntry(parentFd, name, tick, context, error);
+    if (tick != nullptr) tick(context);
+    if (RemoveLeaf(parentFd, name, false, error)) return true;
+    if (error != 0) return false;
+    return RemoveDirectoryTree(parentFd, name, tick, context, error);
+}
+
+bool RenameEntry(int directoryFd, const char* from, const char* to, int& error) {
+    if (renameat2(directoryFd, from, directoryFd, to, RENAME_NOREPLACE) == 0) return true;
+    error = errno;
+    return false;
 }
 
 bool MakeDirectory(int parentFd, const char* name, int& error) {
@@ -210,6 +305,23 @@ bool SetTimesBeneath(int rootFd, const std::vector<std::string>& components, uin
     if (!ok) error = errno;
     close(parent);
     return ok;
+}
+
+uint64_t DescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+    return limit.rlim_cur;
+}
+
+uint32_t OpenDescriptorCount() {
+    DIR* directory = opendir("/proc/self/fd");
+    if (directory == nullptr) return 0;
+    uint32_t count = 0;
+    while (const dirent* entry = readdir(directory)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    closedir(directory);
+    return count > 0 ? count - 1 : 0;  // the listing's own
 }
 
 void CloseDescriptor(int& fd) {

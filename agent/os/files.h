@@ -24,9 +24,13 @@ bool ListDirectory(int directoryFd, std::vector<std::string>& names, int& error)
 // Called between entries during long removals (the agent sends keep-alives).
 using RemovalTick = void (*)(void* context);
 
-// Removes `name` inside `parentFd` with everything below it. Symbolic links
-// are removed, never followed; unreadable directories are made readable first.
+// Removes `name` inside `parentFd` with everything below it, holding at most
+// three descriptors whatever the depth. Symbolic links are removed, never
+// followed; unreadable directories are made readable first.
 bool RemoveTree(int parentFd, const char* name, RemovalTick tick, void* context, int& error);
+
+// Renames `from` to `to` within one directory; `to` must not exist.
+bool RenameEntry(int directoryFd, const char* from, const char* to, int& error);
 
 // Creates a new directory `name` in `parentFd`; it must not exist.
 bool MakeDirectory(int parentFd, const char* name, int& error);
@@ -45,6 +49,10 @@ bool StatBeneath(int rootFd, const std::vector<std::string>& components, struct 
 bool SetTimesBeneath(int rootFd, const std::vector<std::string>& components, uint64_t modifiedSeconds,
                      uint32_t modifiedNanoseconds, uint64_t accessedSeconds, uint32_t accessedNanoseconds,
                      int& error);
+
+// The most descriptors this process may hold (0: no limit), and how many it holds now.
+uint64_t DescriptorLimit();
+uint32_t OpenDescriptorCount();
 
 // The one way to close a descriptor of any kind (file, pipe, socket): -1 is
 // left behind and ignored.

@@ -1,5 +1,6 @@
 #include "agent/os/signals.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -31,6 +32,12 @@ int TakeTerminationSignal(int fd) {
     signalfd_siginfo info;
     const ssize_t got = read(fd, &info, sizeof info);
     return got == static_cast<ssize_t>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
+}
+
+int AwaitTerminationSignal(int fd, int timeoutMs) {
+    pollfd watch{fd, POLLIN, 0};
+    if (poll(&watch, 1, timeoutMs) <= 0) return 0;
+    return TakeTerminationSignal(fd);
 }
 
 }  // namespace kestrel::agent::os

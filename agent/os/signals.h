@@ -12,4 +12,7 @@ bool OpenTerminationSignals(int& fd, int& error);
 // Consumes what arrived; returns the signal number (0 if none).
 int TakeTerminationSignal(int fd);
 
+// Waits up to `timeoutMs` for a termination signal; its number, or 0.
+int AwaitTerminationSignal(int fd, int timeoutMs);
+
 }  // namespace kestrel::agent::os

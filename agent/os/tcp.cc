@@ -77,7 +77,8 @@ bool WaitConnected(int fd, int timeoutMs, int& error) {
 
 }  // namespace
 
-bool ListenTcp(const std::string& host, uint16_t port, int& listener, std::string& shown, int& error) {
+bool ListenTcp(const std::string& host, uint16_t port, int& listener, SocketAddress& bound, std::string& shown,
+               int& error) {
     listener = -1;
     addrinfo* list = nullptr;
     std::string text;
@@ -96,35 +97,54 @@ bool ListenTcp(const std::string& host, uint16_t port, int& listener, std::strin
             close(fd);
             continue;
         }
-        sockaddr_storage bound{};
-        socklen_t size = sizeof bound;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
-        shown = ShowAddress(reinterpret_cast<sockaddr*>(&bound));
+        sockaddr_storage address{};
+        socklen_t size = sizeof address;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+        shown = ShowAddress(reinterpret_cast<sockaddr*>(&address));
+        bound.length = size < sizeof bound.bytes ? size : static_cast<uint32_t>(sizeof bound.bytes);
+        std::memcpy(bound.bytes, &address, bound.length);
         listener = fd;
     }
     freeaddrinfo(list);
     return listener >= 0;
 }
 
-bool AcceptTcp(int listener, int wakeFd, int timeoutMs, int& fd, int& error) {
+AcceptResult AcceptTcp(int listener, int wakeFd, int timeoutMs, int& fd, SocketAddress& peer, int& error) {
     fd = -1;
     pollfd watch[2] = {{listener, POLLIN, 0}, {wakeFd, POLLIN, 0}};
     const int ready = poll(watch, wakeFd >= 0 ? 2 : 1, timeoutMs);
     if (ready < 0) {
-        if (errno == EINTR) return true;
+        if (errno == EINTR) return AcceptResult::Nothing;
         error = errno;
-        return false;
+        return AcceptResult::Failed;
     }
-    if (ready == 0 || (watch[0].revents & POLLIN) == 0) return true;
-    fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (ready == 0 || (watch[0].revents & POLLIN) == 0) return AcceptResult::Nothing;
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    fd = accept4(listener, reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC);
     if (fd < 0) {
-        // The peer may have given up between the poll and the accept.
-        if (errno == EAGAIN || errno == ECONNABORTED || errno == EINTR || errno == EPROTO) return true;
         error = errno;
-        return false;
+        switch (error) {
+        // The peer may have given up between the poll and the accept.
+        case EAGAIN:
+        case ECONNABORTED:
+        case EINTR:
+        case EPROTO:
+        case EPERM:  // a firewall rule refused it
+            return AcceptResult::Nothing;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            return AcceptResult::OutOfRoom;
+        default:
+            return AcceptResult::Failed;
+        }
     }
+    peer.length = size < sizeof peer.bytes ? size : static_cast<uint32_t>(sizeof peer.bytes);
+    std::memcpy(peer.bytes, &address, peer.length);
     SetNoDelay(fd);
-    return true;
+    return AcceptResult::Accepted;
 }
 
 bool ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, int& fd, SocketAddress& peer, int& error,
@@ -162,16 +182,43 @@ bool ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, int& fd, 
     return false;
 }
 
-bool ReadExact(int fd, uint8_t* data, uint32_t count, bool& ended, int& error) {
+namespace {
+
+// Waits until `fd` is ready for `events` or the deadline passes.
+bool WaitReady(int fd, short events, Deadline deadline, int& error) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            error = ETIMEDOUT;
+            return false;
+        }
+        pollfd watch{fd, events, 0};
+        // Slices of at most a minute: the conversion to int stays small.
+        const int ready = poll(&watch, 1, static_cast<int>(left.count() < 60000 ? left.count() + 1 : 60000));
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) {
+            error = errno;
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
+bool ReadExact(int fd, uint8_t* data, uint32_t count, Deadline deadline, bool& ended, int& error) {
     ended = false;
     uint32_t done = 0;
     while (done < count) {
-        const ssize_t got = recv(fd, data + done, count - done, 0);
+        const ssize_t got = recv(fd, data + done, count - done, MSG_DONTWAIT);
         if (got > 0) {
             done += static_cast<uint32_t>(got);
             continue;
         }
         if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!WaitReady(fd, POLLIN, deadline, error)) return false;
+            continue;
+        }
         if (got == 0) {
             ended = done == 0;
             error = ended ? 0 : ECONNRESET;
@@ -183,22 +230,26 @@ bool ReadExact(int fd, uint8_t* data, uint32_t count, bool& ended, int& error) {
     return true;
 }
 
-bool WriteAll(int fd, const uint8_t* data, uint32_t count, int& error) {
+bool WriteAll(int fd, const uint8_t* data, uint32_t count, Deadline deadline, int& error) {
     uint32_t done = 0;
     while (done < count) {
-        const ssize_t put = send(fd, data + done, count - done, MSG_NOSIGNAL);
+        const ssize_t put = send(fd, data + done, count - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (put > 0) {
             done += static_cast<uint32_t>(put);
             continue;
         }
         if (put < 0 && errno == EINTR) continue;
+        if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!WaitReady(fd, POLLOUT, deadline, error)) return false;
+            continue;
+        }
         error = put < 0 ? errno : EPIPE;
         return false;
     }
     return true;
 }
 
-void RelayStreams(int first, int second) {
+void RelayStreams(int first, int second, uint32_t idleMs) {
     struct Direction {
         int from;
         int to;
@@ -216,7 +267,8 @@ void RelayStreams(int first, int second) {
             watch[count] = {d.from, POLLIN, 0};
             watched[count++] = &d;
         }
-        const int ready = poll(watch, static_cast<nfds_t>(count), -1);
+        const int ready = poll(watch, static_cast<nfds_t>(count), static_cast<int>(idleMs));
+        if (ready == 0) return;  // both ends silent for too long
         if (ready < 0) {
             if (errno == EINTR) continue;
             return;
@@ -233,7 +285,8 @@ void RelayStreams(int first, int second) {
                 shutdown(d.to, SHUT_WR);
                 continue;
             }
-            if (!WriteAll(d.to, buffer, static_cast<uint32_t>(got), error)) return;
+            const Deadline deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(idleMs);
+            if (!WriteAll(d.to, buffer, static_cast<uint32_t>(got), deadline, error)) return;
         }
     }
 }

@@ -1,11 +1,15 @@
-// TCP as the agent uses it: a listening socket, blocking connected streams,
-// outbound connections for tunnels and the byte relay behind an open tunnel.
+// TCP as the agent uses it: a listening socket, connected streams whose
+// transfers end at a deadline, outbound connections for tunnels and the byte
+// relay behind an open tunnel.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
 namespace kestrel::agent::os {
+
+using Deadline = std::chrono::steady_clock::time_point;
 
 // A socket address as the socket layer stores it (sockaddr_in or sockaddr_in6).
 struct SocketAddress {
@@ -14,26 +18,35 @@ struct SocketAddress {
 };
 
 // Binds and listens on `host` (a numeric address or a name) and `port` (0: a
-// free port). `shown` receives the bound address as "host:port" ("[v6]:port").
-bool ListenTcp(const std::string& host, uint16_t port, int& listener, std::string& shown, int& error);
+// free port). `bound` receives the address bound, `shown` the same as
+// "host:port" ("[v6]:port").
+bool ListenTcp(const std::string& host, uint16_t port, int& listener, SocketAddress& bound, std::string& shown,
+               int& error);
 
-// Waits up to `timeoutMs` for a connection or for `wakeFd` to become readable
-// (either may be -1). `fd` stays -1 when nothing was accepted.
-bool AcceptTcp(int listener, int wakeFd, int timeoutMs, int& fd, int& error);
+enum class AcceptResult : uint8_t {
+    Accepted,
+    Nothing,    // the time-out passed, `wakeFd` became readable, or the peer gave up
+    OutOfRoom,  // no descriptor or buffer for it now (EMFILE, ENFILE, ENOBUFS, ENOMEM): try later
+    Failed,     // the listener cannot go on
+};
+
+// Waits up to `timeoutMs` (-1: no limit) for a connection or for `wakeFd`
+// to become readable. `error` is set for OutOfRoom and Failed.
+AcceptResult AcceptTcp(int listener, int wakeFd, int timeoutMs, int& fd, SocketAddress& peer, int& error);
 
 // Connects with a time-out. On failure `error` is the errno and `text` says
 // what failed in words.
 bool ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, int& fd, SocketAddress& peer, int& error,
                 std::string& text);
 
-// Blocking transfers. ReadExact reports a clean end of stream before any byte
-// by `ended` (with a false result and error 0).
-bool ReadExact(int fd, uint8_t* data, uint32_t count, bool& ended, int& error);
-bool WriteAll(int fd, const uint8_t* data, uint32_t count, int& error);
+// Transfers that give up at `deadline` (error ETIMEDOUT). ReadExact reports
+// a clean end of stream before any byte by `ended` (false result, error 0).
+bool ReadExact(int fd, uint8_t* data, uint32_t count, Deadline deadline, bool& ended, int& error);
+bool WriteAll(int fd, const uint8_t* data, uint32_t count, Deadline deadline, int& error);
 
-// Copies bytes both ways until both directions have ended or either fails;
-// an end in one direction is passed on as a half close.
-void RelayStreams(int first, int second);
+// Copies bytes both ways until both directions have ended, either fails, or
+// nothing moved for `idleMs`; an end in one direction is passed on as a half close.
+void RelayStreams(int first, int second, uint32_t idleMs);
 
 void ShutdownSocket(int fd);
 

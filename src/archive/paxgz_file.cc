@@ -149,7 +149,8 @@ bool CreateEntryBeneath(ExtractionRoot& root, const PaxgzReadEntry& entry, platf
         }
         return true;
     case PaxgzEntryKind::kRegularFile:
-        if (!root.CreateFile(entry.components, entry.componentCount, entry.utf16, file, code)) {
+        // With the archive's permission bits, as tar gives them when it unpacks.
+        if (!root.CreateFile(entry.components, entry.componentCount, entry.utf16, file, code, entry.mode & 0777)) {
             error = code;
             return false;
         }

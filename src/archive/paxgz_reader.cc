@@ -1,5 +1,6 @@
 #include "archive/paxgz_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/files.h"
@@ -32,7 +33,6 @@ constexpr const char* kParseDetailTexts[] = {
 
 constexpr const char* kBufferManagementText = "archive reader buffer management error";
 
-constexpr uint64_t kMaxHeaderData = 1'000'000'000;
 constexpr uint32_t kMaxEncodingName = 255;
 constexpr uint32_t kMaxSeparator = 3;
 constexpr uint32_t kPageRounding = 4096;
@@ -351,7 +351,8 @@ bool PaxgzReader::BeginHeaderData(const uint8_t* block, char typeflag) {
     const PaxgzParseDetail corrupt =
         typeflag == 'g' ? PaxgzParseDetail::kGlobalHeader : PaxgzParseDetail::kExtendedHeader;
     uint64_t size = 0;
-    if (!ParseOctalField(block + ustar::kSize, 12, 12, size) || size > kMaxHeaderData) {
+    const uint32_t limit = std::min(config_.headerRecordLimit, kPaxgzHeaderRecordsMaximum);
+    if (!ParseOctalField(block + ustar::kSize, 12, 12, size) || size > limit) {
         return FailParse(corrupt, kErrorInvalidValue);
     }
     parsePos_ += kTarBlockSize;

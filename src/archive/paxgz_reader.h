@@ -69,6 +69,13 @@ struct PaxgzReadEntry {
     uint32_t recordFlags;       // PaxgzRecordFlag bits
 };
 
+// The most bytes of records an extended or global header may hold, unless
+// the caller sets less.
+inline constexpr uint32_t kPaxgzHeaderRecordsMaximum = 1'000'000'000;
+// The limit for archives that travel over the wire: a path record is at most
+// one message long, so 1 MiB is generous.
+inline constexpr uint32_t kPaxgzTransferHeaderRecords = 1u << 20;
+
 struct PaxgzReaderConfig {
     EventLoop* loop = nullptr;  // null: file data are written synchronously
     void* context = nullptr;
@@ -88,6 +95,9 @@ struct PaxgzReaderConfig {
     void (*finished)(void* context, uint32_t bytesAfterTrailer) = nullptr;
     // Optional: whether a global header's hdrcharset is acceptable (null: any).
     bool (*acceptEncoding)(void* context, const uint8_t* name, uint32_t length) = nullptr;
+    // A header announcing more record bytes than this is corrupt; the reader
+    // never holds more. Values above kPaxgzHeaderRecordsMaximum count as it.
+    uint32_t headerRecordLimit = kPaxgzHeaderRecordsMaximum;
 };
 
 enum class PaxgzReaderError : uint32_t {

@@ -274,6 +274,9 @@ void StartTransfer(RemoteJob& job) {
     config.create = CreateOutputEntry;
     config.needInput = RequestOutputData;
     config.progress = OutputProgress;
+    // A machine's archive names paths, not novels: a header record larger
+    // than this is refused instead of held in memory.
+    config.headerRecordLimit = kPaxgzTransferHeaderRecords;
     config.failed = OnOutputArchiveFailed;
     config.finished = OnOutputFinished;
     config.acceptEncoding = AcceptOutputEncoding;

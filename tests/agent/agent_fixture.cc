@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include <random>
 
@@ -26,7 +29,7 @@ void AgentTest::StartAgent(const std::vector<std::string>& extra) {
     workDir = temp / "work";
     std::vector<std::string> arguments = {"--work-dir", workDir, "--verbose"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    ASSERT_TRUE(agent.Start(arguments)) << agent.failure;
+    ASSERT_TRUE(agent.Start(arguments, "", wrapper)) << agent.failure;
 }
 
 std::unique_ptr<WireClient> AgentTest::OpenClient() {
@@ -48,8 +51,14 @@ std::vector<std::string> AgentTest::WorkAreas() const {
     return names;
 }
 
-RawPeer::RawPeer(uint16_t port) {
+RawPeer::RawPeer(uint16_t port, const char* from) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (from != nullptr) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        EXPECT_EQ(inet_pton(AF_INET, from, &source.sin_addr), 1) << from;
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source), 0) << from;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -80,6 +89,19 @@ bool RawPeer::SendBytes(const std::string& bytes) {
 
 void RawPeer::EndWriting() { shutdown(fd_, SHUT_WR); }
 
+bool RawPeer::WaitForClose(std::string* received) {
+    for (;;) {
+        char chunk[4096];
+        const ssize_t got = recv(fd_, chunk, sizeof chunk, 0);
+        if (got > 0) {
+            if (received != nullptr) received->append(chunk, static_cast<size_t>(got));
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        return got == 0 || errno == ECONNRESET;
+    }
+}
+
 std::string RawPeer::Read(MessageHeader& header, bool& ended) {
     header = MessageHeader{};
     const std::string bytes = ReadBytes(8);
@@ -98,6 +120,20 @@ std::string RawPeer::ReadBytes(size_t count) {
         bytes.append(chunk, static_cast<size_t>(got));
     }
     return bytes;
+}
+
+size_t CountOf(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
+bool WaitUntil(const std::function<bool()>& condition) {
+    for (int attempt = 0; attempt < 2000; ++attempt) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
 }
 
 std::string NoiseBytes(size_t size, uint32_t seed) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,7 +20,8 @@ protected:
     // Stops the agent: an orderly stop, and nothing the sanitizers complain of.
     void StopAgent();
     void TearDown() override { StopAgent(); }
-    // Starts an agent working in a fresh directory; `extra` are more options.
+    // Starts an agent working in `workDir` (temp/work), under `wrapper` when
+    // set; `extra` are more options.
     void StartAgent(const std::vector<std::string>& extra = {});
     // A client that has said hello and negotiated.
     std::unique_ptr<WireClient> OpenClient();
@@ -28,6 +30,7 @@ protected:
 
     TempDir temp;
     std::string workDir;
+    std::vector<std::string> wrapper;  // runs the agent: prlimit ...
     AgentProcess agent;
 };
 
@@ -35,7 +38,8 @@ protected:
 // for bytes it would never send.
 class RawPeer {
 public:
-    explicit RawPeer(uint16_t port);
+    // Connects from `from` (a loopback address such as 127.0.0.2) when given.
+    explicit RawPeer(uint16_t port, const char* from = nullptr);
     ~RawPeer();
     RawPeer(const RawPeer&) = delete;
     RawPeer& operator=(const RawPeer&) = delete;
@@ -44,6 +48,9 @@ public:
     bool Send(uint16_t sequence, const std::string& payload);
     bool SendBytes(const std::string& bytes);
     void EndWriting();
+    // Reads until the agent closes the connection: true then, false when
+    // nothing came for 30 seconds. Bytes that came first go to `received`.
+    bool WaitForClose(std::string* received = nullptr);
     // The next whole message (its header in `header`); `ended` when the agent closed.
     std::string Read(MessageHeader& header, bool& ended);
     std::string Read(MessageHeader& header) {
@@ -60,5 +67,11 @@ private:
 
 // Bytes that do not compress, of a given size (fixed seed).
 std::string NoiseBytes(size_t size, uint32_t seed);
+
+// How often `what` occurs in `text`.
+size_t CountOf(const std::string& text, const std::string& what);
+
+// Retries `condition` every 10 ms for up to 20 seconds.
+bool WaitUntil(const std::function<bool()>& condition);
 
 }  // namespace kestrel::test

@@ -50,7 +50,7 @@ pid_t Spawn(const std::vector<std::string>& argv, int outFd, int errFd) {
     for (std::string& text : copy) pointers.push_back(text.data());
     pointers.push_back(nullptr);
     pid_t pid = -1;
-    const int result = posix_spawn(&pid, pointers[0], &actions, &attributes, pointers.data(), environ);
+    const int result = posix_spawnp(&pid, pointers[0], &actions, &attributes, pointers.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     return result == 0 ? pid : -1;
@@ -79,8 +79,10 @@ AgentProcess::~AgentProcess() {
     if (!errorFile_.empty()) unlink(errorFile_.c_str());
 }
 
-bool AgentProcess::Start(const std::vector<std::string>& arguments, const std::string& binary) {
-    std::vector<std::string> argv = {binary.empty() ? AgentBinary() : binary, "--listen", "127.0.0.1:0"};
+bool AgentProcess::Start(const std::vector<std::string>& arguments, const std::string& binary,
+                         const std::vector<std::string>& wrapper) {
+    std::vector<std::string> argv = wrapper;
+    argv.insert(argv.end(), {binary.empty() ? AgentBinary() : binary, "--listen", "127.0.0.1:0"});
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     if (!errorFile_.empty()) unlink(errorFile_.c_str());
     errorFile_ = TempName("stderr");
@@ -110,13 +112,13 @@ bool AgentProcess::Start(const std::vector<std::string>& arguments, const std::s
         line.append(chunk, static_cast<size_t>(got));
     }
     close(out[0]);
-    const std::string prefix = "listening on 127.0.0.1:";
-    if (line.rfind(prefix, 0) != 0) {
+    const size_t colon = line.rfind(':');
+    if (line.rfind("listening on ", 0) != 0 || colon == std::string::npos) {
         failure = "no listening line: " + line + Errors();
         Stop();
         return false;
     }
-    port_ = static_cast<uint16_t>(std::atoi(line.c_str() + prefix.size()));
+    port_ = static_cast<uint16_t>(std::atoi(line.c_str() + colon + 1));
     return port_ != 0;
 }
 

@@ -18,10 +18,12 @@ public:
     AgentProcess(const AgentProcess&) = delete;
     AgentProcess& operator=(const AgentProcess&) = delete;
 
-    // Starts the agent with `arguments` plus "--listen 127.0.0.1:0" and waits
-    // for its "listening on" line. False (with the reason in `failure`) when it
+    // Starts the agent with "--listen 127.0.0.1:0" plus `arguments` (a later
+    // --listen wins) and waits for its "listening on" line. `wrapper` runs
+    // it (prlimit, setpriv ...). False (with the reason in `failure`) when it
     // did not come up.
-    bool Start(const std::vector<std::string>& arguments, const std::string& binary = "");
+    bool Start(const std::vector<std::string>& arguments, const std::string& binary = "",
+               const std::vector<std::string>& wrapper = {});
 
     uint16_t port() const { return port_; }
     pid_t pid() const { return pid_; }

@@ -29,6 +29,8 @@ std::string HelloReason(const Answer& answer) {
 }
 
 TEST_F(Handshake, NegotiatesWhatTheOptionsSay) {
+    // Configured securely: on loopback only, or with clients named by --allow;
+    // anything else is said at start-up.
     struct Case {
         std::vector<std::string> options;
         bool utf16;
@@ -36,13 +38,15 @@ TEST_F(Handshake, NegotiatesWhatTheOptionsSay) {
         bool secure;
     };
     const Case cases[] = {
-        {{}, false, "/", false},
-        {{"--encoding", "utf-16le", "--secure"}, true, "/", true},
-        {{"--separator", "\\", "--encoding", "UTF-8"}, false, "\\", false},
-        {{"--separator", "\\", "--encoding", "UTF-16LE"}, true, "\\", false},
+        {{}, false, "/", true},
+        {{"--encoding", "utf-16le"}, true, "/", true},
+        {{"--separator", "\\", "--encoding", "UTF-8", "--listen", "0.0.0.0:0"}, false, "\\", false},
+        {{"--separator", "\\", "--encoding", "UTF-16LE", "--listen", "0.0.0.0:0", "--allow", "127.0.0.0/8"},
+         true, "\\", true},
+        {{"--listen", "0.0.0.0:0", "--allow", "10.1.0.0/16", "--allow", "0.0.0.0/0"}, false, "/", false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.options.empty() ? "defaults" : c.options[1]);
+        SCOPED_TRACE(testing::PrintToString(c.options));
         StopAgent();
         TempDir work;
         std::vector<std::string> options = {"--work-dir", work.path()};
@@ -54,6 +58,8 @@ TEST_F(Handshake, NegotiatesWhatTheOptionsSay) {
         EXPECT_EQ(client.encodingName(), c.utf16 ? "UTF-16LE" : "UTF-8");
         EXPECT_EQ(client.separator(), Encoded(c.separator, c.utf16));
         EXPECT_EQ(client.secure(), c.secure);
+        const bool warned = agent.Errors().find("everyone who can reach this port can run commands as") != std::string::npos;
+        EXPECT_EQ(warned, !c.secure) << agent.Errors();
         EXPECT_EQ(client.version().major, 0);
         EXPECT_EQ(client.version().minor, 1);
         EXPECT_EQ(client.version().build, 2024);

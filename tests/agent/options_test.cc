@@ -12,10 +12,10 @@ TEST(AgentOptions, HelpExplainsEveryOption) {
     const AgentRun help = RunAgentToEnd({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     for (const char* option :
-         {"--listen", "--work-dir", "--encoding", "--separator", "--capacity", "--secure", "--dev-env", "--tunnel",
+         {"--listen", "--allow", "--work-dir", "--encoding", "--separator", "--capacity", "--dev-env", "--tunnel",
           "--max-connections", "--keep-alive-ms", "--poll-hold-ms", "--verbose", "--test-reject", "--test-recalculate",
           "--test-keep-alive", "--test-delay", "--test-corrupt", "--test-close-at", "--test-wrong-id",
-          "--test-wrong-sequence"}) {
+          "--test-wrong-sequence", "--test-hello-timeout-ms", "--test-idle-timeout-ms"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
 }
@@ -37,7 +37,11 @@ TEST(AgentOptions, WrongValuesStopItBeforeItListens) {
         {{"--dev-env", "tools=" + (temp / "bad.env")}, "line 1: expected NAME=VALUE"},
         {{"--test-corrupt", "no-such-request"}, "Invalid value for --test-corrupt: no-such-request"},
         {{"--test-keep-alive", "poll:sometimes"}, "Invalid value for --test-keep-alive: poll:sometimes"},
-        {{"--secure=yes"}, "The option --secure takes no value"},
+        {{"--verbose=yes"}, "The option --verbose takes no value"},
+        {{"--allow", "10.0.0.0/33"}, "Invalid value for --allow: 10.0.0.0/33"},
+        {{"--allow", "builders.example"}, "Invalid value for --allow: builders.example"},
+        {{"--allow", "fd00::/129"}, "Invalid value for --allow: fd00::/129"},
+        {{"--test-idle-timeout-ms", "0"}, "Invalid value for --test-idle-timeout-ms: 0"},
         {{"--work-dir"}, "The option --work-dir needs a value"},
         {{"--frobnicate", "1"}, "Unknown option --frobnicate"},
     };

@@ -109,14 +109,6 @@ std::string RunConnection(uint16_t port, const std::string& root, int number, bo
     return end.ok ? "" : end.failure;
 }
 
-bool WaitUntil(const std::function<bool()>& condition) {
-    for (int attempt = 0; attempt < 2000; ++attempt) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
-
 TEST_F(Robustness, TwentyConnectionsWithFiveJobsEachAtOnce) {
     StartAgent();
     std::vector<std::string> failures(kConnections);

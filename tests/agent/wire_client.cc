@@ -315,6 +315,23 @@ InputResult SendInputs(WireClient& client, uint8_t job, const std::string& root,
     return result;
 }
 
+InputResult SendArchiveBytes(WireClient& client, uint8_t job, const std::function<bool(std::string& piece)>& next) {
+    InputResult result;
+    std::string piece;
+    while (next(piece)) {
+        if (piece.size() > kMaxInputWritePiece) {
+            result.failure = "a piece larger than an InputWrite carries";
+            return result;
+        }
+        BeginInputWrite(client.buffer(), job);
+        std::memcpy(client.buffer() + kInputWriteDataOffset, piece.data(), piece.size());
+        ++result.pieces;
+        result.last = CheckStatus(MessageType::InputWrite, client.SendPrepared(static_cast<uint32_t>(piece.size() + 2)));
+        if (!result.last.fault.empty() || result.last.status() != 0) break;
+    }
+    return result;
+}
+
 // ---- output ----
 
 namespace {
@@ -355,6 +372,7 @@ OutputResult FetchOutputs(WireClient& client, uint8_t job, const std::string& de
     config.needInput = OutputNeedsInput;
     config.failed = OutputFailed;
     config.finished = OutputFinished;
+    config.headerRecordLimit = kPaxgzTransferHeaderRecords;
     if (!reader->Start(config)) {
         result.failure = "the reader did not start";
         return result;

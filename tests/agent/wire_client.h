@@ -126,6 +126,11 @@ struct InputResult {
 InputResult SendInputs(WireClient& client, uint8_t job, const std::string& root,
                        const std::vector<std::string>& entries);
 
+// Sends archive bytes as they come from `next` (false: no more), one
+// InputWrite per piece of at most kMaxInputWritePiece bytes, until a piece
+// is refused or the bytes run out. For archives our writer would not make.
+InputResult SendArchiveBytes(WireClient& client, uint8_t job, const std::function<bool(std::string& piece)>& next);
+
 // Fetches the output archive with OutputTransfer and unpacks it below
 // `destination`. Empty on success, else the failure.
 struct OutputResult {

@@ -375,6 +375,7 @@ ReaderRun RunReader(const std::string& archive, const std::string& rootPath, con
     config.failed = &Failed;
     config.finished = &Finished;
     config.acceptEncoding = &AcceptEncoding;
+    config.headerRecordLimit = options.headerRecordLimit;
 
     if (options.useLoop) {
         LoopFeeder feeder{};

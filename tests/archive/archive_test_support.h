@@ -80,6 +80,7 @@ struct ReaderOptions {
     bool refuseEncodings = false;   // accept-encoding says no
     bool useLoop = false;           // file writes through an event loop
     bool createOnly = false;        // create operation records entries but makes nothing
+    uint32_t headerRecordLimit = kPaxgzHeaderRecordsMaximum;
 };
 
 struct ReadEntryRecord {

@@ -168,6 +168,44 @@ TEST(PaxgzReader, MalformedPaxHeadersAreRefused) {
     EXPECT_EQ(accepted.entries[0].path, "a/b");
 }
 
+TEST(PaxgzReader, HeadersAboveTheCallersLimitAreCorrupt) {
+    TempDir dir;
+    // A record of exactly 2048 bytes: "2048 path=" is 10 bytes, the newline one.
+    std::string path;
+    for (int level = 0; level < 20; ++level) path += std::string(100, 'p') + "/";
+    path += std::string(17, 'q');
+    const std::string records = PaxRecord("path", path);
+    ASSERT_EQ(records.size(), 2048u);
+    const std::string tar = PaxHeader('x', records) + File("ignored", "");
+    const std::string global = PaxHeader('g', PaxRecord("comment", std::string(3000, 'c'))) + File("a", "");
+    struct Case {
+        std::string tar;
+        uint32_t limit;
+        bool ok;
+        uint32_t detail;
+        std::string text;
+    };
+    const Case cases[] = {
+        {tar, 2048, true, 0, ""},
+        {tar, 2047, false, 2, "corrupt pax extended header read"},
+        {tar, kPaxgzTransferHeaderRecords, true, 0, ""},
+        {global, 3000, false, 1, "corrupt pax global header read"},
+        {global, kPaxgzHeaderRecordsMaximum, true, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.limit);
+        ReaderOptions options;
+        options.headerRecordLimit = c.limit;
+        TempDir out;
+        const ReaderRun run = RunReader(Archive(c.tar), out.path(), options);
+        if (c.ok) {
+            EXPECT_TRUE(run.ok) << run.chain1;
+        } else {
+            ExpectParseFailure(run, c.detail, c.text);
+        }
+    }
+}
+
 TEST(PaxgzReader, EncodingsAreSetByTheGlobalHeaderAndCheckedByTheCaller) {
     TempDir dir;
     const std::string separator("/\0", 2);

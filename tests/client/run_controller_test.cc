@@ -241,6 +241,22 @@ TEST(RunControllerTest, EnvironmentReachesTheCommands) {
     EXPECT_EQ(run.logs[0].output.at(1), "b two,:one,:,three from-dev\n");
 }
 
+// Inputs and outputs unpack with their archives' permission bits, as tar
+// would: a script sent as an input runs as it is, and a program built on the
+// machine runs where it arrives.
+TEST(RunControllerTest, ProgramsStayRunnableBothWays) {
+    TestAgents agents;
+    AgentProcess agent;
+    ASSERT_TRUE(agents.Start(agent, {})) << agent.failure;
+    TempDir dir;
+    WriteFile(dir / "tool.sh", "#!/bin/sh\necho '#!/bin/sh' > made.sh; echo echo made >> made.sh\n");
+    const std::string body =
+        "    input\n        tool.sh\n    output\n        made.sh\n    command break on error\n        ./tool.sh\n";
+    const RunResult run = RunScript(dir, Machine("m", {TestAgents::Url(agent)}) + JobBlock("main", {"m"}, body));
+    EXPECT_FALSE(run.jobFailed) << ::testing::PrintToString(run.logs[0].records);
+    EXPECT_EQ(RunProcess({dir / "made.sh"}).out, "made\n");
+}
+
 // A UTF-16 machine's texts (here the path it names as missing) are kept in
 // the log as text the build log can show.
 TEST(RunControllerTest, MachineTextsOfAUtf16MachineAreKeptReadable) {

@@ -87,6 +87,9 @@ TEST_F(PeerArchivesTest, HostileArchivesAreRefusedAndNothingLeavesTheJobDirector
         {"FIFO", Entry("out/fifo", "", '6'), "file create failed", ""},
         {"file under a planted link", Entry("out/planted/through.txt", "evil\n"), "file create failed", ""},
         {"damaged checksum", badChecksum, headers, "corrupt trailer read"},
+        // A header record far beyond any path is refused, not held in memory.
+        {"oversized header record", PaxHeader('x', PaxRecord("comment", std::string(2 << 20, 'x'))) + valid, headers,
+         "corrupt pax extended header read"},
     };
     for (const HostileCase& c : cases) {
         SCOPED_TRACE(c.what);
