@@ -6,6 +6,8 @@
 //
 //   scheduler_bench                      the benchmarks
 //   scheduler_bench generate DIR JOBS    writes a build of JOBS jobs into DIR
+//   scheduler_bench generate-flat DIR N  N jobs of one input and one output
+//   scheduler_bench generate-wide DIR N  one job "main" of N inputs
 
 #include <benchmark/benchmark.h>
 
@@ -87,6 +89,19 @@ BENCHMARK(BM_NothingToRun)->Arg(1000)->Arg(3000)->Arg(10000)->Unit(benchmark::kM
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && (std::strcmp(argv[1], "generate-flat") == 0 || std::strcmp(argv[1], "generate-wide") == 0)) {
+        std::string error;
+        const auto count = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
+        const bool flat = std::strcmp(argv[1], "generate-flat") == 0;
+        const bool ok = flat ? kestrel::bench::GenerateFlatBuild(argv[2], count, error)
+                             : kestrel::bench::GenerateWideJob(argv[2], count, error);
+        if (!ok) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
+        std::printf(flat ? "%u jobs of one input and one output\n" : "one job of %u inputs\n", count);
+        return 0;
+    }
     if (argc == 4 && std::strcmp(argv[1], "generate") == 0) {
         std::string error;
         const auto jobs = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));

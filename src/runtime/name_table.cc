@@ -3,111 +3,156 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+
 namespace kestrel {
 
 namespace {
 
 constexpr uint32_t kInitialCapacity = 128;
-// A walk ends when it meets this many slots of other groups.
-constexpr uint32_t kForeignLimit = 4;
 // Doubling beyond this would overflow the 32-bit capacity.
 constexpr uint32_t kLargestCapacity = 0x80000000u;
 
-// The slot where an insertion walk for `hash` stops, or `capacity` when the
-// walk meets its fourth foreign slot. A walk also ends after passing every
-// slot once: a table full of one group (keys of equal byte sums) has no
-// foreign slot to stop it.
+// At most three quarters of the slots hold a key: a linear-probing walk then
+// passes 2.5 slots on average to find a key and 8.5 to miss one.
+constexpr uint32_t UsedLimit(uint32_t capacity) { return capacity - capacity / 4; }
+
+// The slot where an insertion walk for `hash` stops: the first without a value.
+// The load limit guarantees there is one.
 uint32_t InsertionSlot(const NameTableEntry* entries, uint32_t capacity, uint32_t hash) {
     const uint32_t mask = capacity - 1;
-    const uint32_t group = hash & ~mask;
     uint32_t slot = hash & mask;
-    uint32_t foreign = 0;
-    for (uint32_t passed = 0; passed < capacity; ++passed) {
-        const NameTableEntry& entry = entries[slot];
-        if (entry.value == nullptr) return slot;
-        if ((entry.hash & ~mask) != group && ++foreign == kForeignLimit) return capacity;
-        slot = (slot + 1) & mask;
-    }
-    return capacity;
+    while (entries[slot].value != nullptr) slot = (slot + 1) & mask;
+    return slot;
 }
 
-// The slot that holds `key` with a value, or `capacity`. Removed entries keep
-// their key and are walked past; their key is never read, since the caller
-// may have freed it.
+// The slot that holds `key` with a value, or `capacity`. The walk ends at the
+// first slot that never held a key. Removed entries keep their key and are
+// walked past; their key is never read, since the caller may have freed it.
 uint32_t MatchingSlot(const NameTableEntry* entries, uint32_t capacity, const char* key, uint32_t hash) {
     const uint32_t mask = capacity - 1;
-    const uint32_t group = hash & ~mask;
-    uint32_t slot = hash & mask;
-    uint32_t foreign = 0;
-    for (uint32_t passed = 0; passed < capacity; ++passed) {
+    for (uint32_t slot = hash & mask;; slot = (slot + 1) & mask) {
         const NameTableEntry& entry = entries[slot];
         if (entry.key == nullptr) return capacity;
-        if ((entry.hash & ~mask) != group) {
-            if (++foreign == kForeignLimit) return capacity;
-        } else if (entry.value != nullptr && entry.hash == hash && std::strcmp(entry.key, key) == 0) {
-            return slot;
-        }
-        slot = (slot + 1) & mask;
+        if (entry.hash == hash && entry.value != nullptr && std::strcmp(entry.key, key) == 0) return slot;
     }
-    return capacity;
 }
 
-// Moves every live entry into a larger array, doubling again whenever an
-// entry's walk meets a fourth foreign slot. The table is untouched on failure.
-bool Grow(NameTable& table) {
-    uint32_t capacity = table.capacity;
-    for (;;) {
-        if (capacity >= kLargestCapacity) return false;
-        capacity *= 2;
-        auto* fresh = static_cast<NameTableEntry*>(std::calloc(capacity, sizeof(NameTableEntry)));
-        if (fresh == nullptr) return false;
-        bool placed = true;
-        for (uint32_t i = 0; i < table.capacity && placed; ++i) {
-            const NameTableEntry& entry = table.entries[i];
-            if (entry.value == nullptr) continue;
-            const uint32_t slot = InsertionSlot(fresh, capacity, entry.hash);
-            if (slot == capacity)
-                placed = false;
-            else
-                fresh[slot] = entry;
-        }
-        if (placed) {
-            std::free(table.entries);
-            table.entries = fresh;
-            table.capacity = capacity;
-            return true;
-        }
-        std::free(fresh);
+// Moves every live entry into a new array of `capacity` slots; removed entries
+// are dropped. The table is untouched when the array cannot be allocated.
+bool Rebuild(NameTable& table, uint32_t capacity) {
+    auto* fresh = static_cast<NameTableEntry*>(std::calloc(capacity, sizeof(NameTableEntry)));
+    if (fresh == nullptr) return false;
+    for (uint32_t i = 0; i < table.capacity; ++i) {
+        const NameTableEntry& entry = table.entries[i];
+        if (entry.value != nullptr) fresh[InsertionSlot(fresh, capacity, entry.hash)] = entry;
     }
+    std::free(table.entries);
+    table.entries = fresh;
+    table.capacity = capacity;
+    table.used = table.live;
+    return true;
 }
+
+// Room for one more key. The slots come with the first entry; a full table
+// doubles, unless removed entries fill most of it, when rebuilding it at its
+// size is enough.
+bool MakeRoom(NameTable& table) {
+    if (table.entries == nullptr) {
+        table.entries = static_cast<NameTableEntry*>(std::calloc(kInitialCapacity, sizeof(NameTableEntry)));
+        if (table.entries == nullptr) return false;
+        table.capacity = kInitialCapacity;
+        table.used = table.live = 0;
+        return true;
+    }
+    if (table.used < UsedLimit(table.capacity)) return true;
+    if (table.live < UsedLimit(table.capacity) / 2) return Rebuild(table, table.capacity);
+    if (table.capacity >= kLargestCapacity) return false;
+    return Rebuild(table, table.capacity * 2);
+}
+
+uint64_t Load64(const unsigned char* bytes) {
+    uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+uint64_t Load32(const unsigned char* bytes) {
+    uint32_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+// The 128-bit product of `a` and `b`, its two halves folded into one.
+uint64_t MultiplyFold(uint64_t a, uint64_t b) {
+#if defined(__SIZEOF_INT128__)
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+#elif defined(_MSC_VER) && defined(_M_X64)
+    uint64_t high = 0;
+    const uint64_t low = _umul128(a, b, &high);
+    return low ^ high;
+#else
+    const uint64_t aLow = a & 0xffffffffu, aHigh = a >> 32, bLow = b & 0xffffffffu, bHigh = b >> 32;
+    const uint64_t lowLow = aLow * bLow, lowHigh = aLow * bHigh, highLow = aHigh * bLow, highHigh = aHigh * bHigh;
+    const uint64_t middle = (lowLow >> 32) + (lowHigh & 0xffffffffu) + (highLow & 0xffffffffu);
+    const uint64_t low = (lowLow & 0xffffffffu) | (middle << 32);
+    const uint64_t high = highHigh + (lowHigh >> 32) + (highLow >> 32) + (middle >> 32);
+    return low ^ high;
+#endif
+}
+
+constexpr uint64_t kSeed = 0xa0761d6478bd642full;
+constexpr uint64_t kSpread = 0xe7037ed1a0b428dbull;
 
 }  // namespace
 
+// Sixteen bytes a round, each round one 128-bit multiply whose halves are
+// folded together, so every key byte reaches every bit of the result: the
+// low bits choose the home slot. Keys of up to 16 bytes, most names and many
+// paths, take two multiplies after their length is known.
 uint32_t NameTableHash(const char* key) {
-    uint32_t sum = 0;
-    for (const char* p = key; *p != '\0'; ++p)
-        sum += static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*p)));
-    return sum;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(key);
+    const size_t length = std::strlen(key);
+    uint64_t state = kSeed ^ length;
+    uint64_t a = 0;
+    uint64_t b = 0;
+    if (length <= 16) {
+        if (length >= 4) {
+            // Two overlapping pairs of 4-byte loads cover 4 to 16 bytes.
+            const size_t quarter = (length >> 3) << 2;
+            a = (Load32(bytes) << 32) | Load32(bytes + quarter);
+            b = (Load32(bytes + length - 4) << 32) | Load32(bytes + length - 4 - quarter);
+        } else if (length > 0) {
+            a = (static_cast<uint64_t>(bytes[0]) << 16) | (static_cast<uint64_t>(bytes[length >> 1]) << 8) |
+                bytes[length - 1];
+        }
+    } else {
+        size_t left = length;
+        for (; left > 16; left -= 16, bytes += 16) state = MultiplyFold(Load64(bytes) ^ kSpread, Load64(bytes + 8) ^ state);
+        // The last 16 bytes, overlapping the previous round when the length is not a multiple.
+        a = Load64(bytes + left - 16);
+        b = Load64(bytes + left - 8);
+    }
+    const uint64_t hash = MultiplyFold(kSpread ^ length, MultiplyFold(a ^ kSpread, b ^ state));
+    return static_cast<uint32_t>(hash ^ (hash >> 32));
 }
 
 bool NameTable::Init() {
-    entries = static_cast<NameTableEntry*>(std::calloc(kInitialCapacity, sizeof(NameTableEntry)));
-    if (entries == nullptr) return false;
-    capacity = kInitialCapacity;
+    *this = NameTable{};
     return true;
 }
 
 bool NameTable::Insert(const char* key, void* value, NameTableDestructor destructor) {
-    if (entries == nullptr) return false;
+    if (!MakeRoom(*this)) return false;
     const uint32_t hash = NameTableHash(key);
-    for (;;) {
-        const uint32_t slot = InsertionSlot(entries, capacity, hash);
-        if (slot != capacity) {
-            entries[slot] = NameTableEntry{key, value, destructor, hash};
-            return true;
-        }
-        if (!Grow(*this)) return false;
-    }
+    NameTableEntry& entry = entries[InsertionSlot(entries, capacity, hash)];
+    if (entry.key == nullptr) ++used;
+    ++live;
+    entry = NameTableEntry{key, value, destructor, hash};
+    return true;
 }
 
 void* NameTable::Find(const char* key) const {
@@ -123,6 +168,7 @@ const char* NameTable::Remove(const char* key) {
     NameTableEntry& entry = entries[slot];
     entry.value = nullptr;
     entry.destructor = nullptr;
+    --live;
     return entry.key;
 }
 
@@ -130,8 +176,7 @@ void NameTable::Destroy() {
     for (uint32_t i = 0; i < capacity; ++i)
         if (entries[i].destructor != nullptr) entries[i].destructor(&entries[i]);
     std::free(entries);
-    entries = nullptr;
-    capacity = 0;
+    *this = NameTable{};
 }
 
 }  // namespace kestrel

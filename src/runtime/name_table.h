@@ -1,7 +1,10 @@
 // NameTable: the string-keyed open-addressing hash table behind every name
-// space. The hash is the signed byte sum of the key; a walk gives up after
-// four slots of another hash group, and Insert then doubles the table, so
-// probes stay short at the price of memory.
+// space. Keys are hashed 16 bytes at a time with folded 128-bit multiplies
+// (NameTableHash); an entry sits at the first free slot at or after its home slot
+// (linear probing). The table doubles before the slots holding a key, live
+// or removed, would pass three quarters of it, so walks stay a few slots
+// long at any size. Slots are allocated with the first entry: an empty table
+// costs no memory.
 #pragma once
 
 #include <cstdint>
@@ -20,15 +23,18 @@ struct NameTableEntry {
     uint32_t hash;
 };
 
-// A value type embedded in its owner: zero until Init, released by Destroy.
+// A value type embedded in its owner. A zero table is a valid empty table.
 struct NameTable {
-    NameTableEntry* entries = nullptr;
-    uint32_t capacity = 0;  // a power of two, 128 after Init
+    NameTableEntry* entries = nullptr;  // null until the first insertion
+    uint32_t capacity = 0;              // slots in `entries`: 0, then 128, doubling
+    uint32_t used = 0;                  // slots with a key, removed entries included
+    uint32_t live = 0;                  // slots with a value
 
-    // 128 zero-filled slots from the heap; false when the allocation fails.
+    // Resets to an empty table; slots come with the first insertion, so this
+    // cannot fail (true).
     bool Init();
     // Stores the entry without looking for an equal key (callers look up
-    // first). False only when growing needs memory that is not available; the
+    // first). False only when the slots cannot be allocated or grown; the
     // table is then unchanged.
     bool Insert(const char* key, void* value, NameTableDestructor destructor);
     // The value stored under exactly this key, or null.
@@ -41,7 +47,7 @@ struct NameTable {
     void Destroy();
 };
 
-// The signed byte sum of `key` in 32-bit wrap-around arithmetic.
+// The hash of a NUL-terminated key.
 uint32_t NameTableHash(const char* key);
 
 }  // namespace kestrel

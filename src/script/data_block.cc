@@ -57,8 +57,7 @@ bool IsReserved(const DataContext& context, const char* name, uint32_t length) {
 }
 
 bool InsertMember(DataContext& context, const char* name, void* member) {
-    if (!InsertNamed(context.target->members, name, static_cast<uint32_t>(std::strlen(name)), member,
-                     DestroyMemberEntry)) {
+    if (!AddMember(*context.target, name, static_cast<uint32_t>(std::strlen(name)), member)) {
         DestroyMember(member);
         return false;
     }
@@ -129,13 +128,12 @@ bool MergeMember(ScriptReader& reader, DataContext& context, const char* sourceN
     return true;
 }
 
+// Members merge in the order the included block declares them.
 bool IncludeDataBlock(ScriptReader& reader, DataContext& context, const DataBlock& source) {
-    const NameTable& members = source.members;
-    for (uint32_t slot = 0; slot < members.capacity; ++slot) {
-        const NameTableEntry& entry = members.entries[slot];
-        if (entry.value == nullptr) continue;
-        const char* name = context.withName != nullptr ? context.withName : entry.key;
-        if (!MergeMember(reader, context, entry.key, entry.value, name)) return false;
+    for (uint32_t i = 0; i < source.declaredCount; ++i) {
+        const DeclaredMember& declared = source.declared[i];
+        const char* name = context.withName != nullptr ? context.withName : declared.name;
+        if (!MergeMember(reader, context, declared.name, declared.member, name)) return false;
     }
     return true;
 }

@@ -11,18 +11,13 @@ namespace {
 
 constexpr uint32_t kFirstJobMachines = 5;
 
-bool InitMembers(Job& job) {
-    return job.data.members.Init() && job.environmentPrefix.members.Init() && job.environmentSuffix.members.Init() &&
-           job.environmentReplace.members.Init();
-}
-
 }  // namespace
 
 Job* NewJob(const char* name, uint32_t length) {
     auto* job = new (std::nothrow) Job();
     if (job == nullptr) return nullptr;
     job->name = CopyText(name, length);
-    if (job->name == nullptr || !InitMembers(*job)) {
+    if (job->name == nullptr) {
         DestroyJob(job);
         return nullptr;
     }
@@ -49,10 +44,10 @@ void DestroyJob(Job* job) {
     ReleaseCommandList(job->commands);
     job->relativeDirectory.Release();
     job->rootDirectory.Release();
-    job->data.members.Destroy();
-    job->environmentPrefix.members.Destroy();
-    job->environmentSuffix.members.Destroy();
-    job->environmentReplace.members.Destroy();
+    ReleaseMembers(job->data);
+    ReleaseMembers(job->environmentPrefix);
+    ReleaseMembers(job->environmentSuffix);
+    ReleaseMembers(job->environmentReplace);
     ReleaseFileListEntries(job->inputs);
     ReleaseFileListEntries(job->outputs);
     ReleaseFileListEntries(job->failedOutputs);

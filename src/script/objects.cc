@@ -16,6 +16,7 @@ constexpr uint32_t kPathListFirstPaths = 10;
 constexpr uint32_t kPathListFirstText = 1000;
 constexpr uint32_t kFileListFirstEntries = 10;
 constexpr uint32_t kMachineFirstPaths = 5;
+constexpr uint32_t kFirstDeclaredMembers = 4;
 
 void FreeEntryKey(NameTableEntry* entry) { std::free(const_cast<char*>(entry->key)); }
 
@@ -219,19 +220,38 @@ void DestroyMemberEntry(NameTableEntry* entry) {
 
 // ---- DataBlock -------------------------------------------------------------
 
-DataBlock* NewDataBlock() {
-    auto* block = new (std::nothrow) DataBlock();
-    if (block == nullptr) return nullptr;
-    if (!block->members.Init()) {
-        delete block;
-        return nullptr;
+DataBlock* NewDataBlock() { return new (std::nothrow) DataBlock(); }
+
+bool AddMember(DataBlock& block, const char* name, uint32_t length, void* member) {
+    if (block.declaredCount == block.declaredCapacity) {
+        const uint64_t capacity = block.declaredCapacity == 0 ? kFirstDeclaredMembers : 2ull * block.declaredCapacity;
+        if (capacity > UINT32_MAX / sizeof(DeclaredMember)) return false;
+        auto* grown = static_cast<DeclaredMember*>(std::realloc(block.declared, capacity * sizeof(DeclaredMember)));
+        if (grown == nullptr) return false;
+        block.declared = grown;
+        block.declaredCapacity = static_cast<uint32_t>(capacity);
     }
-    return block;
+    char* key = CopyText(name, length);
+    if (key == nullptr) return false;
+    if (!block.members.Insert(key, member, DestroyMemberEntry)) {
+        std::free(key);
+        return false;
+    }
+    // The key belongs to the table entry, which lives as long as the block.
+    block.declared[block.declaredCount++] = DeclaredMember{key, member};
+    return true;
+}
+
+void ReleaseMembers(DataBlock& block) {
+    block.members.Destroy();
+    std::free(block.declared);
+    block.declared = nullptr;
+    block.declaredCount = block.declaredCapacity = 0;
 }
 
 void DestroyDataBlock(DataBlock* block) {
     if (block == nullptr) return;
-    block->members.Destroy();
+    ReleaseMembers(*block);
     delete block;
 }
 

@@ -86,13 +86,31 @@ void DestroyMemberEntry(NameTableEntry* entry);
 
 // ---- Data blocks and file lists (records of ParserContext::blocks) --------
 
+// A member as the script declared it: the member table's key and record.
+struct DeclaredMember {
+    const char* name;
+    void* member;
+};
+
 struct DataBlock {
     BlockKind kind = BlockKind::DataBlock;
     NameTable members;  // name -> ValueList or PathList
+    // Every member once, in the order the script declared them: whatever
+    // walks the members (includes, environment edits) walks this, so the
+    // same script gives the same order on every machine.
+    DeclaredMember* declared = nullptr;
+    uint32_t declaredCount = 0;
+    uint32_t declaredCapacity = 0;
 };
 
-// Kind set, member table of 128 slots; null when memory ran out.
+// Kind set, no member yet; null when memory ran out.
 DataBlock* NewDataBlock();
+// Enters `member` under a heap copy of `name` and at the end of the declared
+// order; the block then owns both. False when memory ran out (the member is
+// then still the caller's).
+bool AddMember(DataBlock& block, const char* name, uint32_t length, void* member);
+// Destroys every member and the tables; the block is empty afterwards.
+void ReleaseMembers(DataBlock& block);
 void DestroyDataBlock(DataBlock* block);
 void DestroyDataBlockEntry(NameTableEntry* entry);
 

@@ -393,10 +393,9 @@ void ReleasePreparation(Job& job) {
         std::free(list->prepared);
         list->prepared = list->preparedEnd = nullptr;
     }
-    const NameTable& members = job.data.members;
-    for (uint32_t slot = 0; slot < members.capacity; ++slot) {
-        void* member = members.entries[slot].value;
-        if (member == nullptr || MemberKindOf(member) != MemberKind::Paths) continue;
+    for (uint32_t i = 0; i < job.data.declaredCount; ++i) {
+        void* member = job.data.declared[i].member;
+        if (MemberKindOf(member) != MemberKind::Paths) continue;
         auto& list = *static_cast<PathList*>(member);
         std::free(list.prepared);
         list.prepared = list.preparedEnd = nullptr;
