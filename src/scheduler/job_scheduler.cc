@@ -71,27 +71,36 @@ bool Selector::keep(Job& job) {
     return true;
 }
 
+// A record for the file whose key and path are in the scheduler's buffers,
+// entered in the table; null (message set) when memory ran out.
+ScheduledFile* NewFile(JobScheduler& s) {
+    ScheduledFile* file = NewScheduledFile(s.key, s.keyLength, s.pathText, s.pathLength);
+    if (file != nullptr && InsertScheduledFile(s.files, file)) return file;
+    DestroyScheduledFile(file);
+    s.outOfMemory();
+    return nullptr;
+}
+
 bool Selector::registerOutput(Job& job, uint32_t index) {
     JobScheduler& s = scheduler_;
     if (!s.keyOf(job, job.preparedOutputs[index])) return false;
-    if (auto* producer = static_cast<DependencyRecord*>(s.producers.Find(s.key))) {
-        return s.fail("The jobs {0} and {1} both create {2}", {{FormatString, producer->pairs[0].job->name},
+    auto* file = static_cast<ScheduledFile*>(s.files.Find(s.key));
+    if (file != nullptr && file->produced()) {
+        return s.fail("The jobs {0} and {1} both create {2}", {{FormatString, file->producer.job->name},
                                                                {FormatString, job.name},
                                                                {FormatString, s.pathText}});
     }
-    DependencyRecord* record = NewDependencyRecord(s.key, s.keyLength, kProducerRoom, &job, &job.outputSlots[index]);
-    if (record == nullptr) return s.outOfMemory();
-    if (!InsertDependency(s.producers, record)) {
-        DestroyDependencyRecord(record);
-        return s.outOfMemory();
+    if (file == nullptr) {
+        file = NewFile(s);
+        if (file == nullptr) return false;
     }
-    auto* consumers = static_cast<DependencyRecord*>(s.unproducedConsumers.Find(s.key));
-    if (consumers == nullptr) return true;
+    file->flags |= file->spelledAs(s.pathText, s.pathLength) ? ScheduledFile::kPathOfProducer
+                                                             : ScheduledFile::kSpellingsDiffer;
+    file->producer = DependencyPair{&job, &job.outputSlots[index]};
+    job.outputFiles[index] = file;
     // Jobs queued earlier that need this file now wait for this job.
-    if (!InsertDependency(s.producedConsumers, consumers)) return s.outOfMemory();
-    s.unproducedConsumers.Remove(s.key);
-    for (uint32_t i = 0; i < consumers->count; ++i) {
-        Job& consumer = *consumers->pairs[i].job;
+    for (uint32_t i = 0; i < file->consumerCount; ++i) {
+        Job& consumer = *file->consumers[i].job;
         if (consumer.queueState == kJobReady) {
             s.unlinkReady(consumer);
             s.pushWaiting(consumer);
@@ -108,32 +117,23 @@ bool Selector::registerOutput(Job& job, uint32_t index) {
 bool Selector::registerInput(Job& job, uint32_t index) {
     JobScheduler& s = scheduler_;
     if (!s.keyOf(job, job.preparedInputs[index])) return false;
-    int64_t* slot = &job.timeSlots[index];
-    if (auto* consumers = static_cast<DependencyRecord*>(s.producedConsumers.Find(s.key))) {
-        if (!AddDependency(*consumers, &job, slot)) return s.outOfMemory();
+    auto* file = static_cast<ScheduledFile*>(s.files.Find(s.key));
+    if (file == nullptr) {
+        file = NewFile(s);
+        if (file == nullptr) return false;
+        // The first need of a file no job creates (yet): its place in the check.
+        if (s.neededTail != nullptr)
+            s.neededTail->nextNeeded = file;
+        else
+            s.neededHead = file;
+        s.neededTail = file;
+    } else if (!file->spelledAs(s.pathText, s.pathLength)) {
+        file->flags |= ScheduledFile::kSpellingsDiffer;
+    }
+    if (!AddConsumer(*file, &job, &job.timeSlots[index])) return s.outOfMemory();
+    if (file->produced()) {
         ++job.pendingCount;
         job.queueState = kJobWaiting;
-        return true;
-    }
-    if (s.producers.Find(s.key) != nullptr) {
-        DependencyRecord* record = NewDependencyRecord(s.key, s.keyLength, kConsumerRoom, &job, slot);
-        if (record == nullptr) return s.outOfMemory();
-        if (!InsertDependency(s.producedConsumers, record)) {
-            DestroyDependencyRecord(record);
-            return s.outOfMemory();
-        }
-        ++job.pendingCount;
-        job.queueState = kJobWaiting;
-        return true;
-    }
-    if (auto* consumers = static_cast<DependencyRecord*>(s.unproducedConsumers.Find(s.key))) {
-        return AddDependency(*consumers, &job, slot) || s.outOfMemory();
-    }
-    DependencyRecord* record = NewDependencyRecord(s.key, s.keyLength, kConsumerRoom, &job, slot);
-    if (record == nullptr) return s.outOfMemory();
-    if (!InsertDependency(s.unproducedConsumers, record)) {
-        DestroyDependencyRecord(record);
-        return s.outOfMemory();
     }
     return true;
 }
@@ -144,6 +144,10 @@ bool Selector::queue(Job& job) {
     job.queueState = kJobReady;
     job.flags |= kJobQueued;
     if ((s.flags & JobScheduler::kCompareTimes) != 0) job.flags |= kJobCheckUpToDate;
+    if (job.preparedOutputCount != 0) {
+        job.outputFiles = static_cast<ScheduledFile**>(std::malloc(job.preparedOutputCount * sizeof(ScheduledFile*)));
+        if (job.outputFiles == nullptr) return s.outOfMemory();
+    }
     for (uint32_t i = 0; i < job.preparedOutputCount; ++i)
         if (!registerOutput(job, i)) return false;
     for (uint32_t i = 0; i < job.preparedInputCount; ++i)
@@ -187,12 +191,7 @@ bool Selector::visit(Project& project) {
 }  // namespace
 
 bool JobScheduler::Schedule(ParserContext& context, const char* jobName, bool compareTimes) {
-    if (!unproducedConsumers.Init()) return outOfMemory();
-    flags |= kUnproducedTable;
-    if (!producers.Init()) return outOfMemory();
-    flags |= kProducerTable;
-    if (!producedConsumers.Init()) return outOfMemory();
-    flags |= kProducedTable;
+    files.Init();
     if (compareTimes) flags |= kCompareTimes;
 
     const char* name = jobName != nullptr ? jobName : "main";
@@ -222,14 +221,18 @@ Job* JobScheduler::TakeReadyJob() {
 }
 
 void JobScheduler::Release() {
-    for (uint32_t i = 0; i < preparedCount; ++i) DestroyJob(preparedJobs[i]);
+    for (uint32_t i = 0; i < preparedCount; ++i) {
+        std::free(preparedJobs[i]->outputFiles);
+        preparedJobs[i]->outputFiles = nullptr;
+        DestroyJob(preparedJobs[i]);
+    }
     std::free(preparedJobs);
     preparedJobs = nullptr;
     preparedCount = preparedCapacity = 0;
     readyHead = readyTail = waitingHead = nullptr;
-    if ((flags & kUnproducedTable) != 0) unproducedConsumers.Destroy();
-    if ((flags & kProducerTable) != 0) producers.Destroy();
-    if ((flags & kProducedTable) != 0) producedConsumers.Destroy();
+    files.Destroy();
+    neededHead = neededTail = nullptr;
+    rootJob = nullptr;
     clearMessage();
     std::free(pathText);
     std::free(key);
@@ -285,25 +288,57 @@ bool JobScheduler::reservePathText(uint64_t size) {
     return Reserve(pathText, pathTextSize, size) || outOfMemory();
 }
 
+// The job root and its separator start pathText and key; they are rendered
+// and folded once for all the paths of a job.
 bool JobScheduler::renderPath(const Job& job, const Path& prepared) {
-    const uint32_t length = RenderPreparedPath(job, prepared, pathText, pathTextSize);
-    if (length >= pathTextSize) {
-        if (!reservePathText(static_cast<uint64_t>(length) + 1)) return false;
-        RenderPreparedPath(job, prepared, pathText, pathTextSize);
+    if (rootJob != &job) {
+        rootJob = nullptr;
+        uint32_t length = RenderRootPrefix(job, pathText, pathTextSize, rootSeparatorLength);
+        if (length >= pathTextSize) {
+            if (!reservePathText(static_cast<uint64_t>(length) + 1)) return false;
+            length = RenderRootPrefix(job, pathText, pathTextSize, rootSeparatorLength);
+        }
+        if (!Reserve(key, keySize, FoldedRoom(length) + 1)) return outOfMemory();
+        rootTextLength = length;
+        rootKeyLength = FoldCase(pathText, length, key);
+        rootJob = &job;
     }
-    pathText[length] = '\0';
-    pathLength = length;
+    if (NamesJobRoot(prepared)) {
+        pathLength = rootTextLength - rootSeparatorLength;
+    } else {
+        const uint32_t room = pathTextSize - rootTextLength;
+        uint32_t length = prepared.Render(pathText + rootTextLength, room);
+        if (length >= room) {
+            if (!reservePathText(static_cast<uint64_t>(rootTextLength) + length + 1)) return false;
+            length = prepared.Render(pathText + rootTextLength, pathTextSize - rootTextLength);
+        }
+        pathLength = rootTextLength + length;
+    }
+    pathText[pathLength] = '\0';
     return true;
 }
 
 bool JobScheduler::buildKey() {
+    rootJob = nullptr;  // the whole key is rebuilt
     if (!Reserve(key, keySize, FoldedRoom(pathLength) + 1)) return outOfMemory();
     keyLength = FoldCase(pathText, pathLength, key);
     key[keyLength] = '\0';
     return true;
 }
 
-bool JobScheduler::keyOf(const Job& job, const Path& prepared) { return renderPath(job, prepared) && buildKey(); }
+// Only the part after the root prefix is folded; the prefix's key is kept.
+bool JobScheduler::keyOf(const Job& job, const Path& prepared) {
+    if (!renderPath(job, prepared)) return false;
+    if (NamesJobRoot(prepared)) {
+        keyLength = rootKeyLength - rootSeparatorLength;
+    } else {
+        const uint32_t rest = pathLength - rootTextLength;
+        if (!Reserve(key, keySize, rootKeyLength + FoldedRoom(rest) + 1)) return outOfMemory();
+        keyLength = rootKeyLength + FoldCase(pathText + rootTextLength, rest, key + rootKeyLength);
+    }
+    key[keyLength] = '\0';
+    return true;
+}
 
 // ---- Queues --------------------------------------------------------------------
 

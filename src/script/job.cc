@@ -9,7 +9,7 @@ namespace kestrel {
 
 namespace {
 
-constexpr uint32_t kFirstJobMachines = 5;
+constexpr uint32_t kFirstJobMachines = 2;
 
 }  // namespace
 

@@ -31,6 +31,8 @@ struct JobMachine {
 
 // Path copies made by preparation, released with the job.
 struct PreparedPaths;
+// The scheduler's record of a file.
+struct ScheduledFile;
 
 struct Job {
     BlockKind kind = BlockKind::Job;
@@ -54,7 +56,7 @@ struct Job {
     TextPool strings;                // data member and environment names used by the commands
     char* directoryText = nullptr;   // the script directory as text
     char* name = nullptr;            // a copy of the key in ParserContext::blocks
-    JobMachine* machines = nullptr;  // at least one; first size 5, then doubling
+    JobMachine* machines = nullptr;  // at least one; first size 2, then doubling
     JobMachine* machinesEnd = nullptr;
     JobMachine* machinesLimit = nullptr;
 
@@ -75,6 +77,7 @@ struct Job {
     uint32_t rootDepth = 0;                   // components of the job root
     uint32_t developmentEnvironmentSize = 0;  // length + 1
     // The scheduler's.
+    ScheduledFile** outputFiles = nullptr;  // the record of each prepared output
     uint32_t queueState = 0;
     uint32_t pendingCount = 0;
     uint32_t flags = 0;

@@ -14,7 +14,8 @@ constexpr uint32_t kValueListMinimum = 288;
 constexpr uint32_t kValueListExtra = 34;
 constexpr uint32_t kPathListFirstPaths = 10;
 constexpr uint32_t kPathListFirstText = 1000;
-constexpr uint32_t kFileListFirstEntries = 10;
+// Most jobs list a few files; an empty list allocates nothing.
+constexpr uint32_t kFileListFirstEntries = 2;
 constexpr uint32_t kMachineFirstPaths = 5;
 constexpr uint32_t kFirstDeclaredMembers = 4;
 
@@ -262,17 +263,7 @@ void DestroyDataBlockEntry(NameTableEntry* entry) {
 
 // ---- FileList --------------------------------------------------------------
 
-FileList* NewFileList() {
-    auto* list = new (std::nothrow) FileList();
-    if (list == nullptr) return nullptr;
-    list->entries = static_cast<Path*>(std::malloc(kFileListFirstEntries * sizeof(Path)));
-    if (list->entries == nullptr) {
-        delete list;
-        return nullptr;
-    }
-    list->capacity = kFileListFirstEntries;
-    return list;
-}
+FileList* NewFileList() { return new (std::nothrow) FileList(); }
 
 bool AppendFileEntry(FileList& list, Path& entry) {
     // Doubled whenever an append would leave no free slot.

@@ -123,7 +123,7 @@ struct FileList {
     uint32_t count = 0;
 };
 
-// Room for 10 entries; null when memory ran out.
+// An empty list; null when memory ran out.
 FileList* NewFileList();
 // Takes the path over (it must own its text). False when the array cannot grow.
 bool AppendFileEntry(FileList& list, Path& entry);

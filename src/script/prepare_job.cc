@@ -362,21 +362,28 @@ bool prepareJob(Job& job, BlockMessage& message) {
     return prepared;
 }
 
-uint32_t RenderPreparedPath(const Job& job, const Path& prepared, char* buffer, uint32_t room) {
-    const Path& root = job.rootDirectory;
-    uint32_t length = root.Render(buffer, room);
+bool NamesJobRoot(const Path& prepared) {
     // A relative path of "." names the root itself.
-    const bool isRoot = prepared.first == nullptr || (prepared.first == prepared.last && prepared.first->length == 1 &&
-                                                      prepared.first->text[0] == '.');
-    if (isRoot) return length;
+    return prepared.first == nullptr ||
+           (prepared.first == prepared.last && prepared.first->length == 1 && prepared.first->text[0] == '.');
+}
+
+uint32_t RenderRootPrefix(const Job& job, char* buffer, uint32_t room, uint32_t& separatorLength) {
+    const Path& root = job.rootDirectory;
+    const uint32_t length = root.Render(buffer, room);
     // A bare root ("/", "C:/") already ends with its separator.
     const bool rootEndsWithSeparator = root.RootEnd() == nullptr && (root.flags & kPathAbsolute) != 0;
-    if (!rootEndsWithSeparator) {
-        if (static_cast<uint64_t>(length) + root.separatorLength <= room) {
-            std::memcpy(buffer + length, root.separator, root.separatorLength);
-        }
-        length += root.separatorLength;
+    separatorLength = rootEndsWithSeparator ? 0 : root.separatorLength;
+    if (separatorLength != 0 && static_cast<uint64_t>(length) + separatorLength <= room) {
+        std::memcpy(buffer + length, root.separator, separatorLength);
     }
+    return length + separatorLength;
+}
+
+uint32_t RenderPreparedPath(const Job& job, const Path& prepared, char* buffer, uint32_t room) {
+    uint32_t separatorLength = 0;
+    const uint32_t length = RenderRootPrefix(job, buffer, room, separatorLength);
+    if (NamesJobRoot(prepared)) return length - separatorLength;
     const uint32_t left = length < room ? room - length : 0;
     return length + prepared.Render(left > 0 ? buffer + length : nullptr, left);
 }

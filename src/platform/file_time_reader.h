@@ -1,0 +1,43 @@
+// Modification times of many files by name, for the up-to-date check.
+// Directories read from stay open (a few hundred at most, each in the slot
+// its name hashes to), so that the files of a directory cost one name lookup
+// each instead of a walk down the whole path: a job's files usually share a
+// directory or two, and jobs of one tree share their output directories.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/file_times.h"
+#include "platform/handles.h"
+
+namespace kestrel::platform {
+
+class FileTimeReader {
+public:
+    FileTimeReader() = default;
+    ~FileTimeReader();
+    FileTimeReader(const FileTimeReader&) = delete;
+    FileTimeReader& operator=(const FileTimeReader&) = delete;
+
+    // As ReadModificationTime: the last-write time of the absolute `path`
+    // (links followed) as a FILETIME count, never below 1.
+    FileTimeResult Read(const char* path, int64_t& fileTime, int& error);
+
+private:
+    struct Directory {
+        FileHandle handle{};     // open on `text`, or none
+        bool missing = false;    // `text` names no directory
+        char* text = nullptr;    // without a trailing separator; null: unused
+        uint32_t length = 0;
+        uint32_t capacity = 0;
+    };
+    static constexpr uint32_t kDirectories = 256;
+
+    // The entry for the directory of `length` bytes at `path`, opened when
+    // needed; null when it cannot be recorded (the caller reads the path whole).
+    Directory* directoryOf(const char* path, uint32_t length);
+
+    Directory directories_[kDirectories];
+};
+
+}  // namespace kestrel::platform
