@@ -107,9 +107,31 @@ void MergeSort(Path** items, Path** scratch, uint32_t count) {
     std::memcpy(items, scratch, count * sizeof(Path*));
 }
 
+// One prepared list between sorting and rewriting: the normalized absolute
+// paths (entries, or normalized copies of them) in their final order, and
+// the paths they become relative to the job root.
+struct PendingList {
+    Path** sources = nullptr;
+    Path* prepared = nullptr;
+    uint32_t count = 0;
+};
+
+// Whether normalizing would change the path.
+bool HasDotComponents(const Path& path) {
+    for (const PathComponent* c = path.RootEnd(); c != nullptr; c = c->next) {
+        if (c->text[0] == '.' && (c->length == 1 || (c->length == 2 && c->text[1] == '.'))) return true;
+    }
+    return false;
+}
+
 class Preparer {
 public:
     Preparer(Job& job, BlockMessage& message) : job_(job), message_(message) {}
+    ~Preparer() {
+        for (PendingList* list : {&inputs_, &outputs_, &failedOutputs_}) std::free(list->sources);
+    }
+    Preparer(const Preparer&) = delete;
+    Preparer& operator=(const Preparer&) = delete;
 
     bool run();
 
@@ -127,12 +149,15 @@ private:
     bool copyNormalized(const Path& source, Path& copy);
     bool failNormalize(const MessageSet& messages, const Path& entry);
     bool makeRelative(Path& path, const Path& base, const MessageSet& messages);
-    bool prepareFiles(FileList& list, const MessageSet& messages, Path*& prepared, uint32_t& count);
+    bool prepareFiles(FileList& list, const MessageSet& messages, PendingList& pending, Path*& prepared,
+                      uint32_t& count);
     bool prepareParameters();
     bool preparePathList(PathList& list);
     bool setTimeSlots();
     bool setRoot();
-    bool rewriteFiles(Path* paths, uint32_t count, const MessageSet& messages);
+    bool rewriteFiles(const PendingList& pending, const MessageSet& messages);
+    bool appendBelowRoot(const Path& source, Path& relative);
+    bool appendComponent(Path& path, const char* text, uint32_t length);
     void include(const Path& path) {
         const uint32_t shared = SharedDepth(job_.rootDirectory, path);
         if (shared < depth_) depth_ = shared;
@@ -141,6 +166,10 @@ private:
     Job& job_;
     BlockMessage& message_;
     uint32_t depth_ = 0;  // components shared by the script directory and every file so far
+    PendingList inputs_;
+    PendingList outputs_;
+    PendingList failedOutputs_;
+    bool outOfMemory_ = false;  // set by appendComponent
 };
 
 PreparedPaths* Preparer::newStorage(uint32_t count) {
@@ -211,49 +240,51 @@ bool Preparer::makeRelative(Path& path, const Path& base, const MessageSet& mess
     }
 }
 
-bool Preparer::prepareFiles(FileList& list, const MessageSet& messages, Path*& prepared, uint32_t& count) {
+bool Preparer::prepareFiles(FileList& list, const MessageSet& messages, PendingList& pending, Path*& prepared,
+                            uint32_t& count) {
     prepared = nullptr;
     count = 0;
     if (list.count == 0) return true;
-    PreparedPaths* storage = newStorage(list.count);
-    if (storage == nullptr) return outOfMemory();
-    for (uint32_t i = 0; i < list.count; ++i) {
-        if (!copyNormalized(list.entries[i], storage->paths[i])) return outOfMemory();
-        if (!storage->paths[i].Normalize()) return failNormalize(messages, list.entries[i]);
+    // An entry without "." or ".." is already normalized and is sorted as it
+    // is; the others are normalized copies, one slot per entry.
+    PreparedPaths* copies = nullptr;
+    for (uint32_t i = 0; i < list.count && copies == nullptr; ++i) {
+        if (!HasDotComponents(list.entries[i])) continue;
+        copies = newStorage(list.count);
+        if (copies == nullptr) return outOfMemory();
     }
     auto** order = static_cast<Path**>(std::malloc(2 * static_cast<size_t>(list.count) * sizeof(Path*)));
     if (order == nullptr) return outOfMemory();
-    for (uint32_t i = 0; i < list.count; ++i) order[i] = &storage->paths[i];
+    pending.sources = order;
+    for (uint32_t i = 0; i < list.count; ++i) {
+        if (copies == nullptr || !HasDotComponents(list.entries[i])) {
+            order[i] = &list.entries[i];
+            continue;
+        }
+        if (!copyNormalized(list.entries[i], copies->paths[i])) return outOfMemory();
+        if (!copies->paths[i].Normalize()) return failNormalize(messages, list.entries[i]);
+        order[i] = &copies->paths[i];
+    }
     MergeSort(order, order + list.count, list.count);
     // Equal paths are adjacent; the first in script order stays.
     uint32_t kept = 0;
     for (uint32_t i = 0; i < list.count; ++i) {
-        if (kept > 0 && ComparePaths(*order[kept - 1], *order[i]) == 0) {
-            order[i]->Release();
-            continue;
-        }
+        if (kept > 0 && ComparePaths(*order[kept - 1], *order[i]) == 0) continue;
         order[kept++] = order[i];
     }
-    auto* sorted = static_cast<Path*>(std::malloc(static_cast<size_t>(kept) * sizeof(Path)));
+    PreparedPaths* storage = newStorage(kept);
     list.prepared = static_cast<Path**>(std::malloc(static_cast<size_t>(kept) * sizeof(Path*)));
-    if (sorted == nullptr || list.prepared == nullptr) {
-        std::free(sorted);
-        std::free(order);
-        return outOfMemory();
-    }
+    if (storage == nullptr || list.prepared == nullptr) return outOfMemory();
+    const Path* entries = list.entries;
     for (uint32_t i = 0; i < kept; ++i) {
-        // Paths move as bytes: their components never point back at them.
-        std::memcpy(static_cast<void*>(&sorted[i]), order[i], sizeof(Path));
-        list.prepared[i] = &list.entries[order[i] - storage->paths];
-        include(sorted[i]);
+        const bool isEntry = order[i] >= entries && order[i] < entries + list.count;
+        list.prepared[i] = &list.entries[isEntry ? order[i] - entries : order[i] - copies->paths];
+        include(*order[i]);
     }
-    std::free(order);
-    std::free(storage->paths);
-    storage->paths = sorted;
-    storage->count = kept;
     list.preparedEnd = list.prepared + kept;
-    prepared = sorted;
-    count = kept;
+    // Filled by rewriteFiles once the job root is known.
+    pending.prepared = prepared = storage->paths;
+    pending.count = count = kept;
     return true;
 }
 
@@ -329,9 +360,51 @@ bool Preparer::setRoot() {
     return true;
 }
 
-bool Preparer::rewriteFiles(Path* paths, uint32_t count, const MessageSet& messages) {
-    for (uint32_t i = 0; i < count; ++i) {
-        if (!makeRelative(paths[i], job_.rootDirectory, messages)) return false;
+// Below the root the relative path is the source's own components after
+// the root: the prepared path takes them over as a view (it owns no node, and
+// the source, an entry or a normalized copy, lives as long as the job). The
+// root itself becomes ".". True also when the node for "." could not be
+// allocated (outOfMemory_ says so). Anywhere else (another drive, another
+// kind of root) false: the general rewrite gives the reason.
+bool Preparer::appendBelowRoot(const Path& source, Path& relative) {
+    constexpr uint32_t kRootFlags = kPathWide | kPathAbsolute | kPathDriveRoot | kPathUncRoot;
+    const Path& root = job_.rootDirectory;
+    if ((source.flags & kRootFlags) != (root.flags & kRootFlags)) return false;
+    if (SharedDepth(source, root) != job_.rootDepth) return false;
+    PathComponent* rest = source.first;
+    for (uint32_t i = 0; i < job_.rootDepth; ++i) rest = rest->next;
+    relative.flags = source.flags & ~(kPathAbsolute | kPathDriveRoot | kPathUncRoot);
+    relative.SetSeparator(source.separator, source.separatorLength);
+    relative.text = source.text;
+    if (rest == nullptr) {
+        appendComponent(relative, ".", 1);
+        return true;
+    }
+    relative.first = rest;
+    relative.last = source.last;
+    return true;
+}
+
+bool Preparer::appendComponent(Path& path, const char* text, uint32_t length) {
+    PathComponent* component = path.NewComponent(text, length);
+    if (component == nullptr) {
+        outOfMemory_ = true;
+        return false;
+    }
+    path.Append(component);
+    return true;
+}
+
+bool Preparer::rewriteFiles(const PendingList& pending, const MessageSet& messages) {
+    for (uint32_t i = 0; i < pending.count; ++i) {
+        const Path& source = *pending.sources[i];
+        Path& relative = pending.prepared[i];
+        if (appendBelowRoot(source, relative)) {
+            if (outOfMemory_) return outOfMemory();
+            continue;
+        }
+        if (!copyNormalized(source, relative)) return outOfMemory();
+        if (!makeRelative(relative, job_.rootDirectory, messages)) return false;
     }
     return true;
 }
@@ -339,14 +412,12 @@ bool Preparer::rewriteFiles(Path* paths, uint32_t count, const MessageSet& messa
 bool Preparer::run() {
     if (job_.directoryText == nullptr) return fail("INTERNAL ERROR: Job block not completed (52183)");
     depth_ = CountComponents(job_.rootDirectory.first);
-    return prepareFiles(job_.inputs, kInputMessages, job_.preparedInputs, job_.preparedInputCount) &&
-           prepareFiles(job_.outputs, kOutputMessages, job_.preparedOutputs, job_.preparedOutputCount) &&
-           prepareFiles(job_.failedOutputs, kFailedOutputMessages, job_.preparedFailedOutputs,
+    return prepareFiles(job_.inputs, kInputMessages, inputs_, job_.preparedInputs, job_.preparedInputCount) &&
+           prepareFiles(job_.outputs, kOutputMessages, outputs_, job_.preparedOutputs, job_.preparedOutputCount) &&
+           prepareFiles(job_.failedOutputs, kFailedOutputMessages, failedOutputs_, job_.preparedFailedOutputs,
                         job_.preparedFailedOutputCount) &&
-           setTimeSlots() && prepareParameters() && setRoot() &&
-           rewriteFiles(job_.preparedInputs, job_.preparedInputCount, kInputMessages) &&
-           rewriteFiles(job_.preparedOutputs, job_.preparedOutputCount, kOutputMessages) &&
-           rewriteFiles(job_.preparedFailedOutputs, job_.preparedFailedOutputCount, kFailedOutputMessages);
+           setTimeSlots() && prepareParameters() && setRoot() && rewriteFiles(inputs_, kInputMessages) &&
+           rewriteFiles(outputs_, kOutputMessages) && rewriteFiles(failedOutputs_, kFailedOutputMessages);
 }
 
 }  // namespace

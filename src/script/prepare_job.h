@@ -14,6 +14,9 @@
 //     directory joined with the path as the script wrote it, absolute but
 //     not normalized (Path::Render gives its text), for reading file times.
 //   job.timeSlots[i] and job.outputSlots[j]: -1.
+// Prepared paths below the job root are views of their entries' components
+// (first/last point into the entry, the path owns no node): they are read,
+// rendered and compared, never changed.
 #pragma once
 
 #include <cstdint>
