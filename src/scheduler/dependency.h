@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "runtime/name_table.h"
 #include "script/job.h"
+#include "script/script_arena.h"
 
 namespace kestrel {
 
@@ -16,8 +16,9 @@ struct DependencyPair {
     int64_t* slot;  // in job->timeSlots
 };
 
-// One allocation: the record, its first consumer, its key, then the path
-// when folding changed it. The record never moves.
+// One piece of the scheduler's arena: the record, its first consumer, its
+// key, then the path when folding changed it. The record never moves; it
+// and its consumer arrays go when the arena does.
 struct ScheduledFile {
     static constexpr uint32_t kConsumersReleased = 1;  // the producer's output arrived or was up to date
     static constexpr uint32_t kPathOfProducer = 2;     // `path` is the producer's own spelling
@@ -44,12 +45,10 @@ struct ScheduledFile {
 
 // A record for `key` (`keyLength` bytes) whose path is `path` (`pathLength`
 // bytes), with no producer and no consumer; null when memory ran out.
-ScheduledFile* NewScheduledFile(const char* key, uint32_t keyLength, const char* path, uint32_t pathLength);
+ScheduledFile* NewScheduledFile(ScriptArena& arena, const char* key, uint32_t keyLength, const char* path,
+                                uint32_t pathLength);
 // False when memory ran out.
-bool AddConsumer(ScheduledFile& file, Job* job, int64_t* slot);
-// Inserts the record under its own key; the entry frees it.
-bool InsertScheduledFile(NameTable& table, ScheduledFile* file);
-void DestroyScheduledFile(ScheduledFile* file);
+bool AddConsumer(ScriptArena& arena, ScheduledFile& file, Job* job, int64_t* slot);
 
 // The prepared input or output of `job` that `slot` belongs to.
 const Path& PathOfSlot(const Job& job, const int64_t* slot);

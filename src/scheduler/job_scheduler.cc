@@ -74,9 +74,9 @@ bool Selector::keep(Job& job) {
 // A record for the file whose key and path are in the scheduler's buffers,
 // entered in the table; null (message set) when memory ran out.
 ScheduledFile* NewFile(JobScheduler& s) {
-    ScheduledFile* file = NewScheduledFile(s.key, s.keyLength, s.pathText, s.pathLength);
-    if (file != nullptr && InsertScheduledFile(s.files, file)) return file;
-    DestroyScheduledFile(file);
+    ScheduledFile* file = NewScheduledFile(*s.records, s.key, s.keyLength, s.pathText, s.pathLength);
+    // The arena frees the record: the entry needs no destructor.
+    if (file != nullptr && s.files.Insert(file->key, file, nullptr)) return file;
     s.outOfMemory();
     return nullptr;
 }
@@ -130,7 +130,7 @@ bool Selector::registerInput(Job& job, uint32_t index) {
     } else if (!file->spelledAs(s.pathText, s.pathLength)) {
         file->flags |= ScheduledFile::kSpellingsDiffer;
     }
-    if (!AddConsumer(*file, &job, &job.timeSlots[index])) return s.outOfMemory();
+    if (!AddConsumer(*s.records, *file, &job, &job.timeSlots[index])) return s.outOfMemory();
     if (file->produced()) {
         ++job.pendingCount;
         job.queueState = kJobWaiting;
@@ -192,6 +192,8 @@ bool Selector::visit(Project& project) {
 
 bool JobScheduler::Schedule(ParserContext& context, const char* jobName, bool compareTimes) {
     files.Init();
+    records = ScriptArena::New();
+    if (records == nullptr) return outOfMemory();
     if (compareTimes) flags |= kCompareTimes;
 
     const char* name = jobName != nullptr ? jobName : "main";
@@ -231,6 +233,8 @@ void JobScheduler::Release() {
     preparedCount = preparedCapacity = 0;
     readyHead = readyTail = waitingHead = nullptr;
     files.Destroy();
+    if (records != nullptr) records->Drop();
+    records = nullptr;
     neededHead = neededTail = nullptr;
     rootJob = nullptr;
     clearMessage();

@@ -60,6 +60,7 @@ struct JobScheduler {
     uint32_t preparedCapacity = 0;
     // File key -> ScheduledFile: every file a selected job creates or needs.
     NameTable files;
+    ScriptArena* records = nullptr;  // the ScheduledFile records
     // Files no selected job creates, in the order they were first needed;
     // only until Decide has checked them.
     ScheduledFile* neededHead = nullptr;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "script/script_arena.h"
 #include "script/script_reader.h"
 
 namespace kestrel {
@@ -60,16 +61,11 @@ void BlockMessage::adopt(char* heapText) {
 
 bool ParserContext::init() {
     *this = ParserContext{};
-    if (!blocks.Init()) return false;
-    if (!machines.Init()) {
-        blocks.Destroy();
-        return false;
-    }
-    if (!imports.Init()) {
-        blocks.Destroy();
-        machines.Destroy();
-        return false;
-    }
+    blocks.Init();
+    machines.Init();
+    imports.Init();
+    arena = ScriptArena::New();
+    if (arena == nullptr) return false;
     flags = kMachinesOwned;
     return true;
 }
@@ -79,6 +75,9 @@ void ParserContext::release() {
     imports.Destroy();
     if ((flags & kMachinesOwned) != 0) machines.Destroy();
     setMessage(nullptr, false);
+    // Jobs the scheduler took keep the arena until they are destroyed.
+    if (arena != nullptr) arena->Drop();
+    arena = nullptr;
     flags = 0;
 }
 

@@ -12,6 +12,7 @@
 namespace kestrel {
 
 struct ScriptReader;
+class ScriptArena;
 
 // Called when a block closes; false rejects the block and ends the parse.
 using BlockEndAction = bool (*)(ScriptReader& reader);
@@ -77,11 +78,12 @@ struct ParserContext {
     NameTable blocks;               // data blocks, file lists, steps, jobs, projects
     NameTable machines;             // machine name (or bare address) -> Machine
     NameTable imports;              // identity text of every script file read
+    ScriptArena* arena = nullptr;   // held: the paths of the jobs
     const char* message = nullptr;  // set by the top-level line check
     uint32_t flags = 0;
 
-    // The three tables with 128 slots each; flags machinesOwned. False when
-    // memory ran out (nothing is left allocated).
+    // Three empty tables (slots come with their first entries) and the
+    // arena; flags machinesOwned. False when memory ran out.
     bool init();
     void release();
 

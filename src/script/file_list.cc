@@ -87,7 +87,8 @@ bool fileLine(ScriptReader& reader, FileListState& state) {
     // Kept as written below the script's directory; job preparation normalizes it.
     const CountedString directory = reader.directoryText();
     Path entry;
-    if (!JoinScriptPath(directory.bytes, directory.length, reader.line, reader.lineLength, entry)) {
+    if (!JoinScriptPath(directory.bytes, directory.length, reader.line, reader.lineLength, entry,
+                        state.target->arena)) {
         return OutOfMemory(state, message);
     }
     if (!AppendFileEntry(*state.target, entry)) {
@@ -109,7 +110,7 @@ bool fileListIncludeLine(ScriptReader& reader, FileListState& state) {
     const auto& source = *static_cast<const FileList*>(block);
     for (uint32_t i = 0; i < source.count; ++i) {
         Path copy;
-        if (!CopyNativePath(source.entries[i], copy)) return OutOfMemory(state, message);
+        if (!CopyNativePath(source.entries[i], copy, state.target->arena)) return OutOfMemory(state, message);
         if (!AppendFileEntry(*state.target, copy)) {
             copy.Release();
             return OutOfMemory(state, message);

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "script/prepare_job.h"
+#include "script/script_arena.h"
 
 namespace kestrel {
 
@@ -13,9 +14,12 @@ constexpr uint32_t kFirstJobMachines = 2;
 
 }  // namespace
 
-Job* NewJob(const char* name, uint32_t length) {
+Job* NewJob(const char* name, uint32_t length, ScriptArena* arena) {
     auto* job = new (std::nothrow) Job();
     if (job == nullptr) return nullptr;
+    job->arena = arena;
+    arena->Hold();
+    for (FileList* list : {&job->inputs, &job->outputs, &job->failedOutputs}) list->arena = arena;
     job->name = CopyText(name, length);
     if (job->name == nullptr) {
         DestroyJob(job);
@@ -56,6 +60,8 @@ void DestroyJob(Job* job) {
     std::free(job->directoryText);
     std::free(job->name);
     std::free(job->machines);
+    // Last: the paths released above had their nodes and texts from it.
+    if (job->arena != nullptr) job->arena->Drop();
     delete job;
 }
 

@@ -56,6 +56,7 @@ struct Job {
     TextPool strings;                // data member and environment names used by the commands
     char* directoryText = nullptr;   // the script directory as text
     char* name = nullptr;            // a copy of the key in ParserContext::blocks
+    ScriptArena* arena = nullptr;    // held: the nodes and texts of the job's files
     JobMachine* machines = nullptr;  // at least one; first size 2, then doubling
     JobMachine* machinesEnd = nullptr;
     JobMachine* machinesLimit = nullptr;
@@ -88,8 +89,9 @@ struct Job {
     uint32_t machineCount() const { return static_cast<uint32_t>(machinesEnd - machines); }
 };
 
-// A job with empty tables; null when memory ran out.
-Job* NewJob(const char* name, uint32_t length);
+// A job with empty tables whose file lists take their paths from `arena`,
+// which the job holds until it is destroyed; null when memory ran out.
+Job* NewJob(const char* name, uint32_t length, ScriptArena* arena);
 // False when memory ran out.
 bool AppendJobMachine(Job& job, Machine* machine);
 // Frees everything the job owns (not its machines, which belong to the

@@ -114,18 +114,24 @@ void ReleaseMembers(DataBlock& block);
 void DestroyDataBlock(DataBlock* block);
 void DestroyDataBlockEntry(NameTableEntry* entry);
 
+class ScriptArena;
+
 struct FileList {
     BlockKind kind = BlockKind::FileList;
-    Path* entries = nullptr;  // in script order; each owns its text, unnormalized
+    // In script order, unnormalized. Each owns its text and nodes, or, when
+    // the list has an arena (a job's lists), takes both from the arena.
+    Path* entries = nullptr;
     Path** prepared = nullptr;
     Path** preparedEnd = nullptr;
     uint32_t capacity = 0;
     uint32_t count = 0;
+    ScriptArena* arena = nullptr;  // held by the list's owner
 };
 
 // An empty list; null when memory ran out.
 FileList* NewFileList();
-// Takes the path over (it must own its text). False when the array cannot grow.
+// Takes the path over (it must own its text and nodes, or have them from the
+// list's arena). False when the array cannot grow.
 bool AppendFileEntry(FileList& list, Path& entry);
 // Releases the entries' components and texts, and the arrays.
 void ReleaseFileListEntries(FileList& list);

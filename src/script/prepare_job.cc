@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "script/script_arena.h"
+
 namespace kestrel {
 
 // One allocation of path copies made by preparation; the job keeps a chain.
@@ -140,6 +142,8 @@ private:
         message_.setStatic(kJobMemoryMessage);
         return false;
     }
+    // Copies live as long as the job: their nodes come from its arena.
+    const NodeAllocator* nodes() const { return job_.arena != nullptr ? job_.arena->Nodes() : nullptr; }
     bool fail(const char* pattern, std::initializer_list<FormatArg> args = {}) {
         message_.format(kJobMemoryMessage, pattern, args);
         return false;
@@ -190,6 +194,7 @@ PreparedPaths* Preparer::newStorage(uint32_t count) {
 // A copy over the source's text (which lives as long as the job), with its
 // flags, base mark included. False when a node cannot be allocated.
 bool Preparer::copyNormalized(const Path& source, Path& copy) {
+    copy.allocator = nodes();
     copy.flags = source.flags;
     copy.SetSeparator(source.separator, source.separatorLength);
     copy.text = source.text;
@@ -373,6 +378,7 @@ bool Preparer::appendBelowRoot(const Path& source, Path& relative) {
     if (SharedDepth(source, root) != job_.rootDepth) return false;
     PathComponent* rest = source.first;
     for (uint32_t i = 0; i < job_.rootDepth; ++i) rest = rest->next;
+    relative.allocator = nodes();
     relative.flags = source.flags & ~(kPathAbsolute | kPathDriveRoot | kPathUncRoot);
     relative.SetSeparator(source.separator, source.separatorLength);
     relative.text = source.text;
