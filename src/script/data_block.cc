@@ -5,6 +5,7 @@
 #include <new>
 
 #include "script/line_text.h"
+#include "script/script_arena.h"
 #include "script/script_paths.h"
 #include "script/script_reader.h"
 
@@ -65,8 +66,9 @@ bool InsertMember(DataContext& context, const char* name, void* member) {
 }
 
 // A new path member over `directory` holding the non-base entries of `source`.
-PathAppendResult CopyPathMember(const PathList& source, const Path& directory, PathList*& created) {
-    created = NewPathList(directory);
+PathAppendResult CopyPathMember(const PathList& source, const Path& directory, ScriptArena& arena,
+                                PathList*& created) {
+    created = NewPathList(directory, arena);
     if (created == nullptr) return PathAppendResult::NoMemory;
     for (uint32_t i = 0; i < source.pathCount; ++i) {
         if ((source.paths[i].flags & kPathBaseEntry) != 0) continue;
@@ -102,7 +104,8 @@ bool MergeMember(ScriptReader& reader, DataContext& context, const char* sourceN
             return InsertMember(context, name, copy) || OutOfMemory(context, message);
         }
         PathList* copy = nullptr;
-        const PathAppendResult result = CopyPathMember(*static_cast<const PathList*>(source), reader.directory, copy);
+        const PathAppendResult result = CopyPathMember(*static_cast<const PathList*>(source), reader.directory,
+                                                           *reader.context->arena, copy);
         if (result != PathAppendResult::Appended) return ReportAppend(context, result);
         return InsertMember(context, name, copy) || OutOfMemory(context, message);
     }
@@ -152,7 +155,7 @@ bool IncludeFileList(ScriptReader& reader, DataContext& context, const FileList&
     PathList* created = nullptr;
     PathList* target = static_cast<PathList*>(existing);
     if (target == nullptr) {
-        target = created = NewPathList(reader.directory);
+        target = created = NewPathList(reader.directory, *reader.context->arena);
         if (target == nullptr) return OutOfMemory(context, message);
     }
     for (uint32_t i = 0; i < source.count; ++i) {
@@ -319,7 +322,7 @@ bool pathLine(ScriptReader& reader, DataContext& context) {
     PathList* created = nullptr;
     PathList* paths = static_cast<PathList*>(existing);
     if (paths == nullptr) {
-        paths = created = NewPathList(reader.directory);
+        paths = created = NewPathList(reader.directory, *reader.context->arena);
         if (paths == nullptr) return OutOfMemory(context, message);
     }
     const PathAppendResult result = AppendRelativePath(*paths, value, valueLength);

@@ -132,6 +132,8 @@ bool OpenFileList(ScriptReader& reader) {
     }
     FileList* list = NewFileList();
     if (list == nullptr) return OutOfMemory(*state, state->message);
+    // The context holds the arena as long as the list.
+    list->arena = reader.context->arena;
     if (!InsertNamed(reader.context->blocks, name, end - start, list, DestroyFileListEntry)) {
         DestroyFileList(list);
         return OutOfMemory(*state, state->message);

@@ -4,16 +4,18 @@
 #include <cstring>
 #include <new>
 
+#include "script/script_arena.h"
 #include "script/script_paths.h"
 
 namespace kestrel {
 
 namespace {
 
-constexpr uint32_t kValueListMinimum = 288;
+// Most members hold one short value.
+constexpr uint32_t kValueListMinimum = 64;
 constexpr uint32_t kValueListExtra = 34;
-constexpr uint32_t kPathListFirstPaths = 10;
-constexpr uint32_t kPathListFirstText = 1000;
+// The base entry and the first path; the text and nodes come from the arena.
+constexpr uint32_t kPathListFirstPaths = 2;
 // Most jobs list a few files; an empty list allocates nothing.
 constexpr uint32_t kFileListFirstEntries = 2;
 constexpr uint32_t kMachineFirstPaths = 5;
@@ -21,27 +23,8 @@ constexpr uint32_t kFirstDeclaredMembers = 4;
 
 void FreeEntryKey(NameTableEntry* entry) { std::free(const_cast<char*>(entry->key)); }
 
-// Room for `length` bytes in the newest chunk, or a new chunk twice the size
-// of the last one (or what is needed). Null when memory ran out.
-char* TakeText(PathList& list, uint32_t length) {
-    TextChunk* chunk = list.text;
-    if (chunk == nullptr || chunk->capacity - chunk->used < length) {
-        uint64_t capacity = chunk == nullptr ? kPathListFirstText : static_cast<uint64_t>(list.textCapacity) * 2;
-        if (capacity < length) capacity = length;
-        if (capacity > UINT32_MAX) return nullptr;
-        void* memory = std::malloc(sizeof(TextChunk) + capacity);
-        if (memory == nullptr) return nullptr;
-        chunk = static_cast<TextChunk*>(memory);
-        chunk->next = list.text;
-        chunk->used = 0;
-        chunk->capacity = static_cast<uint32_t>(capacity);
-        list.text = chunk;
-        list.textCapacity = chunk->capacity;
-    }
-    char* at = chunk->bytes() + chunk->used;
-    chunk->used += length;
-    return at;
-}
+// Room for `length` bytes of path text.
+char* TakeText(PathList& list, uint32_t length) { return list.arena->NewText(length); }
 
 // A free slot at the end of the path array; null when it cannot grow.
 Path* TakePathSlot(PathList& list) {
@@ -56,6 +39,7 @@ Path* TakePathSlot(PathList& list) {
     }
     Path* slot = &list.paths[list.pathCount];
     new (slot) Path();
+    slot->allocator = list.arena->Nodes();
     return slot;
 }
 
@@ -131,9 +115,10 @@ void DestroyValueList(ValueList* list) {
 
 // ---- PathList --------------------------------------------------------------
 
-PathList* NewPathList(const Path& baseDirectory) {
+PathList* NewPathList(const Path& baseDirectory, ScriptArena& arena) {
     auto* list = new (std::nothrow) PathList();
     if (list == nullptr) return nullptr;
+    list->arena = &arena;
     Path* slot = TakePathSlot(*list);
     uint32_t length = 0;
     char* text = slot != nullptr ? RenderPath(baseDirectory, length) : nullptr;
@@ -197,11 +182,6 @@ void DestroyPathList(PathList* list) {
     for (uint32_t i = 0; i < list->pathCount; ++i) list->paths[i].Release();
     std::free(list->paths);
     std::free(list->prepared);
-    for (TextChunk* chunk = list->text; chunk != nullptr;) {
-        TextChunk* next = chunk->next;
-        std::free(chunk);
-        chunk = next;
-    }
     delete list;
 }
 

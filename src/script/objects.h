@@ -57,6 +57,8 @@ struct TextChunk {
     char* bytes() { return reinterpret_cast<char*>(this + 1); }
 };
 
+class ScriptArena;
+
 struct PathList {
     MemberKind kind = MemberKind::Paths;
     Path* paths = nullptr;      // path 0 is a base entry
@@ -64,12 +66,14 @@ struct PathList {
     Path** preparedEnd = nullptr;
     uint32_t pathCapacity = 0;
     uint32_t pathCount = 0;
-    TextChunk* text = nullptr;  // newest chunk first
-    uint32_t textCapacity = 0;  // size of the newest chunk
+    // The texts and nodes of the paths; held by whoever holds the list (the
+    // parser context, or the job whose data it is).
+    ScriptArena* arena = nullptr;
 };
 
-// A list whose base entry is `baseDirectory`; null when memory ran out.
-PathList* NewPathList(const Path& baseDirectory);
+// A list whose base entry is `baseDirectory`, its paths in `arena`; null
+// when memory ran out.
+PathList* NewPathList(const Path& baseDirectory, ScriptArena& arena);
 // Why an append failed.
 enum class PathAppendResult : uint8_t { Appended, AboveRoot, NoMemory };
 // Joins script-written relative text to the base entry and normalizes it.
@@ -113,8 +117,6 @@ bool AddMember(DataBlock& block, const char* name, uint32_t length, void* member
 void ReleaseMembers(DataBlock& block);
 void DestroyDataBlock(DataBlock* block);
 void DestroyDataBlockEntry(NameTableEntry* entry);
-
-class ScriptArena;
 
 struct FileList {
     BlockKind kind = BlockKind::FileList;
