@@ -200,6 +200,8 @@ bool ScriptReader::open(const char* scriptPath, const Path& baseDirectory) {
     lineNumber = 1;
     dispatchLineNumber = 1;
     if (!registerIdentity()) return false;
+    readBuffer = static_cast<uint8_t*>(std::malloc(kReadBufferSize));
+    if (readBuffer == nullptr) return failStatic(kInsufficientMemory);
     for (;;) {
         size_t count = 0;
         if (!platform::ReadSequentialFile(file, readBuffer, kReadBufferSize, count, error)) {
@@ -210,7 +212,22 @@ bool ScriptReader::open(const char* scriptPath, const Path& baseDirectory) {
     }
     platform::CloseSequentialFile(file);
     file = platform::kNoSequentialFile;
-    return endOfInput();
+    std::free(readBuffer);
+    readBuffer = nullptr;
+    const bool ended = endOfInput();
+    // Lines are over; the blocks still open end without one.
+    shrinkLineBuffer();
+    return ended;
+}
+
+void ScriptReader::shrinkLineBuffer() {
+    if (lineCapacity <= kFinishedLineBuffer) return;
+    if (char* small = static_cast<char*>(std::realloc(line, kFinishedLineBuffer))) {
+        line = small;
+        lineCapacity = kFinishedLineBuffer;
+        line[0] = '\0';
+        lineLength = 0;
+    }
 }
 
 bool ScriptReader::appendByte(uint8_t byte) {
@@ -441,6 +458,8 @@ void ScriptReader::release() {
     std::free(line);
     line = nullptr;
     lineCapacity = 0;
+    std::free(readBuffer);
+    readBuffer = nullptr;
     directory.Release();
     platform::CloseSequentialFile(file);
     file = platform::kNoSequentialFile;

@@ -13,6 +13,7 @@ namespace kestrel {
 
 inline constexpr uint32_t kReadBufferSize = 8192;
 inline constexpr uint32_t kLineBufferStep = 8192;
+inline constexpr uint32_t kFinishedLineBuffer = 16;
 
 struct ScriptReader {
     // Reader state flags.
@@ -51,7 +52,9 @@ struct ScriptReader {
     uint32_t cursor = 0;
     uint32_t indentation = 0;
     uint32_t cachedDirectoryDepth = 0;  // 0: not counted yet
-    uint8_t readBuffer[kReadBufferSize];
+    // Only while the file is read: a reader stays alive until the files it
+    // imports are read, and an import chain keeps every reader on it.
+    uint8_t* readBuffer = nullptr;
 
     ScriptReader() = default;
     ScriptReader(const ScriptReader&) = delete;
@@ -104,6 +107,7 @@ private:
     bool lineEnd();
     bool resolve(const char* scriptPath, const Path& baseDirectory);
     bool registerIdentity();
+    void shrinkLineBuffer();
 };
 
 }  // namespace kestrel
