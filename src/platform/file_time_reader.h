@@ -38,6 +38,7 @@ private:
     Directory* directoryOf(const char* path, uint32_t length);
 
     Directory directories_[kDirectories];
+    Directory* last_ = nullptr;  // the directory of the previous read
 };
 
 }  // namespace kestrel::platform

@@ -48,7 +48,10 @@ FileTimeReader::~FileTimeReader() {
 }
 
 FileTimeReader::Directory* FileTimeReader::directoryOf(const char* path, uint32_t length) {
+    // Files of one directory tend to come one after another.
+    if (last_ != nullptr && last_->length == length && std::memcmp(last_->text, path, length) == 0) return last_;
     Directory& entry = directories_[SlotOf(path, length, kDirectories)];
+    last_ = &entry;
     if (entry.text != nullptr && entry.length == length && std::memcmp(entry.text, path, length) == 0) return &entry;
     if (entry.handle.valid()) close(static_cast<int>(entry.handle.native));
     entry.handle = kNoFile;

@@ -145,6 +145,22 @@ bool NameTable::Init() {
     return true;
 }
 
+bool NameTable::Reserve(uint32_t count) {
+    uint32_t wanted = capacity != 0 ? capacity : kInitialCapacity;
+    while (UsedLimit(wanted) < count) {
+        if (wanted >= kLargestCapacity) return false;
+        wanted *= 2;
+    }
+    if (entries == nullptr) {
+        entries = static_cast<NameTableEntry*>(std::calloc(wanted, sizeof(NameTableEntry)));
+        if (entries == nullptr) return false;
+        capacity = wanted;
+        used = live = 0;
+        return true;
+    }
+    return wanted == capacity || Rebuild(*this, wanted);
+}
+
 bool NameTable::Insert(const char* key, void* value, NameTableDestructor destructor) {
     if (!MakeRoom(*this)) return false;
     const uint32_t hash = NameTableHash(key);

@@ -37,6 +37,11 @@ struct NameTable {
     // first). False only when the slots cannot be allocated or grown; the
     // table is then unchanged.
     bool Insert(const char* key, void* value, NameTableDestructor destructor);
+    // Doubles the table (from 128 slots) until `count` keys fit without
+    // growing again, so that a table about to be filled is not rebuilt on
+    // the way. False when the slots cannot be allocated (the table is then
+    // unchanged).
+    bool Reserve(uint32_t count);
     // The value stored under exactly this key, or null.
     void* Find(const char* key) const;
     // Clears the value and destructor of the matching entry and returns the

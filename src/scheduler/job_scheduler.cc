@@ -15,6 +15,26 @@ namespace {
 constexpr uint32_t kFirstPreparedJobs = 20;
 // Project::flags
 constexpr uint32_t kProjectVisited = 1;
+constexpr uint32_t kProjectCounted = 2;
+
+// File lines of the jobs a project reaches (each project once): at least as
+// many as the distinct files they name.
+uint64_t CountFileLines(Project& project) {
+    if ((project.flags & kProjectCounted) != 0) return 0;
+    project.flags |= kProjectCounted;
+    uint64_t lines = 0;
+    for (const ProjectList* list : {&project.build, &project.test}) {
+        for (void* const* entry = list->first; entry != list->end; ++entry) {
+            if (KindOf(*entry) == BlockKind::Project) {
+                lines += CountFileLines(*static_cast<Project*>(*entry));
+                continue;
+            }
+            const Job& job = *static_cast<const Job*>(*entry);
+            lines += job.inputs.count + job.outputs.count;
+        }
+    }
+    return lines;
+}
 
 // A buffer of at least `size` bytes; false when memory ran out (the old one stays).
 bool Reserve(char*& buffer, uint32_t& capacity, uint64_t size) {
@@ -145,7 +165,7 @@ bool Selector::queue(Job& job) {
     job.flags |= kJobQueued;
     if ((s.flags & JobScheduler::kCompareTimes) != 0) job.flags |= kJobCheckUpToDate;
     if (job.preparedOutputCount != 0) {
-        job.outputFiles = static_cast<ScheduledFile**>(std::malloc(job.preparedOutputCount * sizeof(ScheduledFile*)));
+        job.outputFiles = static_cast<ScheduledFile**>(s.records->Take(job.preparedOutputCount * sizeof(ScheduledFile*)));
         if (job.outputFiles == nullptr) return s.outOfMemory();
     }
     for (uint32_t i = 0; i < job.preparedOutputCount; ++i)
@@ -205,10 +225,15 @@ bool JobScheduler::Schedule(ParserContext& context, const char* jobName, bool co
             // A job named directly always runs.
             flags &= ~kCompareTimes;
             return selector.prepareAndQueue(*static_cast<Job*>(record));
-        case BlockKind::Project:
+        case BlockKind::Project: {
+            // Room for every file at once: the table is not rebuilt while it
+            // fills. Without the room it grows as usual.
+            const uint64_t lines = CountFileLines(*static_cast<Project*>(record));
+            files.Reserve(lines < UINT32_MAX / 2 ? static_cast<uint32_t>(lines) : UINT32_MAX / 2);
             if (!selector.visit(*static_cast<Project*>(record))) return false;
             if (preparedCount == 0) return fail("The project {0} holds no job", {{FormatString, name}});
             return true;
+        }
         default:
             return fail("{0} is not a job or project", {{FormatString, name}});
     }
@@ -224,8 +249,7 @@ Job* JobScheduler::TakeReadyJob() {
 
 void JobScheduler::Release() {
     for (uint32_t i = 0; i < preparedCount; ++i) {
-        std::free(preparedJobs[i]->outputFiles);
-        preparedJobs[i]->outputFiles = nullptr;
+        preparedJobs[i]->outputFiles = nullptr;  // in `records`
         DestroyJob(preparedJobs[i]);
     }
     std::free(preparedJobs);
@@ -292,6 +316,30 @@ bool JobScheduler::reservePathText(uint64_t size) {
     return Reserve(pathText, pathTextSize, size) || outOfMemory();
 }
 
+namespace {
+
+// Path::Render for what preparation leaves below a job root: relative
+// components joined by the separator, copied without a call per piece.
+// Anything else (a root of its own, UTF-16 text) renders as usual.
+uint32_t RenderRelative(const Path& path, char* buffer, uint32_t room) {
+    if ((path.flags & (kPathAbsolute | kPathDriveRoot | kPathUncRoot | kPathWide)) != 0 || path.separatorLength != 1) {
+        return path.Render(buffer, room);
+    }
+    uint32_t length = 0;
+    for (const PathComponent* c = path.first; c != nullptr; c = c->next) length += c->length + 1;
+    if (length != 0) --length;
+    if (length > room) return length;
+    char* at = buffer;
+    for (const PathComponent* c = path.first; c != nullptr; c = c->next) {
+        if (c != path.first) *at++ = path.separator[0];
+        for (uint32_t i = 0; i < c->length; ++i) at[i] = c->text[i];
+        at += c->length;
+    }
+    return length;
+}
+
+}  // namespace
+
 // The job root and its separator start pathText and key; they are rendered
 // and folded once for all the paths of a job.
 bool JobScheduler::renderPath(const Job& job, const Path& prepared) {
@@ -311,10 +359,10 @@ bool JobScheduler::renderPath(const Job& job, const Path& prepared) {
         pathLength = rootTextLength - rootSeparatorLength;
     } else {
         const uint32_t room = pathTextSize - rootTextLength;
-        uint32_t length = prepared.Render(pathText + rootTextLength, room);
+        uint32_t length = RenderRelative(prepared, pathText + rootTextLength, room);
         if (length >= room) {
             if (!reservePathText(static_cast<uint64_t>(rootTextLength) + length + 1)) return false;
-            length = prepared.Render(pathText + rootTextLength, pathTextSize - rootTextLength);
+            length = RenderRelative(prepared, pathText + rootTextLength, pathTextSize - rootTextLength);
         }
         pathLength = rootTextLength + length;
     }

@@ -1,8 +1,10 @@
 #include "script/file_list.h"
 
+#include <cstring>
 #include <new>
 
 #include "script/line_text.h"
+#include "script/script_arena.h"
 #include "script/script_paths.h"
 #include "script/script_reader.h"
 
@@ -79,16 +81,49 @@ constinit const BlockHandler kFileListHandler{
 constinit const BlockHandler kFileBlockHandler{{}, FileBlockLine, nullptr, nullptr, DescribeFileBlock};
 constinit const BlockHandler kFileListIncludeBlockHandler{{}, IncludeBlockLine, nullptr, nullptr, DescribeIncludeBlock};
 
+namespace {
+
+// The entry the script directory and the line make, with the nodes and
+// texts from the arena: the directory's components point into one copy of
+// its text for the whole block (the reader has split it already), and only
+// the line is copied and split.
+bool JoinInArena(ScriptReader& reader, FileListState& state, ScriptArena& arena, Path& entry) {
+    const CountedString directory = reader.directoryText();
+    if (state.directory == nullptr || state.directoryLength != directory.length ||
+        std::memcmp(state.directory, directory.bytes, directory.length) != 0) {
+        state.directory = arena.CopyText(directory.bytes, directory.length);
+        if (state.directory == nullptr) return false;
+        state.directoryLength = directory.length;
+    }
+    char* line = arena.CopyText(reader.line, reader.lineLength);
+    if (line == nullptr) return false;
+    entry.allocator = arena.Nodes();
+    entry.flags = reader.directory.flags;
+    entry.text = line;
+    for (const PathComponent* c = reader.directory.first; c != nullptr; c = c->next) {
+        PathComponent* component = entry.NewComponent(state.directory + (c->text - directory.bytes), c->length);
+        if (component == nullptr) return false;
+        entry.Append(component);
+    }
+    return AppendScriptComponents(entry, line, reader.lineLength);
+}
+
+}  // namespace
+
 bool fileLine(ScriptReader& reader, FileListState& state) {
     BlockMessage& message = state.fileMessage;
     if (IsAbsoluteScriptText(reader.line, reader.lineLength)) {
         return Fail(state, message, "Files in a file list cannot have absolute paths");
     }
     // Kept as written below the script's directory; job preparation normalizes it.
-    const CountedString directory = reader.directoryText();
     Path entry;
-    if (!JoinScriptPath(directory.bytes, directory.length, reader.line, reader.lineLength, entry,
-                        state.target->arena)) {
+    ScriptArena* arena = state.target->arena;
+    const CountedString directory = reader.directoryText();
+    const bool joined = arena != nullptr
+                            ? JoinInArena(reader, state, *arena, entry)
+                            : JoinScriptPath(directory.bytes, directory.length, reader.line, reader.lineLength, entry);
+    if (!joined) {
+        entry.Release();
         return OutOfMemory(state, message);
     }
     if (!AppendFileEntry(*state.target, entry)) {

@@ -78,7 +78,7 @@ struct Job {
     uint32_t rootDepth = 0;                   // components of the job root
     uint32_t developmentEnvironmentSize = 0;  // length + 1
     // The scheduler's.
-    ScheduledFile** outputFiles = nullptr;  // the record of each prepared output
+    ScheduledFile** outputFiles = nullptr;  // the record of each prepared output (the scheduler's memory)
     uint32_t queueState = 0;
     uint32_t pendingCount = 0;
     uint32_t flags = 0;

@@ -181,7 +181,7 @@ void DestroyPathList(PathList* list) {
     if (list == nullptr) return;
     for (uint32_t i = 0; i < list->pathCount; ++i) list->paths[i].Release();
     std::free(list->paths);
-    std::free(list->prepared);
+    // `prepared` is in the arena of the job that prepared the list.
     delete list;
 }
 
@@ -262,9 +262,12 @@ bool AppendFileEntry(FileList& list, Path& entry) {
 }
 
 void ReleaseFileListEntries(FileList& list) {
-    for (uint32_t i = 0; i < list.count; ++i) list.entries[i].Release();
+    // Entries of a list with an arena have their texts and nodes there.
+    if (list.arena == nullptr) {
+        for (uint32_t i = 0; i < list.count; ++i) list.entries[i].Release();
+    }
     std::free(list.entries);
-    std::free(list.prepared);
+    // `prepared` is in the arena of the job that prepared the list.
     list.entries = nullptr;
     list.prepared = list.preparedEnd = nullptr;
     list.count = list.capacity = 0;

@@ -62,7 +62,7 @@ class ScriptArena;
 struct PathList {
     MemberKind kind = MemberKind::Paths;
     Path* paths = nullptr;      // path 0 is a base entry
-    Path** prepared = nullptr;  // set by job preparation
+    Path** prepared = nullptr;  // set by job preparation, in the job's arena
     Path** preparedEnd = nullptr;
     uint32_t pathCapacity = 0;
     uint32_t pathCount = 0;
@@ -123,7 +123,7 @@ struct FileList {
     // In script order, unnormalized. Each owns its text and nodes, or, when
     // the list has an arena (a job's lists), takes both from the arena.
     Path* entries = nullptr;
-    Path** prepared = nullptr;
+    Path** prepared = nullptr;  // set by job preparation, in the job's arena
     Path** preparedEnd = nullptr;
     uint32_t capacity = 0;
     uint32_t count = 0;

@@ -67,10 +67,27 @@ uint32_t RootComponentCount(const Path& path) {
     return count;
 }
 
+// The bytes of two components as unsigned bytes over their common length.
+// Components are mostly a few bytes long: a plain loop beats a call.
+int CompareBytes(const PathComponent* x, const PathComponent* y, uint32_t length) {
+    if (length > 16) return std::memcmp(x->text, y->text, length);
+    const auto* a = reinterpret_cast<const unsigned char*>(x->text);
+    const auto* b = reinterpret_cast<const unsigned char*>(y->text);
+    for (uint32_t i = 0; i < length; ++i)
+        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+    return 0;
+}
+
+// Components of one job's files mostly point into the same directory text,
+// so equal pointers settle many comparisons.
+bool SameText(const PathComponent* x, const PathComponent* y) {
+    return x->length == y->length && (x->text == y->text || CompareBytes(x, y, x->length) == 0);
+}
+
 // Leading components two paths share.
 uint32_t SharedDepth(const Path& a, const Path& b) {
     uint32_t depth = 0;
-    for (const PathComponent *x = a.first, *y = b.first; x != nullptr && y != nullptr && SameComponent(x, y);
+    for (const PathComponent *x = a.first, *y = b.first; x != nullptr && y != nullptr && SameText(x, y);
          x = x->next, y = y->next) {
         ++depth;
     }
@@ -83,8 +100,9 @@ int ComparePaths(const Path& a, const Path& b) {
     const PathComponent* x = a.first;
     const PathComponent* y = b.first;
     for (; x != nullptr && y != nullptr; x = x->next, y = y->next) {
+        if (x->text == y->text && x->length == y->length) continue;
         const uint32_t shorter = x->length < y->length ? x->length : y->length;
-        const int bytes = std::memcmp(x->text, y->text, shorter);
+        const int bytes = CompareBytes(x, y, shorter);
         if (bytes != 0) return bytes;
         if (x->length != y->length) return x->length < y->length ? -1 : 1;
     }
@@ -149,6 +167,7 @@ private:
         return false;
     }
 
+    void* take(size_t size);
     PreparedPaths* newStorage(uint32_t count);
     bool copyNormalized(const Path& source, Path& copy);
     bool failNormalize(const MessageSet& messages, const Path& entry);
@@ -176,14 +195,15 @@ private:
     bool outOfMemory_ = false;  // set by appendComponent
 };
 
+// Everything preparation keeps lives as long as the job: it comes from the
+// job's arena and is never freed on its own.
+void* Preparer::take(size_t size) { return job_.arena->Take(size); }
+
 PreparedPaths* Preparer::newStorage(uint32_t count) {
-    auto* storage = static_cast<PreparedPaths*>(std::malloc(sizeof(PreparedPaths)));
+    static_assert(sizeof(PreparedPaths) % alignof(Path) == 0);
+    auto* storage = static_cast<PreparedPaths*>(take(sizeof(PreparedPaths) + static_cast<size_t>(count) * sizeof(Path)));
     if (storage == nullptr) return nullptr;
-    storage->paths = static_cast<Path*>(std::malloc(static_cast<size_t>(count) * sizeof(Path)));
-    if (storage->paths == nullptr) {
-        std::free(storage);
-        return nullptr;
-    }
+    storage->paths = reinterpret_cast<Path*>(storage + 1);
     for (uint32_t i = 0; i < count; ++i) new (&storage->paths[i]) Path();
     storage->count = count;
     storage->next = job_.preparedStorage;
@@ -250,6 +270,13 @@ bool Preparer::prepareFiles(FileList& list, const MessageSet& messages, PendingL
     prepared = nullptr;
     count = 0;
     if (list.count == 0) return true;
+    // The list is complete: the room it grew into for more entries goes back.
+    if (list.capacity > list.count + 1) {
+        if (auto* trimmed = static_cast<Path*>(std::realloc(list.entries, (list.count + 1) * sizeof(Path)))) {
+            list.entries = trimmed;
+            list.capacity = list.count + 1;
+        }
+    }
     // An entry without "." or ".." is already normalized and is sorted as it
     // is; the others are normalized copies, one slot per entry.
     PreparedPaths* copies = nullptr;
@@ -278,7 +305,7 @@ bool Preparer::prepareFiles(FileList& list, const MessageSet& messages, PendingL
         order[kept++] = order[i];
     }
     PreparedPaths* storage = newStorage(kept);
-    list.prepared = static_cast<Path**>(std::malloc(static_cast<size_t>(kept) * sizeof(Path*)));
+    list.prepared = static_cast<Path**>(take(static_cast<size_t>(kept) * sizeof(Path*)));
     if (storage == nullptr || list.prepared == nullptr) return outOfMemory();
     const Path* entries = list.entries;
     for (uint32_t i = 0; i < kept; ++i) {
@@ -297,7 +324,7 @@ bool Preparer::prepareFiles(FileList& list, const MessageSet& messages, PendingL
 // directory: the commands run there.
 bool Preparer::preparePathList(PathList& list) {
     PreparedPaths* storage = newStorage(list.pathCount);
-    list.prepared = static_cast<Path**>(std::malloc(static_cast<size_t>(list.pathCount) * sizeof(Path*)));
+    list.prepared = static_cast<Path**>(take(static_cast<size_t>(list.pathCount) * sizeof(Path*)));
     if (storage == nullptr || list.prepared == nullptr) return outOfMemory();
     list.preparedEnd = list.prepared;
     for (uint32_t i = 0; i < list.pathCount; ++i) {
@@ -328,7 +355,7 @@ bool Preparer::prepareParameters() {
 bool Preparer::setTimeSlots() {
     const uint64_t slots = static_cast<uint64_t>(job_.preparedInputCount) + job_.preparedOutputCount;
     if (slots == 0) return true;
-    job_.timeSlots = static_cast<int64_t*>(std::malloc(slots * sizeof(int64_t)));
+    job_.timeSlots = static_cast<int64_t*>(take(slots * sizeof(int64_t)));
     if (job_.timeSlots == nullptr) return outOfMemory();
     for (uint64_t i = 0; i < slots; ++i) job_.timeSlots[i] = -1;
     job_.outputSlots = job_.timeSlots + job_.preparedInputCount;
@@ -465,26 +492,18 @@ uint32_t RenderPreparedPath(const Job& job, const Path& prepared, char* buffer, 
     return length + prepared.Render(left > 0 ? buffer + length : nullptr, left);
 }
 
+// The memory itself belongs to the job's arena.
 void ReleasePreparation(Job& job) {
-    while (job.preparedStorage != nullptr) {
-        PreparedPaths* storage = job.preparedStorage;
-        job.preparedStorage = storage->next;
-        for (uint32_t i = 0; i < storage->count; ++i) storage->paths[i].Release();
-        std::free(storage->paths);
-        std::free(storage);
-    }
-    for (FileList* list : {&job.inputs, &job.outputs, &job.failedOutputs}) {
-        std::free(list->prepared);
-        list->prepared = list->preparedEnd = nullptr;
-    }
+    // Prepared paths own no text, and their nodes, where they have any of
+    // their own, are the arena's too: nothing to give back path by path.
+    job.preparedStorage = nullptr;
+    for (FileList* list : {&job.inputs, &job.outputs, &job.failedOutputs}) list->prepared = list->preparedEnd = nullptr;
     for (uint32_t i = 0; i < job.data.declaredCount; ++i) {
         void* member = job.data.declared[i].member;
         if (MemberKindOf(member) != MemberKind::Paths) continue;
         auto& list = *static_cast<PathList*>(member);
-        std::free(list.prepared);
         list.prepared = list.preparedEnd = nullptr;
     }
-    std::free(job.timeSlots);
     job.timeSlots = job.outputSlots = nullptr;
     job.preparedInputs = job.preparedOutputs = job.preparedFailedOutputs = nullptr;
     job.preparedInputCount = job.preparedOutputCount = job.preparedFailedOutputCount = 0;

@@ -1,5 +1,6 @@
 #include "script/script_reader.h"
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -63,6 +64,29 @@ constexpr auto kPlainContent = [] {
     }
     return table;
 }();
+
+// The end of the run of plain content from `at`, eight bytes at a time: a
+// byte below 0x20 or from 0x80 stops the word test (the lowest such byte is
+// found exactly; borrows only disturb the bytes above it), and a tab, the
+// one plain byte below 0x20, is stepped over.
+uint32_t PlainRunEnd(const uint8_t* bytes, uint32_t at, uint32_t count) {
+    constexpr uint64_t kHighBits = 0x8080808080808080ull;
+    constexpr uint64_t kSpaces = 0x2020202020202020ull;
+    while (at + 8 <= count) {
+        uint64_t word;
+        std::memcpy(&word, bytes + at, sizeof word);
+        const uint64_t stops = (word | (word - kSpaces)) & kHighBits;
+        if (stops == 0) {
+            at += 8;
+            continue;
+        }
+        at += static_cast<uint32_t>(std::countr_zero(stops)) / 8;
+        if (bytes[at] != '\t') return at;
+        ++at;
+    }
+    while (at < count && kPlainContent.bytes[bytes[at]]) ++at;
+    return at;
+}
 
 // UTF-8 lead bytes: how many continuation bytes follow and the range of the
 // first one (RFC 3629). Zero count with a byte >= 0x80 means invalid.
@@ -304,9 +328,16 @@ bool ScriptReader::consume(const uint8_t* bytes, uint32_t count) {
     uint32_t i = 0;
     while (i < count) {
         // The common case in bulk: ASCII content once the line has started.
+        if (utf8Remaining == 0 && heldBytes == Held::None && (flags & kAtLineStart) != 0 && bytes[i] == ' ') {
+            // Indentation in bulk.
+            const uint32_t start = i;
+            while (i < count && bytes[i] == ' ') ++i;
+            indentation += i - start;
+            flags &= ~kAfterCr;
+            if (i == count) break;
+        }
         if ((flags & kAtLineStart) == 0 && utf8Remaining == 0 && heldBytes == Held::None) {
-            uint32_t end = i;
-            while (end < count && kPlainContent.bytes[bytes[end]]) ++end;
+            const uint32_t end = PlainRunEnd(bytes, i, count);
             if (end > i) {
                 flags &= ~kAfterCr;
                 if (!appendRun(bytes + i, end - i)) return false;
