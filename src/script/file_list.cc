@@ -105,7 +105,19 @@ bool JoinInArena(ScriptReader& reader, FileListState& state, ScriptArena& arena,
         if (component == nullptr) return false;
         entry.Append(component);
     }
-    return AppendScriptComponents(entry, line, reader.lineLength);
+    if (!AppendScriptComponents(entry, line, reader.lineLength)) return false;
+    // Lines in a row mostly start alike (src/module/...): the components the
+    // entry has in common with the one before take that one's text, so that
+    // comparing them later is a comparison of pointers.
+    const FileList& list = *state.target;
+    if (list.count == 0) return true;
+    const PathComponent* before = list.entries[list.count - 1].first;
+    for (PathComponent* c = entry.first; c != nullptr && before != nullptr; c = c->next, before = before->next) {
+        if (c->length != before->length) break;
+        if (c->text != before->text && std::memcmp(c->text, before->text, c->length) != 0) break;
+        c->text = before->text;
+    }
+    return true;
 }
 
 }  // namespace

@@ -262,10 +262,8 @@ bool AppendFileEntry(FileList& list, Path& entry) {
 }
 
 void ReleaseFileListEntries(FileList& list) {
-    // Entries of a list with an arena have their texts and nodes there.
-    if (list.arena == nullptr) {
-        for (uint32_t i = 0; i < list.count; ++i) list.entries[i].Release();
-    }
+    // Entries with their texts and nodes in the arena give nothing back here.
+    for (uint32_t i = 0; i < list.count; ++i) list.entries[i].Release();
     std::free(list.entries);
     // `prepared` is in the arena of the job that prepared the list.
     list.entries = nullptr;

@@ -132,7 +132,7 @@ struct FileList {
 
 // An empty list; null when memory ran out.
 FileList* NewFileList();
-// Takes the path over (it must own its text and nodes, or have them from the
+// Takes the path over (it owns its text and nodes, or has them from the
 // list's arena). False when the array cannot grow.
 bool AppendFileEntry(FileList& list, Path& entry);
 // Releases the entries' components and texts, and the arrays.

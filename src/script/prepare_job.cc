@@ -69,10 +69,10 @@ uint32_t RootComponentCount(const Path& path) {
 
 // The bytes of two components as unsigned bytes over their common length.
 // Components are mostly a few bytes long: a plain loop beats a call.
-int CompareBytes(const PathComponent* x, const PathComponent* y, uint32_t length) {
-    if (length > 16) return std::memcmp(x->text, y->text, length);
+inline int CompareBytes(const PathComponent* x, const PathComponent* y, uint32_t length) {
     const auto* a = reinterpret_cast<const unsigned char*>(x->text);
     const auto* b = reinterpret_cast<const unsigned char*>(y->text);
+    if (length > 16) return std::memcmp(a, b, length);
     for (uint32_t i = 0; i < length; ++i)
         if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
     return 0;

@@ -4,11 +4,16 @@
 #include <cstring>
 #include <new>
 
+#include "platform/large_region.h"
+
 namespace kestrel {
 
 namespace {
 
 constexpr size_t kChunkSize = 64 * 1024;
+// Past this much in heap chunks the arena takes large regions: a big script
+// then pays one page fault per region rather than one per page.
+constexpr size_t kLargeAfter = 4 * 1024 * 1024;
 constexpr size_t kAlignment = alignof(void*);
 
 }  // namespace
@@ -20,7 +25,10 @@ ScriptArena::ScriptArena() : nodes_{AllocateNode, nullptr, this} {}
 ScriptArena::~ScriptArena() {
     while (chunks_ != nullptr) {
         Chunk* next = chunks_->next;
-        std::free(chunks_);
+        if (chunks_->large)
+            platform::UnmapLargeRegion(chunks_);
+        else
+            std::free(chunks_);
         chunks_ = next;
     }
 }
@@ -29,29 +37,47 @@ void ScriptArena::Drop() {
     if (--holders_ == 0) delete this;
 }
 
+// A new chunk to carve from: a large region once the arena has grown, else
+// kChunkSize from the heap. Null when memory ran out.
+ScriptArena::Chunk* ScriptArena::NewChunk(size_t& room) {
+    if (chunkBytes_ >= kLargeAfter) {
+        if (void* region = platform::MapLargeRegion()) {
+            room = platform::kLargeRegionSize - sizeof(Chunk);
+            return new (region) Chunk{nullptr, true};
+        }
+    }
+    void* memory = std::malloc(sizeof(Chunk) + kChunkSize);
+    if (memory == nullptr) return nullptr;
+    chunkBytes_ += kChunkSize;
+    room = kChunkSize;
+    return new (memory) Chunk{nullptr, false};
+}
+
 void* ScriptArena::Take(size_t size) {
     size = (size + kAlignment - 1) & ~(kAlignment - 1);
     if (static_cast<size_t>(end_ - next_) < size) {
         // A piece larger than a quarter chunk gets a chunk of its own, so
         // the room left in the current chunk is not thrown away.
-        const bool own = size > kChunkSize / 4;
-        const size_t room = own ? size : kChunkSize;
-        auto* chunk = static_cast<Chunk*>(std::malloc(sizeof(Chunk) + room));
-        if (chunk == nullptr) return nullptr;
-        char* start = reinterpret_cast<char*>(chunk + 1);
-        if (own) {
+        if (size > kChunkSize / 4) {
+            void* memory = std::malloc(sizeof(Chunk) + size);
+            if (memory == nullptr) return nullptr;
+            auto* own = new (memory) Chunk{nullptr, false};
             // Behind the newest chunk, which stays the one pieces come from.
-            chunk->next = chunks_ != nullptr ? chunks_->next : nullptr;
-            if (chunks_ != nullptr)
-                chunks_->next = chunk;
-            else
-                chunks_ = chunk;
-            return start;
+            if (chunks_ != nullptr) {
+                own->next = chunks_->next;
+                chunks_->next = own;
+            } else {
+                chunks_ = own;
+            }
+            return own + 1;
         }
+        size_t room = 0;
+        Chunk* chunk = NewChunk(room);
+        if (chunk == nullptr) return nullptr;
         chunk->next = chunks_;
         chunks_ = chunk;
-        next_ = start;
-        end_ = start + room;
+        next_ = reinterpret_cast<char*>(chunk + 1);
+        end_ = next_ + room;
     }
     void* piece = next_;
     next_ += size;
