@@ -363,7 +363,7 @@ bool OpenDataBlock(ScriptReader& reader) {
     if (reader.context->blocks.Find(name) != nullptr) {
         return Fail(*context, context->message, "Data block name {0} already used", {{FormatString, name}});
     }
-    DataBlock* block = NewDataBlock();
+    DataBlock* block = NewDataBlock(reader.context->arena);
     if (block == nullptr) return OutOfMemory(*context, context->message);
     if (!InsertNamed(reader.context->blocks, name, end - start, block, DestroyDataBlockEntry)) {
         DestroyDataBlock(block);

@@ -20,6 +20,8 @@ Job* NewJob(const char* name, uint32_t length, ScriptArena* arena) {
     job->arena = arena;
     arena->Hold();
     for (FileList* list : {&job->inputs, &job->outputs, &job->failedOutputs}) list->arena = arena;
+    for (DataBlock* block : {&job->data, &job->environmentPrefix, &job->environmentSuffix, &job->environmentReplace})
+        block->arena = arena;
     job->name = CopyText(name, length);
     if (job->name == nullptr) {
         DestroyJob(job);

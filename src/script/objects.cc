@@ -43,18 +43,6 @@ Path* TakePathSlot(PathList& list) {
     return slot;
 }
 
-// Splits a rendered absolute path into `slot` over text copied into the list.
-bool SplitIntoList(PathList& list, Path& slot, const char* text, uint32_t length) {
-    char* copy = TakeText(list, length);
-    if (copy == nullptr) return false;
-    std::memcpy(copy, text, length);
-    if (!SplitNativePath(slot, copy, length)) {
-        slot.Release();
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 // ---- ValueList -------------------------------------------------------------
@@ -120,10 +108,10 @@ PathList* NewPathList(const Path& baseDirectory, ScriptArena& arena) {
     if (list == nullptr) return nullptr;
     list->arena = &arena;
     Path* slot = TakePathSlot(*list);
-    uint32_t length = 0;
-    char* text = slot != nullptr ? RenderPath(baseDirectory, length) : nullptr;
-    const bool ok = text != nullptr && SplitIntoList(*list, *slot, text, length);
-    std::free(text);
+    const uint32_t length = baseDirectory.Render(nullptr, 0);
+    char* text = slot != nullptr ? TakeText(*list, length) : nullptr;
+    if (text != nullptr) baseDirectory.Render(text, length);
+    const bool ok = text != nullptr && SplitNativePath(*slot, text, length);
     if (!ok) {
         DestroyPathList(list);
         return nullptr;
@@ -194,6 +182,9 @@ void DestroyMember(void* member) {
     }
 }
 
+// A member whose name is in the arena.
+void DestroyArenaNamedMember(NameTableEntry* entry) { DestroyMember(entry->value); }
+
 void DestroyMemberEntry(NameTableEntry* entry) {
     DestroyMember(entry->value);
     FreeEntryKey(entry);
@@ -201,7 +192,11 @@ void DestroyMemberEntry(NameTableEntry* entry) {
 
 // ---- DataBlock -------------------------------------------------------------
 
-DataBlock* NewDataBlock() { return new (std::nothrow) DataBlock(); }
+DataBlock* NewDataBlock(ScriptArena* arena) {
+    auto* block = new (std::nothrow) DataBlock();
+    if (block != nullptr) block->arena = arena;
+    return block;
+}
 
 bool AddMember(DataBlock& block, const char* name, uint32_t length, void* member) {
     if (block.declaredCount == block.declaredCapacity) {
@@ -212,10 +207,10 @@ bool AddMember(DataBlock& block, const char* name, uint32_t length, void* member
         block.declared = grown;
         block.declaredCapacity = static_cast<uint32_t>(capacity);
     }
-    char* key = CopyText(name, length);
+    char* key = block.arena != nullptr ? block.arena->CopyText(name, length) : CopyText(name, length);
     if (key == nullptr) return false;
-    if (!block.members.Insert(key, member, DestroyMemberEntry)) {
-        std::free(key);
+    if (!block.members.Insert(key, member, block.arena != nullptr ? DestroyArenaNamedMember : DestroyMemberEntry)) {
+        if (block.arena == nullptr) std::free(key);
         return false;
     }
     // The key belongs to the table entry, which lives as long as the block.

@@ -105,11 +105,13 @@ struct DataBlock {
     DeclaredMember* declared = nullptr;
     uint32_t declaredCount = 0;
     uint32_t declaredCapacity = 0;
+    // The member names, when set (held by the block's owner); else heap copies.
+    ScriptArena* arena = nullptr;
 };
 
-// Kind set, no member yet; null when memory ran out.
-DataBlock* NewDataBlock();
-// Enters `member` under a heap copy of `name` and at the end of the declared
+// Kind set, no member yet, names in `arena`; null when memory ran out.
+DataBlock* NewDataBlock(ScriptArena* arena);
+// Enters `member` under a copy of `name` and at the end of the declared
 // order; the block then owns both. False when memory ran out (the member is
 // then still the caller's).
 bool AddMember(DataBlock& block, const char* name, uint32_t length, void* member);
