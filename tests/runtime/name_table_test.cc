@@ -175,6 +175,23 @@ TEST(NameTableTest, TableDoublesBeforeThreeQuartersOfItsSlotsHoldKeys) {
     for (size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(table.Find(keys[i]), keys[i]);
 }
 
+TEST(NameTableTest, ReservedRoomIsFilledWithoutGrowing) {
+    TableHolder holder;
+    NameTable& table = holder.table;
+    const PathKeys keys(1500);
+    ASSERT_TRUE(table.Reserve(1000));
+    EXPECT_EQ(table.capacity, 2048u);  // 1024 slots take 768 keys
+    for (size_t i = 0; i < 1000; ++i) ASSERT_TRUE(table.Insert(keys[i], const_cast<char*>(keys[i]), nullptr));
+    EXPECT_EQ(table.capacity, 2048u);
+    // Reserving more in a filled table moves what it holds.
+    ASSERT_TRUE(table.Reserve(1500));
+    EXPECT_EQ(table.capacity, 2048u);
+    ASSERT_TRUE(table.Reserve(4000));
+    EXPECT_EQ(table.capacity, 8192u);
+    for (size_t i = 1000; i < keys.size(); ++i) ASSERT_TRUE(table.Insert(keys[i], const_cast<char*>(keys[i]), nullptr));
+    for (size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(table.Find(keys[i]), keys[i]);
+}
+
 TEST(NameTableTest, RemovingAndInsertingDoesNotGrowTheTable) {
     // Removed entries keep their key and count against the load, so a table
     // that keeps exchanging keys is rebuilt at its own size instead of growing.
