@@ -4,16 +4,11 @@
 #include <cstring>
 #include <new>
 
-#include "platform/large_region.h"
-
 namespace kestrel {
 
 namespace {
 
 constexpr size_t kChunkSize = 64 * 1024;
-// Past this much in heap chunks the arena takes large regions: a big script
-// then pays one page fault per region rather than one per page.
-constexpr size_t kLargeAfter = 4 * 1024 * 1024;
 constexpr size_t kAlignment = alignof(void*);
 
 }  // namespace
@@ -25,10 +20,7 @@ ScriptArena::ScriptArena() : nodes_{AllocateNode, nullptr, this} {}
 ScriptArena::~ScriptArena() {
     while (chunks_ != nullptr) {
         Chunk* next = chunks_->next;
-        if (chunks_->large)
-            platform::UnmapLargeRegion(chunks_);
-        else
-            std::free(chunks_);
+        std::free(chunks_);
         chunks_ = next;
     }
 }
@@ -37,20 +29,12 @@ void ScriptArena::Drop() {
     if (--holders_ == 0) delete this;
 }
 
-// A new chunk to carve from: a large region once the arena has grown, else
-// kChunkSize from the heap. Null when memory ran out.
+// A new chunk of kChunkSize to carve from; null when memory ran out.
 ScriptArena::Chunk* ScriptArena::NewChunk(size_t& room) {
-    if (chunkBytes_ >= kLargeAfter) {
-        if (void* region = platform::MapLargeRegion()) {
-            room = platform::kLargeRegionSize - sizeof(Chunk);
-            return new (region) Chunk{nullptr, true};
-        }
-    }
     void* memory = std::malloc(sizeof(Chunk) + kChunkSize);
     if (memory == nullptr) return nullptr;
-    chunkBytes_ += kChunkSize;
     room = kChunkSize;
-    return new (memory) Chunk{nullptr, false};
+    return new (memory) Chunk{nullptr};
 }
 
 void* ScriptArena::Take(size_t size) {
@@ -61,7 +45,7 @@ void* ScriptArena::Take(size_t size) {
         if (size > kChunkSize / 4) {
             void* memory = std::malloc(sizeof(Chunk) + size);
             if (memory == nullptr) return nullptr;
-            auto* own = new (memory) Chunk{nullptr, false};
+            auto* own = new (memory) Chunk{nullptr};
             // Behind the newest chunk, which stays the one pieces come from.
             if (chunks_ != nullptr) {
                 own->next = chunks_->next;
