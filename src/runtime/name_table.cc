@@ -162,8 +162,11 @@ bool NameTable::Reserve(uint32_t count) {
 }
 
 bool NameTable::Insert(const char* key, void* value, NameTableDestructor destructor) {
+    return Insert(key, value, destructor, NameTableHash(key));
+}
+
+bool NameTable::Insert(const char* key, void* value, NameTableDestructor destructor, uint32_t hash) {
     if (!MakeRoom(*this)) return false;
-    const uint32_t hash = NameTableHash(key);
     NameTableEntry& entry = entries[InsertionSlot(entries, capacity, hash)];
     if (entry.key == nullptr) ++used;
     ++live;
@@ -171,10 +174,20 @@ bool NameTable::Insert(const char* key, void* value, NameTableDestructor destruc
     return true;
 }
 
-void* NameTable::Find(const char* key) const {
+void* NameTable::Find(const char* key) const { return Find(key, NameTableHash(key)); }
+
+void* NameTable::Find(const char* key, uint32_t hash) const {
     if (entries == nullptr) return nullptr;
-    const uint32_t slot = MatchingSlot(entries, capacity, key, NameTableHash(key));
+    const uint32_t slot = MatchingSlot(entries, capacity, key, hash);
     return slot == capacity ? nullptr : entries[slot].value;
+}
+
+void NameTable::Prefetch(uint32_t hash) const {
+#if defined(__GNUC__) || defined(__clang__)
+    if (entries != nullptr) __builtin_prefetch(&entries[hash & (capacity - 1)]);
+#else
+    (void)hash;
+#endif
 }
 
 const char* NameTable::Remove(const char* key) {

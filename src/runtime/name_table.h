@@ -44,6 +44,12 @@ struct NameTable {
     bool Reserve(uint32_t count);
     // The value stored under exactly this key, or null.
     void* Find(const char* key) const;
+    // Find and Insert for a key whose NameTableHash is known.
+    void* Find(const char* key, uint32_t hash) const;
+    bool Insert(const char* key, void* value, NameTableDestructor destructor, uint32_t hash);
+    // Asks the processor to fetch the home slot of `hash`, for a caller that
+    // looks up several keys and can start them all before waiting on one.
+    void Prefetch(uint32_t hash) const;
     // Clears the value and destructor of the matching entry and returns the
     // stored key so that the caller can free it; the destructor is not called.
     // The slot keeps the key pointer but never reads through it again.

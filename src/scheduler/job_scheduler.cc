@@ -49,6 +49,18 @@ bool Reserve(char*& buffer, uint32_t& capacity, uint64_t size) {
     return true;
 }
 
+// Grows the names buffer to at least `size` bytes; false when memory ran out.
+bool GrowNames(JobScheduler& s, uint64_t size) {
+    uint64_t grown = s.namesSize == 0 ? 4096 : 2ull * s.namesSize;
+    if (grown < size) grown = size;
+    if (grown > UINT32_MAX) return false;
+    char* fresh = static_cast<char*>(std::realloc(s.names, grown));
+    if (fresh == nullptr) return false;
+    s.names = fresh;
+    s.namesSize = static_cast<uint32_t>(grown);
+    return true;
+}
+
 class Selector {
 public:
     Selector(JobScheduler& scheduler, ParserContext& context) : scheduler_(scheduler), context_(context) {}
@@ -60,8 +72,9 @@ private:
     bool prepare(Job& job);
     bool keep(Job& job);
     bool queue(Job& job);
-    bool registerOutput(Job& job, uint32_t index);
-    bool registerInput(Job& job, uint32_t index);
+    bool collectNames(const Job& job);
+    bool registerOutput(Job& job, uint32_t index, const FileName& name);
+    bool registerInput(Job& job, uint32_t index, const FileName& name);
 
     JobScheduler& scheduler_;
     ParserContext& context_;
@@ -91,31 +104,31 @@ bool Selector::keep(Job& job) {
     return true;
 }
 
-// A record for the file whose key and path are in the scheduler's buffers,
-// entered in the table; null (message set) when memory ran out.
-ScheduledFile* NewFile(JobScheduler& s) {
-    ScheduledFile* file = NewScheduledFile(*s.records, s.key, s.keyLength, s.pathText, s.pathLength);
+// A record for `name`, entered in the table; null (message set) when memory
+// ran out.
+ScheduledFile* NewFile(JobScheduler& s, const FileName& name) {
+    const char* key = s.names + name.keyOffset;
+    ScheduledFile* file = NewScheduledFile(*s.records, key, name.keyLength, s.names + name.pathOffset, name.pathLength);
     // The arena frees the record: the entry needs no destructor.
-    if (file != nullptr && s.files.Insert(file->key, file, nullptr)) return file;
+    if (file != nullptr && s.files.Insert(file->key, file, nullptr, name.hash)) return file;
     s.outOfMemory();
     return nullptr;
 }
 
-bool Selector::registerOutput(Job& job, uint32_t index) {
+bool Selector::registerOutput(Job& job, uint32_t index, const FileName& name) {
     JobScheduler& s = scheduler_;
-    if (!s.keyOf(job, job.preparedOutputs[index])) return false;
-    auto* file = static_cast<ScheduledFile*>(s.files.Find(s.key));
+    const char* path = s.names + name.pathOffset;
+    auto* file = static_cast<ScheduledFile*>(s.files.Find(s.names + name.keyOffset, name.hash));
     if (file != nullptr && file->produced()) {
-        return s.fail("The jobs {0} and {1} both create {2}", {{FormatString, file->producer.job->name},
-                                                               {FormatString, job.name},
-                                                               {FormatString, s.pathText}});
+        return s.fail("The jobs {0} and {1} both create {2}",
+                      {{FormatString, file->producer.job->name}, {FormatString, job.name}, {FormatString, path}});
     }
     if (file == nullptr) {
-        file = NewFile(s);
+        file = NewFile(s, name);
         if (file == nullptr) return false;
     }
-    file->flags |= file->spelledAs(s.pathText, s.pathLength) ? ScheduledFile::kPathOfProducer
-                                                             : ScheduledFile::kSpellingsDiffer;
+    file->flags |= file->spelledAs(path, name.pathLength) ? ScheduledFile::kPathOfProducer
+                                                          : ScheduledFile::kSpellingsDiffer;
     file->producer = DependencyPair{&job, &job.outputSlots[index]};
     job.outputFiles[index] = file;
     // Jobs queued earlier that need this file now wait for this job.
@@ -134,12 +147,11 @@ bool Selector::registerOutput(Job& job, uint32_t index) {
     return true;
 }
 
-bool Selector::registerInput(Job& job, uint32_t index) {
+bool Selector::registerInput(Job& job, uint32_t index, const FileName& name) {
     JobScheduler& s = scheduler_;
-    if (!s.keyOf(job, job.preparedInputs[index])) return false;
-    auto* file = static_cast<ScheduledFile*>(s.files.Find(s.key));
+    auto* file = static_cast<ScheduledFile*>(s.files.Find(s.names + name.keyOffset, name.hash));
     if (file == nullptr) {
-        file = NewFile(s);
+        file = NewFile(s, name);
         if (file == nullptr) return false;
         // The first need of a file no job creates (yet): its place in the check.
         if (s.neededTail != nullptr)
@@ -147,13 +159,46 @@ bool Selector::registerInput(Job& job, uint32_t index) {
         else
             s.neededHead = file;
         s.neededTail = file;
-    } else if (!file->spelledAs(s.pathText, s.pathLength)) {
+    } else if (!file->spelledAs(s.names + name.pathOffset, name.pathLength)) {
         file->flags |= ScheduledFile::kSpellingsDiffer;
     }
     if (!AddConsumer(*s.records, *file, &job, &job.timeSlots[index])) return s.outOfMemory();
     if (file->produced()) {
         ++job.pendingCount;
         job.queueState = kJobWaiting;
+    }
+    return true;
+}
+
+// The path and key of every prepared output, then every input, of `job`
+// into the scheduler's names, each key's home slot asked for on the way.
+bool Selector::collectNames(const Job& job) {
+    JobScheduler& s = scheduler_;
+    const uint32_t count = job.preparedOutputCount + job.preparedInputCount;
+    if (count > s.fileNameCapacity) {
+        auto* grown = static_cast<FileName*>(std::realloc(s.fileNames, count * sizeof(FileName)));
+        if (grown == nullptr) return s.outOfMemory();
+        s.fileNames = grown;
+        s.fileNameCapacity = count;
+    }
+    uint32_t used = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const Path& prepared =
+            i < job.preparedOutputCount ? job.preparedOutputs[i] : job.preparedInputs[i - job.preparedOutputCount];
+        if (!s.keyOf(job, prepared)) return false;
+        const uint64_t needed = static_cast<uint64_t>(used) + s.pathLength + s.keyLength + 2;
+        if (needed > s.namesSize && !GrowNames(s, needed)) return s.outOfMemory();
+        FileName& name = s.fileNames[i];
+        name.pathOffset = used;
+        name.pathLength = s.pathLength;
+        std::memcpy(s.names + used, s.pathText, s.pathLength + 1);
+        used += s.pathLength + 1;
+        name.keyOffset = used;
+        name.keyLength = s.keyLength;
+        std::memcpy(s.names + used, s.key, s.keyLength + 1);
+        used += s.keyLength + 1;
+        name.hash = NameTableHash(s.key);
+        s.files.Prefetch(name.hash);
     }
     return true;
 }
@@ -168,10 +213,11 @@ bool Selector::queue(Job& job) {
         job.outputFiles = static_cast<ScheduledFile**>(s.records->Take(job.preparedOutputCount * sizeof(ScheduledFile*)));
         if (job.outputFiles == nullptr) return s.outOfMemory();
     }
+    if (!collectNames(job)) return false;
     for (uint32_t i = 0; i < job.preparedOutputCount; ++i)
-        if (!registerOutput(job, i)) return false;
+        if (!registerOutput(job, i, s.fileNames[i])) return false;
     for (uint32_t i = 0; i < job.preparedInputCount; ++i)
-        if (!registerInput(job, i)) return false;
+        if (!registerInput(job, i, s.fileNames[job.preparedOutputCount + i])) return false;
     if (job.queueState == kJobWaiting) {
         s.pushWaiting(job);
     } else {
@@ -264,8 +310,11 @@ void JobScheduler::Release() {
     clearMessage();
     std::free(pathText);
     std::free(key);
-    pathText = key = nullptr;
-    pathTextSize = keySize = 0;
+    std::free(names);
+    std::free(fileNames);
+    pathText = key = names = nullptr;
+    fileNames = nullptr;
+    pathTextSize = keySize = namesSize = fileNameCapacity = 0;
     flags = 0;
 }
 

@@ -44,6 +44,16 @@ struct Project;
 
 struct ScheduledFile;
 
+// Where the path and key of one file of the job being queued are in
+// JobScheduler::names.
+struct FileName {
+    uint32_t pathOffset;
+    uint32_t pathLength;
+    uint32_t keyOffset;
+    uint32_t keyLength;
+    uint32_t hash;
+};
+
 struct JobScheduler {
     // JobScheduler::flags
     static constexpr uint32_t kCompareTimes = 1;
@@ -78,6 +88,12 @@ struct JobScheduler {
     uint32_t rootTextLength = 0;
     uint32_t rootKeyLength = 0;
     uint32_t rootSeparatorLength = 0;
+    // The paths and keys of the job being queued, collected before any is
+    // looked up so that the table's slots for all of them are fetched at once.
+    char* names = nullptr;
+    uint32_t namesSize = 0;
+    FileName* fileNames = nullptr;
+    uint32_t fileNameCapacity = 0;
     uint32_t flags = 0;
 
     // Selects `jobName` (null: "main") from the context's blocks, prepares
