@@ -1,8 +1,9 @@
 // Modification times of many files by name, for the up-to-date check.
 // Directories read from stay open (a few hundred at most, each in the slot
-// its name hashes to), so that the files of a directory cost one name lookup
-// each instead of a walk down the whole path: a job's files usually share a
-// directory or two, and jobs of one tree share their output directories.
+// its name hashes to), and a file is read by the two last names of its path
+// below the directory that holds its parent: a walk of two names instead of
+// the whole path, and one open directory for the files of many neighbouring
+// directories (a tree's modules, its output directories).
 #pragma once
 
 #include <cstdint>

@@ -82,9 +82,18 @@ FileTimeReader::Directory* FileTimeReader::directoryOf(const char* path, uint32_
     return &entry;
 }
 
+// The file is read below the directory two levels up, its parent and its own
+// name the two names looked up: a tree of many small directories (one per
+// module) then needs few directories kept open, each shared by its
+// subdirectories.
 FileTimeResult FileTimeReader::Read(const char* path, int64_t& fileTime, int& error) {
     struct stat status;
     const char* slash = std::strrchr(path, '/');
+    if (slash != nullptr && slash != path) {
+        const char* upper = slash - 1;
+        while (upper > path && *upper != '/') --upper;
+        if (upper > path) slash = upper;
+    }
     // A file directly below the root, or a name without a directory: nothing to keep.
     const Directory* directory =
         slash != nullptr && slash != path ? directoryOf(path, static_cast<uint32_t>(slash - path)) : nullptr;

@@ -83,10 +83,51 @@ constinit const BlockHandler kFileListIncludeBlockHandler{{}, IncludeBlockLine, 
 
 namespace {
 
+// Where a line's components are: split at '\\' and '/', runs of
+// separators making no empty component. False when there are more than fit.
+struct LineComponents {
+    static constexpr uint32_t kMost = 64;
+    uint32_t start[kMost];
+    uint32_t length[kMost];
+    uint32_t count = 0;
+};
+
+bool SplitLine(const char* line, uint32_t length, LineComponents& components) {
+    uint32_t i = 0;
+    while (i < length) {
+        while (i < length && (line[i] == '/' || line[i] == '\\')) ++i;
+        const uint32_t start = i;
+        while (i < length && line[i] != '/' && line[i] != '\\') ++i;
+        if (i == start) break;
+        if (components.count == LineComponents::kMost) return false;
+        components.start[components.count] = start;
+        components.length[components.count++] = i - start;
+    }
+    return true;
+}
+
+// The nodes of an entry, all of them in one piece of the arena, linked as
+// the path model links what it appends one by one: the allocation chain and
+// the list in the same order.
+bool LinkNodes(ScriptArena& arena, Path& entry, const char* const* texts, const uint32_t* lengths, uint32_t count) {
+    if (count == 0) return true;
+    auto* nodes = static_cast<PathComponent*>(arena.Take(count * sizeof(PathComponent)));
+    if (nodes == nullptr) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        PathComponent* next = i + 1 < count ? &nodes[i + 1] : nullptr;
+        nodes[i] = PathComponent{next, next, i > 0 ? &nodes[i - 1] : nullptr, texts[i], lengths[i], nullptr};
+    }
+    entry.chainHead = entry.first = &nodes[0];
+    entry.chainTail = entry.last = &nodes[count - 1];
+    return true;
+}
+
 // The entry the script directory and the line make, with the nodes and
 // texts from the arena: the directory's components point into one copy of
 // its text for the whole block (the reader has split it already), and only
-// the line is copied and split.
+// the line is copied and split. Components the entry has in common with the
+// one before it (lines in a row mostly start alike: src/module/...) take
+// that one's text, so that comparing them later compares pointers.
 bool JoinInArena(ScriptReader& reader, FileListState& state, ScriptArena& arena, Path& entry) {
     const CountedString directory = reader.directoryText();
     if (state.directory == nullptr || state.directoryLength != directory.length ||
@@ -100,24 +141,39 @@ bool JoinInArena(ScriptReader& reader, FileListState& state, ScriptArena& arena,
     entry.allocator = arena.Nodes();
     entry.flags = reader.directory.flags;
     entry.text = line;
-    for (const PathComponent* c = reader.directory.first; c != nullptr; c = c->next) {
-        PathComponent* component = entry.NewComponent(state.directory + (c->text - directory.bytes), c->length);
-        if (component == nullptr) return false;
-        entry.Append(component);
+    LineComponents split;
+    const uint32_t depth = reader.directoryDepth();
+    if (depth > LineComponents::kMost || !SplitLine(line, reader.lineLength, split) ||
+        depth + split.count > LineComponents::kMost) {
+        // Deeper than the local arrays: one node at a time.
+        for (const PathComponent* c = reader.directory.first; c != nullptr; c = c->next) {
+            PathComponent* component = entry.NewComponent(state.directory + (c->text - directory.bytes), c->length);
+            if (component == nullptr) return false;
+            entry.Append(component);
+        }
+        return AppendScriptComponents(entry, line, reader.lineLength);
     }
-    if (!AppendScriptComponents(entry, line, reader.lineLength)) return false;
-    // Lines in a row mostly start alike (src/module/...): the components the
-    // entry has in common with the one before take that one's text, so that
-    // comparing them later is a comparison of pointers.
+    const char* texts[LineComponents::kMost];
+    uint32_t lengths[LineComponents::kMost];
+    uint32_t count = 0;
+    for (const PathComponent* c = reader.directory.first; c != nullptr; c = c->next, ++count) {
+        texts[count] = state.directory + (c->text - directory.bytes);
+        lengths[count] = c->length;
+    }
     const FileList& list = *state.target;
-    if (list.count == 0) return true;
-    const PathComponent* before = list.entries[list.count - 1].first;
-    for (PathComponent* c = entry.first; c != nullptr && before != nullptr; c = c->next, before = before->next) {
-        if (c->length != before->length) break;
-        if (c->text != before->text && std::memcmp(c->text, before->text, c->length) != 0) break;
-        c->text = before->text;
+    const PathComponent* before = list.count != 0 ? list.entries[list.count - 1].first : nullptr;
+    for (uint32_t i = 0; i < count && before != nullptr; ++i) before = before->next;
+    bool shared = true;
+    for (uint32_t i = 0; i < split.count; ++i, ++count) {
+        const char* text = line + split.start[i];
+        const uint32_t length = split.length[i];
+        shared = shared && before != nullptr && before->length == length &&
+                 std::memcmp(before->text, text, length) == 0;
+        texts[count] = shared ? before->text : text;
+        lengths[count] = length;
+        if (before != nullptr) before = before->next;
     }
-    return true;
+    return LinkNodes(arena, entry, texts, lengths, count);
 }
 
 }  // namespace

@@ -62,6 +62,7 @@ TEST(FileTimeReaderTest, AnswersAsAReadOfTheWholePath) {
     const std::vector<std::string> paths = {
         dir / "a/one.c",   dir / "a/two.c",         dir / "b/three.c",   dir / "a/one.c",  // back to a kept directory
         dir / "a/gone.c",  dir / "gone/x.c",        dir / "gone/y.c",    // below a directory that is not there
+        dir / "gone/deeper/x.c", dir / "gone/deeper/y.c", dir / "a/gone/x.c",
         dir / "plain/x.c",                                               // below a file
         dir / "link/one.c", dir / "file-link",      dir / "a",           // links are followed; a directory
         dir / (tooLong + "/x.c"), dir / ("a/" + tooLong),                // names the system refuses
@@ -78,19 +79,20 @@ TEST(FileTimeReaderTest, AnswersAsAReadOfTheWholePath) {
 }
 
 TEST(FileTimeReaderTest, MoreDirectoriesThanItKeepsOpen) {
-    // Read twice in turn, so that kept directories are replaced and found again.
+    // Files two levels below 300 directories, read twice in turn, so that
+    // kept directories are replaced and found again.
     // Each file has its own time, so an answer from the wrong directory shows.
     test::TempDir dir;
     constexpr int kDirectories = 300;
     for (int i = 0; i < kDirectories; ++i) {
-        const std::string path = dir / ("d" + std::to_string(i) + "/f");
+        const std::string path = dir / ("d" + std::to_string(i) + "/e/f");
         test::WriteFile(path, "x");
         SetTime(path, 1000 + i);
     }
     FileTimeReader reader;
     for (int round = 0; round < 2; ++round) {
         for (int i = 0; i < kDirectories; ++i) {
-            const std::string path = dir / ("d" + std::to_string(i) + "/f");
+            const std::string path = dir / ("d" + std::to_string(i) + "/e/f");
             ASSERT_EQ(ThroughReader(reader, path), (Answer{FileTimeResult::Present, UnixToFileTime(1000 + i, 0), 0}))
                 << path;
         }
