@@ -34,6 +34,7 @@ public:
 private:
     struct Chunk {
         Chunk* next;
+        bool large;  // a platform large region, else from the heap
     };
 
     ScriptArena();
@@ -45,6 +46,7 @@ private:
     Chunk* chunks_ = nullptr;
     char* next_ = nullptr;  // free room in the newest chunk
     char* end_ = nullptr;
+    size_t chunkBytes_ = 0;  // taken in heap chunks so far
     uint32_t holders_ = 1;
 };
 

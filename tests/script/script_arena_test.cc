@@ -1,6 +1,6 @@
-// The script arena: pieces of every size stay intact and apart, those that
-// share chunks and those larger than a quarter chunk that get their own, and
-// the arena lives until its last holder lets go.
+// The script arena: pieces of every size stay intact and apart, from the
+// first heap chunks through the large regions a big script gets, and the
+// arena lives until its last holder lets go.
 
 #include "script/script_arena.h"
 
@@ -23,8 +23,8 @@ TEST(ScriptArenaTest, PiecesOfEverySizeStayIntactAndApart) {
         char fill;
     };
     std::vector<Piece> pieces;
-    // About 40 MB in all, pieces larger than a quarter chunk (a chunk of
-    // their own) between the ones that share chunks.
+    // About 40 MB in all: past the heap chunks into large regions, with
+    // pieces larger than a quarter chunk (a chunk of their own) in between.
     const size_t sizes[] = {1, 7, 48, 300, 5000, 20000, 70000};
     for (int round = 0; round < 400; ++round) {
         for (size_t size : sizes) {
