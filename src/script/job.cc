@@ -14,15 +14,17 @@ constexpr uint32_t kFirstJobMachines = 2;
 
 }  // namespace
 
+// The record and its name live in the arena, like the job's files.
 Job* NewJob(const char* name, uint32_t length, ScriptArena* arena) {
-    auto* job = new (std::nothrow) Job();
-    if (job == nullptr) return nullptr;
+    void* memory = arena->Take(sizeof(Job));
+    if (memory == nullptr) return nullptr;
+    auto* job = new (memory) Job();
     job->arena = arena;
     arena->Hold();
     for (FileList* list : {&job->inputs, &job->outputs, &job->failedOutputs}) list->arena = arena;
     for (DataBlock* block : {&job->data, &job->environmentPrefix, &job->environmentSuffix, &job->environmentReplace})
         block->arena = arena;
-    job->name = CopyText(name, length);
+    job->name = arena->CopyText(name, length);
     if (job->name == nullptr) {
         DestroyJob(job);
         return nullptr;
@@ -60,11 +62,11 @@ void DestroyJob(Job* job) {
     std::free(job->developmentEnvironment);
     job->strings.release();
     std::free(job->directoryText);
-    std::free(job->name);
     std::free(job->machines);
-    // Last: the paths released above had their nodes and texts from it.
-    if (job->arena != nullptr) job->arena->Drop();
-    delete job;
+    // Last: the record, and the paths released above, are the arena's.
+    ScriptArena* arena = job->arena;
+    job->~Job();
+    arena->Drop();
 }
 
 void DestroyJobEntry(NameTableEntry* entry) {

@@ -55,7 +55,7 @@ struct Job {
     char* developmentEnvironment = nullptr;
     TextPool strings;                // data member and environment names used by the commands
     char* directoryText = nullptr;   // the script directory as text
-    char* name = nullptr;            // a copy of the key in ParserContext::blocks
+    char* name = nullptr;            // a copy of the key in ParserContext::blocks, in the arena
     ScriptArena* arena = nullptr;    // held: the nodes and texts of the job's files
     JobMachine* machines = nullptr;  // at least one; first size 2, then doubling
     JobMachine* machinesEnd = nullptr;
