@@ -170,6 +170,7 @@ bool NameTable::Insert(const char* key, void* value, NameTableDestructor destruc
     NameTableEntry& entry = entries[InsertionSlot(entries, capacity, hash)];
     if (entry.key == nullptr) ++used;
     ++live;
+    if (destructor != nullptr) ++destructors;
     entry = NameTableEntry{key, value, destructor, hash};
     return true;
 }
@@ -195,6 +196,7 @@ const char* NameTable::Remove(const char* key) {
     const uint32_t slot = MatchingSlot(entries, capacity, key, NameTableHash(key));
     if (slot == capacity) return nullptr;
     NameTableEntry& entry = entries[slot];
+    if (entry.destructor != nullptr) --destructors;
     entry.value = nullptr;
     entry.destructor = nullptr;
     --live;
@@ -202,7 +204,7 @@ const char* NameTable::Remove(const char* key) {
 }
 
 void NameTable::Destroy() {
-    for (uint32_t i = 0; i < capacity; ++i)
+    for (uint32_t i = 0; i < capacity && destructors != 0; ++i)
         if (entries[i].destructor != nullptr) entries[i].destructor(&entries[i]);
     std::free(entries);
     *this = NameTable{};

@@ -29,6 +29,7 @@ struct NameTable {
     uint32_t capacity = 0;              // slots in `entries`: 0, then 128, doubling
     uint32_t used = 0;                  // slots with a key, removed entries included
     uint32_t live = 0;                  // slots with a value
+    uint32_t destructors = 0;           // live slots with a destructor
 
     // Resets to an empty table; slots come with the first insertion, so this
     // cannot fail (true).
@@ -54,7 +55,8 @@ struct NameTable {
     // stored key so that the caller can free it; the destructor is not called.
     // The slot keeps the key pointer but never reads through it again.
     const char* Remove(const char* key);
-    // Calls every slot's destructor in slot order, then frees the slots.
+    // Calls every slot's destructor in slot order, then frees the slots (a
+    // table whose entries have no destructor is not walked).
     void Destroy();
 };
 

@@ -164,15 +164,19 @@ bool JoinInArena(ScriptReader& reader, FileListState& state, ScriptArena& arena,
     const PathComponent* before = list.count != 0 ? list.entries[list.count - 1].first : nullptr;
     for (uint32_t i = 0; i < count && before != nullptr; ++i) before = before->next;
     bool shared = true;
+    bool dots = false;
     for (uint32_t i = 0; i < split.count; ++i, ++count) {
         const char* text = line + split.start[i];
         const uint32_t length = split.length[i];
+        dots = dots || (text[0] == '.' && (length == 1 || (length == 2 && text[1] == '.')));
         shared = shared && before != nullptr && before->length == length &&
                  std::memcmp(before->text, text, length) == 0;
         texts[count] = shared ? before->text : text;
         lengths[count] = length;
         if (before != nullptr) before = before->next;
     }
+    // The directory's own components are normalized.
+    entry.flags |= kPathDotsKnown | (dots ? kPathHasDots : 0);
     return LinkNodes(arena, entry, texts, lengths, count);
 }
 

@@ -47,6 +47,11 @@ void DestroyValueList(ValueList* list);
 // Marks the base entry of a path list: the directory of the script whose line
 // created the member. Expansion skips it; job roots still take it into account.
 inline constexpr uint32_t kPathBaseEntry = 0x10000000;
+// Set on file-list entries built from a script line: whether a component is
+// "." or "..", learnt while the line was split, so that preparation need not
+// walk the entry again to know whether it must normalize it.
+inline constexpr uint32_t kPathDotsKnown = 0x20000000;
+inline constexpr uint32_t kPathHasDots = 0x40000000;
 
 // Text that path components point into, in chunks that never move.
 struct TextChunk {

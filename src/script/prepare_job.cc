@@ -138,6 +138,7 @@ struct PendingList {
 
 // Whether normalizing would change the path.
 bool HasDotComponents(const Path& path) {
+    if ((path.flags & kPathDotsKnown) != 0) return (path.flags & kPathHasDots) != 0;
     for (const PathComponent* c = path.RootEnd(); c != nullptr; c = c->next) {
         if (c->text[0] == '.' && (c->length == 1 || (c->length == 2 && c->text[1] == '.'))) return true;
     }
@@ -215,7 +216,7 @@ PreparedPaths* Preparer::newStorage(uint32_t count) {
 // flags, base mark included. False when a node cannot be allocated.
 bool Preparer::copyNormalized(const Path& source, Path& copy) {
     copy.allocator = nodes();
-    copy.flags = source.flags;
+    copy.flags = source.flags & ~(kPathDotsKnown | kPathHasDots);
     copy.SetSeparator(source.separator, source.separatorLength);
     copy.text = source.text;
     for (const PathComponent* c = source.first; c != nullptr; c = c->next) {
