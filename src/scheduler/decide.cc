@@ -12,6 +12,15 @@ namespace kestrel {
 
 namespace {
 
+// A hint to the processor to start fetching `address`.
+inline void Prefetch(const void* address) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(address);
+#else
+    (void)address;
+#endif
+}
+
 constexpr const char* kCannotRun =
     "The following jobs cannot run because at least one input file is another job's output:";
 // Reported for a file that vanished between the checks.
@@ -70,8 +79,15 @@ bool Decider::checkExternalInputs() {
     const ScheduledFile* file = s_.neededHead;
     // The list is not kept past this walk: released records leave it stale.
     s_.neededHead = s_.neededTail = nullptr;
-    for (; file != nullptr; file = file->nextNeeded)
+    for (; file != nullptr; file = file->nextNeeded) {
+        // The next record and the slot its first consumer waits in are
+        // fetched while this file's time is read.
+        if (const ScheduledFile* next = file->nextNeeded) {
+            Prefetch(next->nextNeeded);
+            Prefetch(next->consumers[0].slot);
+        }
         if (!file->produced() && !checkFile(*file)) return false;
+    }
     return (s_.flags & JobScheduler::kFoundError) == 0;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/path.h"
 #include "script/script_arena.h"
 #include "script/script_reader.h"
 
@@ -75,6 +76,11 @@ void ParserContext::release() {
     imports.Destroy();
     if ((flags & kMachinesOwned) != 0) machines.Destroy();
     setMessage(nullptr, false);
+    // Entries of a block that did not end (the parse failed in it).
+    for (uint32_t i = 0; i < pendingCount; ++i) pendingEntries[i].Release();
+    std::free(pendingEntries);
+    pendingEntries = nullptr;
+    pendingCount = pendingCapacity = 0;
     // Jobs the scheduler took keep the arena until they are destroyed.
     if (arena != nullptr) arena->Drop();
     arena = nullptr;

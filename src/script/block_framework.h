@@ -79,6 +79,11 @@ struct ParserContext {
     NameTable machines;             // machine name (or bare address) -> Machine
     NameTable imports;              // identity text of every script file read
     ScriptArena* arena = nullptr;   // held: the paths of the jobs
+    // The entries of the file block being read (one at most is open at a
+    // time), added to their list in one piece when the block ends.
+    struct Path* pendingEntries = nullptr;
+    uint32_t pendingCount = 0;
+    uint32_t pendingCapacity = 0;
     const char* message = nullptr;  // set by the top-level line check
     uint32_t flags = 0;
 

@@ -26,6 +26,7 @@ bool OutOfMemory(FileListState& state, BlockMessage& message) {
 }
 
 bool FileBlockLine(ScriptReader& reader) { return fileLine(reader, StateOf(reader)); }
+bool AddPendingEntries(ScriptReader& reader);
 bool IncludeBlockLine(ScriptReader& reader) { return fileListIncludeLine(reader, StateOf(reader)); }
 
 const char* DescribeFileBlock(void* object) { return static_cast<FileListState*>(object)->fileMessage.text; }
@@ -78,8 +79,9 @@ constinit const BlockHandler kFileListHandler{
 
 }  // namespace
 
-constinit const BlockHandler kFileBlockHandler{{}, FileBlockLine, nullptr, nullptr, DescribeFileBlock};
-constinit const BlockHandler kFileListIncludeBlockHandler{{}, IncludeBlockLine, nullptr, nullptr, DescribeIncludeBlock};
+constinit const BlockHandler kFileBlockHandler{{}, FileBlockLine, AddPendingEntries, nullptr, DescribeFileBlock};
+constinit const BlockHandler kFileListIncludeBlockHandler{{}, IncludeBlockLine, AddPendingEntries, nullptr,
+                                                           DescribeIncludeBlock};
 
 namespace {
 
@@ -160,8 +162,11 @@ bool JoinInArena(ScriptReader& reader, FileListState& state, ScriptArena& arena,
         texts[count] = state.directory + (c->text - directory.bytes);
         lengths[count] = c->length;
     }
+    const ParserContext& context = *reader.context;
     const FileList& list = *state.target;
-    const PathComponent* before = list.count != 0 ? list.entries[list.count - 1].first : nullptr;
+    const PathComponent* before = context.pendingCount != 0 ? context.pendingEntries[context.pendingCount - 1].first
+                                  : list.count != 0        ? list.entries[list.count - 1].first
+                                                           : nullptr;
     for (uint32_t i = 0; i < count && before != nullptr; ++i) before = before->next;
     bool shared = true;
     bool dots = false;
@@ -178,6 +183,48 @@ bool JoinInArena(ScriptReader& reader, FileListState& state, ScriptArena& arena,
     // The directory's own components are normalized.
     entry.flags |= kPathDotsKnown | (dots ? kPathHasDots : 0);
     return LinkNodes(arena, entry, texts, lengths, count);
+}
+
+// Entries of a list with an arena wait in the context until their block
+// ends; the list's array then grows once, to what it holds. False when
+// memory ran out.
+bool AddEntry(ParserContext& context, FileList& list, Path& entry) {
+    if (list.arena == nullptr) return AppendFileEntry(list, entry);
+    if (context.pendingCount == context.pendingCapacity) {
+        const uint64_t capacity = context.pendingCapacity == 0 ? 64 : 2ull * context.pendingCapacity;
+        if (capacity > UINT32_MAX / sizeof(Path)) return false;
+        auto* grown = static_cast<Path*>(std::realloc(context.pendingEntries, capacity * sizeof(Path)));
+        if (grown == nullptr) return false;
+        context.pendingEntries = grown;
+        context.pendingCapacity = static_cast<uint32_t>(capacity);
+    }
+    // Paths move as bytes: their components never point back at them.
+    std::memcpy(static_cast<void*>(&context.pendingEntries[context.pendingCount++]), &entry, sizeof(Path));
+    entry = Path{};
+    return true;
+}
+
+// onEnd of the file and include blocks.
+bool AddPendingEntries(ScriptReader& reader) {
+    ParserContext& context = *reader.context;
+    if (context.pendingCount == 0) return true;
+    FileListState& state = *static_cast<FileListState*>(reader.top->object);
+    FileList& list = *state.target;
+    // One free slot stays after the entries, as appending one by one leaves it.
+    const uint64_t capacity = static_cast<uint64_t>(list.count) + context.pendingCount + 1;
+    auto* grown = capacity <= UINT32_MAX / sizeof(Path)
+                      ? static_cast<Path*>(std::realloc(list.entries, capacity * sizeof(Path)))
+                      : nullptr;
+    if (grown == nullptr) {
+        const bool including = reader.top->handler.onLine == IncludeBlockLine;
+        return OutOfMemory(state, including ? state.includeMessage : state.fileMessage);
+    }
+    std::memcpy(static_cast<void*>(grown + list.count), context.pendingEntries, context.pendingCount * sizeof(Path));
+    list.entries = grown;
+    list.count += context.pendingCount;
+    list.capacity = static_cast<uint32_t>(capacity);
+    context.pendingCount = 0;
+    return true;
 }
 
 }  // namespace
@@ -198,7 +245,7 @@ bool fileLine(ScriptReader& reader, FileListState& state) {
         entry.Release();
         return OutOfMemory(state, message);
     }
-    if (!AppendFileEntry(*state.target, entry)) {
+    if (!AddEntry(*reader.context, *state.target, entry)) {
         entry.Release();
         return OutOfMemory(state, message);
     }
@@ -218,7 +265,7 @@ bool fileListIncludeLine(ScriptReader& reader, FileListState& state) {
     for (uint32_t i = 0; i < source.count; ++i) {
         Path copy;
         if (!CopyNativePath(source.entries[i], copy, state.target->arena)) return OutOfMemory(state, message);
-        if (!AppendFileEntry(*state.target, copy)) {
+        if (!AddEntry(*reader.context, *state.target, copy)) {
             copy.Release();
             return OutOfMemory(state, message);
         }
