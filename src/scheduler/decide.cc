@@ -80,12 +80,11 @@ bool Decider::checkExternalInputs() {
     // The list is not kept past this walk: released records leave it stale.
     s_.neededHead = s_.neededTail = nullptr;
     for (; file != nullptr; file = file->nextNeeded) {
-        // The next record and the slot its first consumer waits in are
-        // fetched while this file's time is read.
-        if (const ScheduledFile* next = file->nextNeeded) {
-            Prefetch(next->nextNeeded);
-            Prefetch(next->consumers[0].slot);
-        }
+        // The next record, and the first consumer this time goes to, are
+        // fetched while the time is read.
+        Prefetch(file->nextNeeded);
+        Prefetch(file->consumers[0].slot);
+        Prefetch(file->consumers[0].job);
         if (!file->produced() && !checkFile(*file)) return false;
     }
     return (s_.flags & JobScheduler::kFoundError) == 0;

@@ -55,10 +55,4 @@ bool AddConsumer(ScriptArena& arena, ScheduledFile& file, Job* job, int64_t* slo
     return true;
 }
 
-const Path& PathOfSlot(const Job& job, const int64_t* slot) {
-    const auto index = static_cast<uint32_t>(slot - job.timeSlots);
-    if (index < job.preparedInputCount) return job.preparedInputs[index];
-    return job.preparedOutputs[index - job.preparedInputCount];
-}
-
 }  // namespace kestrel

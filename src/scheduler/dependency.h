@@ -50,7 +50,4 @@ ScheduledFile* NewScheduledFile(ScriptArena& arena, const char* key, uint32_t ke
 // False when memory ran out.
 bool AddConsumer(ScriptArena& arena, ScheduledFile& file, Job* job, int64_t* slot);
 
-// The prepared input or output of `job` that `slot` belongs to.
-const Path& PathOfSlot(const Job& job, const int64_t* slot);
-
 }  // namespace kestrel
