@@ -148,6 +148,8 @@ void Decider::releaseOutputs(Job& job) {
 // The walk takes in the jobs that skipped producers append behind it.
 bool Decider::removeUpToDateJobs() {
     for (Job* job = s_.readyHead; job != nullptr;) {
+        // The next job is fetched while this one's outputs are read.
+        Prefetch(job->queueNext);
         if ((job->flags & kJobCheckUpToDate) == 0) {
             job = job->queueNext;
             continue;
