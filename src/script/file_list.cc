@@ -210,17 +210,21 @@ bool AddPendingEntries(ScriptReader& reader) {
     if (context.pendingCount == 0) return true;
     FileListState& state = *static_cast<FileListState*>(reader.top->object);
     FileList& list = *state.target;
-    // One free slot stays after the entries, as appending one by one leaves it.
+    // A new array in the arena, sized to what the list then holds (one free
+    // slot stays after the entries, as appending one by one leaves it); a
+    // list filled by several blocks leaves its earlier array behind there.
     const uint64_t capacity = static_cast<uint64_t>(list.count) + context.pendingCount + 1;
-    auto* grown = capacity <= UINT32_MAX / sizeof(Path)
-                      ? static_cast<Path*>(std::realloc(list.entries, capacity * sizeof(Path)))
-                      : nullptr;
+    auto* grown = capacity <= UINT32_MAX / sizeof(Path) ? static_cast<Path*>(list.arena->Take(capacity * sizeof(Path)))
+                                                        : nullptr;
     if (grown == nullptr) {
         const bool including = reader.top->handler.onLine == IncludeBlockLine;
         return OutOfMemory(state, including ? state.includeMessage : state.fileMessage);
     }
+    if (list.count != 0) std::memcpy(static_cast<void*>(grown), list.entries, list.count * sizeof(Path));
     std::memcpy(static_cast<void*>(grown + list.count), context.pendingEntries, context.pendingCount * sizeof(Path));
+    if (!list.entriesInArena) std::free(list.entries);
     list.entries = grown;
+    list.entriesInArena = true;
     list.count += context.pendingCount;
     list.capacity = static_cast<uint32_t>(capacity);
     context.pendingCount = 0;

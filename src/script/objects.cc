@@ -245,9 +245,13 @@ bool AppendFileEntry(FileList& list, Path& entry) {
     if (list.count + 1 >= list.capacity) {
         const uint64_t capacity = list.capacity == 0 ? kFileListFirstEntries : 2ull * list.capacity;
         if (capacity > UINT32_MAX / sizeof(Path)) return false;
-        auto* grown = static_cast<Path*>(std::realloc(list.entries, capacity * sizeof(Path)));
+        // An array in the arena cannot grow in place: it moves to the heap.
+        Path* old = list.entriesInArena ? list.entries : nullptr;
+        auto* grown = static_cast<Path*>(std::realloc(old != nullptr ? nullptr : list.entries, capacity * sizeof(Path)));
         if (grown == nullptr) return false;
+        if (old != nullptr) std::memcpy(static_cast<void*>(grown), old, list.count * sizeof(Path));
         list.entries = grown;
+        list.entriesInArena = false;
         list.capacity = static_cast<uint32_t>(capacity);
     }
     new (&list.entries[list.count]) Path(entry);
@@ -259,9 +263,10 @@ bool AppendFileEntry(FileList& list, Path& entry) {
 void ReleaseFileListEntries(FileList& list) {
     // Entries with their texts and nodes in the arena give nothing back here.
     for (uint32_t i = 0; i < list.count; ++i) list.entries[i].Release();
-    std::free(list.entries);
+    if (!list.entriesInArena) std::free(list.entries);
     // `prepared` is in the arena of the job that prepared the list.
     list.entries = nullptr;
+    list.entriesInArena = false;
     list.prepared = list.preparedEnd = nullptr;
     list.count = list.capacity = 0;
 }

@@ -135,6 +135,7 @@ struct FileList {
     uint32_t capacity = 0;
     uint32_t count = 0;
     ScriptArena* arena = nullptr;  // held by the list's owner
+    bool entriesInArena = false;   // the array itself (sized to its entries) is the arena's
 };
 
 // An empty list; null when memory ran out.

@@ -272,7 +272,7 @@ bool Preparer::prepareFiles(FileList& list, const MessageSet& messages, PendingL
     count = 0;
     if (list.count == 0) return true;
     // The list is complete: the room it grew into for more entries goes back.
-    if (list.capacity > list.count + 1) {
+    if (!list.entriesInArena && list.capacity > list.count + 1) {
         if (auto* trimmed = static_cast<Path*>(std::realloc(list.entries, (list.count + 1) * sizeof(Path)))) {
             list.entries = trimmed;
             list.capacity = list.count + 1;
