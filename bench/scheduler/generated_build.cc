@@ -77,22 +77,7 @@ std::vector<Edge> Edges(const BuildShape& shape) {
     return edges;
 }
 
-}  // namespace
-
-uint64_t BuildShape::files() const {
-    const uint64_t compiles = static_cast<uint64_t>(chains) * (jobsPerChain - 1);
-    return compiles * (sourcesPerJob + 2) + chains + headers;
-}
-
-BuildShape ShapeWithJobs(uint32_t jobs) {
-    BuildShape shape;
-    shape.chains = jobs / shape.jobsPerChain;
-    shape.headers = jobs / 10;
-    return shape;
-}
-
-bool GenerateBuild(const std::string& directory, const BuildShape& shape, std::string& error) {
-    const std::vector<Edge> edges = Edges(shape);
+bool WriteBuildFiles(const std::string& directory, const std::vector<Edge>& edges, std::string& error) {
     std::ofstream script(directory + "/build.txt");
     std::ofstream ninja(directory + "/build.ninja");
     script << "machine m\n  path\n    kv://builder\n";
@@ -117,8 +102,11 @@ bool GenerateBuild(const std::string& directory, const BuildShape& shape, std::s
         error = "cannot write the build files in " + directory;
         return false;
     }
-    for (uint32_t h = 0; h < shape.headers; ++h)
-        if (!Touch(directory, Header(h), kSourceTime, error)) return false;
+    return true;
+}
+
+// Sources (inputs under src/ or include/) at the source time, outputs at their edge's time.
+bool TouchFiles(const std::string& directory, const std::vector<Edge>& edges, std::string& error) {
     for (const Edge& edge : edges) {
         for (const std::string& input : edge.inputs)
             if (input.compare(0, 4, "src/") == 0 && !Touch(directory, input, kSourceTime, error)) return false;
@@ -126,6 +114,47 @@ bool GenerateBuild(const std::string& directory, const BuildShape& shape, std::s
             if (!Touch(directory, output, edge.outputTime, error)) return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool GenerateFlatBuild(const std::string& directory, uint32_t jobs, std::string& error) {
+    std::vector<Edge> edges;
+    for (uint32_t j = 0; j < jobs; ++j) {
+        const std::string n = std::to_string(j);
+        const std::string folder = std::to_string(j / 1000);
+        edges.push_back(Edge{"j" + n, {"src/" + folder + "/" + n + ".c"}, {"out/" + folder + "/" + n + ".o"},
+                             kSourceTime + 10});
+    }
+    return WriteBuildFiles(directory, edges, error) && TouchFiles(directory, edges, error);
+}
+
+bool GenerateWideJob(const std::string& directory, uint32_t inputs, std::string& error) {
+    Edge edge{"main", {}, {"out/main.o"}, kSourceTime + 10};
+    for (uint32_t i = 0; i < inputs; ++i)
+        edge.inputs.push_back("src/" + std::to_string(i / 1000) + "/file" + std::to_string(i) + ".c");
+    const std::vector<Edge> edges{edge};
+    return WriteBuildFiles(directory, edges, error) && TouchFiles(directory, edges, error);
+}
+
+uint64_t BuildShape::files() const {
+    const uint64_t compiles = static_cast<uint64_t>(chains) * (jobsPerChain - 1);
+    return compiles * (sourcesPerJob + 2) + chains + headers;
+}
+
+BuildShape ShapeWithJobs(uint32_t jobs) {
+    BuildShape shape;
+    shape.chains = jobs / shape.jobsPerChain;
+    shape.headers = jobs / 10;
+    return shape;
+}
+
+bool GenerateBuild(const std::string& directory, const BuildShape& shape, std::string& error) {
+    const std::vector<Edge> edges = Edges(shape);
+    if (!WriteBuildFiles(directory, edges, error)) return false;
+    for (uint32_t h = 0; h < shape.headers; ++h)
+        if (!Touch(directory, Header(h), kSourceTime, error)) return false;
+    return TouchFiles(directory, edges, error);
 }
 
 }  // namespace kestrel::bench

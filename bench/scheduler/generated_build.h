@@ -28,4 +28,12 @@ BuildShape ShapeWithJobs(uint32_t jobs);
 // file into `directory`, which must exist. False with `error` set on failure.
 bool GenerateBuild(const std::string& directory, const BuildShape& shape, std::string& error);
 
+// The same for `jobs` jobs of one input and one output each (about 120 bytes
+// of script a job): what a job costs in memory beyond its lines.
+bool GenerateFlatBuild(const std::string& directory, uint32_t jobs, std::string& error);
+
+// One job "main" with `inputs` input lines and one output, in project "all":
+// what an input line costs.
+bool GenerateWideJob(const std::string& directory, uint32_t inputs, std::string& error);
+
 }  // namespace kestrel::bench

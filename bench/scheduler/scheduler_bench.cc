@@ -1,11 +1,13 @@
 // The scheduler on a generated build where nothing needs to run: parse the
 // script, select the project's jobs and link their files (Schedule), then
-// check inputs and skip every job (Decide). Counters split the time between
-// the three phases. compare.sh runs the whole program against a no-op ninja
-// on the same build.
+// check inputs and skip every job (Decide), and release it all. Counters
+// split the time between the four phases. compare.sh runs the whole program
+// against a no-op ninja on the same build.
 //
 //   scheduler_bench                      the benchmarks
 //   scheduler_bench generate DIR JOBS    writes a build of JOBS jobs into DIR
+//   scheduler_bench generate-flat DIR N  N jobs of one input and one output
+//   scheduler_bench generate-wide DIR N  one job "main" of N inputs
 
 #include <benchmark/benchmark.h>
 
@@ -54,6 +56,7 @@ void BM_NothingToRun(benchmark::State& state) {
     double parse = 0;
     double schedule = 0;
     double decide = 0;
+    double release = 0;
     for (auto _ : state) {
         kestrel::ParserContext context;
         kestrel::JobScheduler scheduler;
@@ -74,11 +77,13 @@ void BM_NothingToRun(benchmark::State& state) {
         decide += Seconds(selected, done);
         scheduler.Release();
         context.release();
+        release += Seconds(done, Clock::now());
         if (!nothingToRun) break;
     }
     state.counters["parse_s"] = benchmark::Counter(parse, benchmark::Counter::kAvgIterations);
     state.counters["schedule_s"] = benchmark::Counter(schedule, benchmark::Counter::kAvgIterations);
     state.counters["decide_s"] = benchmark::Counter(decide, benchmark::Counter::kAvgIterations);
+    state.counters["release_s"] = benchmark::Counter(release, benchmark::Counter::kAvgIterations);
     state.counters["jobs"] = shape.jobs();
     state.counters["files"] = static_cast<double>(shape.files());
 }
@@ -87,6 +92,19 @@ BENCHMARK(BM_NothingToRun)->Arg(1000)->Arg(3000)->Arg(10000)->Unit(benchmark::kM
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && (std::strcmp(argv[1], "generate-flat") == 0 || std::strcmp(argv[1], "generate-wide") == 0)) {
+        std::string error;
+        const auto count = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
+        const bool flat = std::strcmp(argv[1], "generate-flat") == 0;
+        const bool ok = flat ? kestrel::bench::GenerateFlatBuild(argv[2], count, error)
+                             : kestrel::bench::GenerateWideJob(argv[2], count, error);
+        if (!ok) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
+        std::printf(flat ? "%u jobs of one input and one output\n" : "one job of %u inputs\n", count);
+        return 0;
+    }
     if (argc == 4 && std::strcmp(argv[1], "generate") == 0) {
         std::string error;
         const auto jobs = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));

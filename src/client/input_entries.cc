@@ -43,11 +43,6 @@ void HandOverInputFile(platform::FileHandle& file, platform::FileHandle& handed)
 
 void FreeDirectoryKey(NameTableEntry* entry) { std::free(const_cast<char*>(entry->key)); }
 
-bool NamesJobRoot(const Path& input) {
-    return input.first == nullptr ||
-           (input.first == input.last && input.first->length == 1 && input.first->text[0] == '.');
-}
-
 uint32_t ComponentCount(const Path& input) {
     uint32_t count = 0;
     for (const PathComponent* c = input.first; c != nullptr; c = c->next) ++count;

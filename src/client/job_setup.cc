@@ -112,24 +112,18 @@ const EditKind* CurrentEdit(const RemoteJob& job) {
     return nullptr;
 }
 
-// The variables of an environment block, in order.
+// The variables of an environment block, in the order the script declared
+// them: the same script sends the same edits in the same order everywhere.
 struct Variable {
     const char* name = nullptr;
     const ValueList* values = nullptr;
 };
 
 bool VariableAt(const DataBlock& block, uint32_t index, Variable& variable) {
-    uint32_t seen = 0;
-    for (uint32_t slot = 0; slot < block.members.capacity; ++slot) {
-        const NameTableEntry& entry = block.members.entries[slot];
-        if (entry.value == nullptr) continue;
-        if (seen++ == index) {
-            variable.name = entry.key;
-            variable.values = static_cast<const ValueList*>(entry.value);
-            return true;
-        }
-    }
-    return false;
+    if (index >= block.declaredCount) return false;
+    variable.name = block.declared[index].name;
+    variable.values = static_cast<const ValueList*>(block.declared[index].member);
+    return true;
 }
 
 bool HasVariables(const Job& job, const EditKind& kind) {

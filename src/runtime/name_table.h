@@ -1,7 +1,10 @@
 // NameTable: the string-keyed open-addressing hash table behind every name
-// space. The hash is the signed byte sum of the key; a walk gives up after
-// four slots of another hash group, and Insert then doubles the table, so
-// probes stay short at the price of memory.
+// space. Keys are hashed 16 bytes at a time with folded 128-bit multiplies
+// (NameTableHash); an entry sits at the first free slot at or after its home slot
+// (linear probing). The table doubles before the slots holding a key, live
+// or removed, would pass three quarters of it, so walks stay a few slots
+// long at any size. Slots are allocated with the first entry: an empty table
+// costs no memory.
 #pragma once
 
 #include <cstdint>
@@ -20,28 +23,44 @@ struct NameTableEntry {
     uint32_t hash;
 };
 
-// A value type embedded in its owner: zero until Init, released by Destroy.
+// A value type embedded in its owner. A zero table is a valid empty table.
 struct NameTable {
-    NameTableEntry* entries = nullptr;
-    uint32_t capacity = 0;  // a power of two, 128 after Init
+    NameTableEntry* entries = nullptr;  // null until the first insertion
+    uint32_t capacity = 0;              // slots in `entries`: 0, then 128, doubling
+    uint32_t used = 0;                  // slots with a key, removed entries included
+    uint32_t live = 0;                  // slots with a value
+    uint32_t destructors = 0;           // live slots with a destructor
 
-    // 128 zero-filled slots from the heap; false when the allocation fails.
+    // Resets to an empty table; slots come with the first insertion, so this
+    // cannot fail (true).
     bool Init();
     // Stores the entry without looking for an equal key (callers look up
-    // first). False only when growing needs memory that is not available; the
+    // first). False only when the slots cannot be allocated or grown; the
     // table is then unchanged.
     bool Insert(const char* key, void* value, NameTableDestructor destructor);
+    // Doubles the table (from 128 slots) until `count` keys fit without
+    // growing again, so that a table about to be filled is not rebuilt on
+    // the way. False when the slots cannot be allocated (the table is then
+    // unchanged).
+    bool Reserve(uint32_t count);
     // The value stored under exactly this key, or null.
     void* Find(const char* key) const;
+    // Find and Insert for a key whose NameTableHash is known.
+    void* Find(const char* key, uint32_t hash) const;
+    bool Insert(const char* key, void* value, NameTableDestructor destructor, uint32_t hash);
+    // Asks the processor to fetch the home slot of `hash`, for a caller that
+    // looks up several keys and can start them all before waiting on one.
+    void Prefetch(uint32_t hash) const;
     // Clears the value and destructor of the matching entry and returns the
     // stored key so that the caller can free it; the destructor is not called.
     // The slot keeps the key pointer but never reads through it again.
     const char* Remove(const char* key);
-    // Calls every slot's destructor in slot order, then frees the slots.
+    // Calls every slot's destructor in slot order, then frees the slots (a
+    // table whose entries have no destructor is not walked).
     void Destroy();
 };
 
-// The signed byte sum of `key` in 32-bit wrap-around arithmetic.
+// The hash of a NUL-terminated key.
 uint32_t NameTableHash(const char* key);
 
 }  // namespace kestrel

@@ -329,9 +329,10 @@ uint32_t Path::Render(char* buffer, uint32_t room) const {
 
 void Path::Release() {
     const NodeAllocator* nodes = allocator != nullptr ? allocator : &kProcessNodes;
-    for (PathComponent* c = chainHead; c != nullptr;) {
+    // Nodes of an arena go with the arena: nothing to walk.
+    for (PathComponent* c = nodes->release != nullptr ? chainHead : nullptr; c != nullptr;) {
         PathComponent* next = c->chainLink;
-        if (nodes->release != nullptr) nodes->release(nodes->context, c);
+        nodes->release(nodes->context, c);
         c = next;
     }
     if (ownsText) std::free(const_cast<char*>(text));

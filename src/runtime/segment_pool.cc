@@ -53,19 +53,20 @@ void* SegmentPool::TakeFrom(SegmentBlock& block) {
 void* SegmentPool::Allocate() {
     SegmentBlock* current = current_ != nullptr ? current_ : &first_;
     if (void* node = TakeFrom(*current)) return node;
-    SegmentBlock* last = &first_;
-    for (SegmentBlock* block = &first_; block != nullptr; block = block->next) {
-        current_ = block;
+    // The first block with room, skipping the front of the chain known to be full.
+    for (SegmentBlock* block = searchStart_ != nullptr ? searchStart_ : &first_; block != nullptr; block = block->next) {
+        current_ = searchStart_ = block;
         if (void* node = TakeFrom(*block)) return node;
-        last = block;
     }
     int error = 0;
     void* memory = platform::MapMemory(kSegmentBlockSize, error);
     if (memory == nullptr) return nullptr;
+    SegmentBlock* last = last_ != nullptr ? last_ : &first_;
     auto* block = new (memory) SegmentBlock{};
     block->pool = this;
+    block->index = last->index + 1;
     last->next = block;
-    current_ = block;
+    last_ = current_ = searchStart_ = block;
     return TakeFrom(*block);
 }
 
@@ -73,7 +74,9 @@ void SegmentPool::Free(void* node) {
     auto* block = LoadWord<SegmentBlock*>(node, kSegmentBlockOffset);
     StoreWord(node, kSegmentLinkOffset, block->freeList);
     block->freeList = node;
-    block->pool->current_ = block;
+    SegmentPool& pool = *block->pool;
+    pool.current_ = block;
+    if (pool.searchStart_ != nullptr && block->index < pool.searchStart_->index) pool.searchStart_ = block;
 }
 
 namespace {

@@ -25,6 +25,7 @@ struct SegmentBlock {
     uint32_t nextUnused;  // index of the next never-used node; kSegmentNodesPerBlock once all were handed out
     SegmentBlock* next;
     SegmentPool* pool;    // lets a node go back knowing only its block
+    uint32_t index;       // position in the chain, the first block 0
 };
 static_assert(sizeof(SegmentBlock) <= kSegmentBlockSize);
 
@@ -51,6 +52,10 @@ private:
 
     SegmentBlock first_{};
     SegmentBlock* current_ = nullptr;  // null: the first block
+    // Every block before this one in the chain is full (null: the first
+    // block), so a search for room starts here rather than at the front.
+    SegmentBlock* searchStart_ = nullptr;
+    SegmentBlock* last_ = nullptr;  // null: the first block
 };
 
 // The process-wide pool, never destroyed.

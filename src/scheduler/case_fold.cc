@@ -22,6 +22,22 @@ constexpr CaseRun kLowerRuns[] = {
 
 constexpr uint32_t kRunCount = sizeof(kLowerRuns) / sizeof(kLowerRuns[0]);
 
+// Eight ASCII bytes at once: each of 'A' to 'Z' gains 0x20. A byte's own
+// high bit (7 bits plus an offset never carry into the next byte) tells
+// whether it is at least 'A' and whether it is above 'Z'. False, with nothing
+// written, when a byte is not ASCII.
+bool FoldAsciiWord(const uint8_t* in, uint8_t* out) {
+    constexpr uint64_t kHighBits = 0x8080808080808080ull;
+    uint64_t word;
+    std::memcpy(&word, in, sizeof word);
+    if ((word & kHighBits) != 0) return false;
+    const uint64_t atLeastA = word + 0x3f3f3f3f3f3f3f3full;   // 0x80 - 'A'
+    const uint64_t aboveZ = word + 0x2525252525252525ull;     // 0x7f - 'Z'
+    const uint64_t upper = atLeastA & ~aboveZ & kHighBits;
+    word |= upper >> 2;
+    std::memcpy(out, &word, sizeof word);
+    return true;
+}
 
 }  // namespace
 
@@ -51,6 +67,11 @@ uint32_t FoldCase(const char* text, uint32_t length, char* out) {
     uint32_t written = 0;
     uint32_t at = 0;
     while (at < length) {
+        if (length - at >= 8 && FoldAsciiWord(in + at, to + written)) {
+            at += 8;
+            written += 8;
+            continue;
+        }
         const uint8_t b = in[at];
         if (b < 0x80) {
             to[written++] = b >= 'A' && b <= 'Z' ? static_cast<uint8_t>(b + 32) : b;

@@ -4,7 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/file_times.h"
+#include "platform/cpu.h"
+#include "platform/file_time_reader.h"
 #include "runtime/error_codes.h"
 #include "scheduler/dependency.h"
 #include "scheduler/job_scheduler.h"
@@ -25,50 +26,57 @@ public:
     bool checkEveryJobCanStart();
 
 private:
-    bool checkFile(const DependencyRecord& consumers);
+    bool checkFile(const ScheduledFile& file);
     // Fills the job's input slots still unread; false on a failure.
     bool readInputTimes(Job& job);
     // Whether every output is at least as new as the newest input.
     bool outputsUpToDate(Job& job, bool& upToDate);
-    bool releaseOutputs(Job& job);
+    void releaseOutputs(Job& job);
     bool failCannotRun(Job* const* jobs, uint32_t count);
 
     JobScheduler& s_;
+    // Files of one directory are read one after the other.
+    platform::FileTimeReader times_;
 };
 
-bool Decider::checkFile(const DependencyRecord& consumers) {
-    const DependencyPair& first = consumers.pairs[0];
-    if (!s_.renderPath(*first.job, PathOfSlot(*first.job, first.slot))) return false;
+bool Decider::checkFile(const ScheduledFile& file) {
     int64_t time = 0;
     int error = 0;
-    switch (platform::ReadModificationTime(s_.pathText, time, error)) {
+    switch (times_.Read(file.path, time, error)) {
         case platform::FileTimeResult::Present:
-            for (uint32_t i = 0; i < consumers.count; ++i) {
-                Job& job = *consumers.pairs[i].job;
-                *consumers.pairs[i].slot = time;
+            for (uint32_t i = 0; i < file.consumerCount; ++i) {
+                Job& job = *file.consumers[i].job;
+                *file.consumers[i].slot = time;
                 const auto newest = static_cast<uint64_t>(time);
                 if (newest > job.newestInputTime) job.newestInputTime = newest;
             }
             return true;
         case platform::FileTimeResult::Missing:
             // Every missing file is listed before the phase fails.
-            for (uint32_t i = 0; i < consumers.count; ++i) *consumers.pairs[i].slot = 0;
+            for (uint32_t i = 0; i < file.consumerCount; ++i) *file.consumers[i].slot = 0;
             s_.flags |= JobScheduler::kFoundError;
             return s_.appendMessageLine("The file {0} needed by {1} is missing",
-                                        {{FormatString, s_.pathText}, {FormatString, first.job->name}});
+                                        {{FormatString, file.path}, {FormatString, file.consumers[0].job->name}});
         case platform::FileTimeResult::Failed:
             break;
     }
     const int32_t code = error;
     s_.flags |= JobScheduler::kFoundError;
-    return s_.fail("Cannot check if {0} exists, error {1}", {{FormatString, s_.pathText}, {FormatI32, &code}});
+    return s_.fail("Cannot check if {0} exists, error {1}", {{FormatString, file.path}, {FormatI32, &code}});
 }
 
+// In the order the files were first needed: the order of queueing.
 bool Decider::checkExternalInputs() {
-    const NameTable& table = s_.unproducedConsumers;
-    for (uint32_t i = 0; i < table.capacity; ++i) {
-        const auto* consumers = static_cast<const DependencyRecord*>(table.entries[i].value);
-        if (consumers != nullptr && !checkFile(*consumers)) return false;
+    const ScheduledFile* file = s_.neededHead;
+    // The list is not kept past this walk: released records leave it stale.
+    s_.neededHead = s_.neededTail = nullptr;
+    for (; file != nullptr; file = file->nextNeeded) {
+        // The next record, and the first consumer this time goes to, are
+        // fetched while the time is read.
+        platform::Prefetch(file->nextNeeded);
+        platform::Prefetch(file->consumers[0].slot);
+        platform::Prefetch(file->consumers[0].job);
+        if (!file->produced() && !checkFile(*file)) return false;
     }
     return (s_.flags & JobScheduler::kFoundError) == 0;
 }
@@ -79,7 +87,7 @@ bool Decider::readInputTimes(Job& job) {
         if (!s_.renderPath(job, job.preparedInputs[i])) return false;
         int64_t time = 0;
         int error = 0;
-        const platform::FileTimeResult result = platform::ReadModificationTime(s_.pathText, time, error);
+        const platform::FileTimeResult result = times_.Read(s_.pathText, time, error);
         if (result != platform::FileTimeResult::Present) {
             // A file that vanished between the checks is reported as not found.
             const int32_t code = result == platform::FileTimeResult::Missing ? kErrorFileNotFound : error;
@@ -97,9 +105,13 @@ bool Decider::outputsUpToDate(Job& job, bool& upToDate) {
     for (uint32_t i = 0; i < job.preparedOutputCount; ++i) {
         int64_t& slot = job.outputSlots[i];
         if (slot == -1) {
-            if (!s_.renderPath(job, job.preparedOutputs[i])) return false;
+            // The record keeps the path when it is spelled as this job spells it.
+            const ScheduledFile& file = *job.outputFiles[i];
+            const bool recorded = (file.flags & ScheduledFile::kPathOfProducer) != 0;
+            if (!recorded && !s_.renderPath(job, job.preparedOutputs[i])) return false;
+            const char* path = recorded ? file.path : s_.pathText;
             int error = 0;
-            switch (platform::ReadModificationTime(s_.pathText, slot, error)) {
+            switch (times_.Read(path, slot, error)) {
                 case platform::FileTimeResult::Present:
                     break;
                 case platform::FileTimeResult::Missing:
@@ -108,7 +120,7 @@ bool Decider::outputsUpToDate(Job& job, bool& upToDate) {
                 case platform::FileTimeResult::Failed: {
                     const int32_t code = error;
                     return s_.fail("The output file {0} cannot be used during scheduling, error {1}",
-                                   {{FormatString, s_.pathText}, {FormatI32, &code}});
+                                   {{FormatString, path}, {FormatI32, &code}});
                 }
             }
         }
@@ -120,17 +132,16 @@ bool Decider::outputsUpToDate(Job& job, bool& upToDate) {
     return true;
 }
 
-bool Decider::releaseOutputs(Job& job) {
-    for (uint32_t i = 0; i < job.preparedOutputCount; ++i) {
-        if (!s_.keyOf(job, job.preparedOutputs[i])) return false;
-        s_.releaseKey();
-    }
-    return true;
+// Consumers learn the output times read just now instead of reading them again.
+void Decider::releaseOutputs(Job& job) {
+    for (uint32_t i = 0; i < job.preparedOutputCount; ++i) s_.release(*job.outputFiles[i], job.outputSlots[i]);
 }
 
 // The walk takes in the jobs that skipped producers append behind it.
 bool Decider::removeUpToDateJobs() {
     for (Job* job = s_.readyHead; job != nullptr;) {
+        // The next job is fetched while this one's outputs are read.
+        platform::Prefetch(job->queueNext);
         if ((job->flags & kJobCheckUpToDate) == 0) {
             job = job->queueNext;
             continue;
@@ -141,7 +152,7 @@ bool Decider::removeUpToDateJobs() {
             job = job->queueNext;
             continue;
         }
-        if (!releaseOutputs(*job)) return false;
+        releaseOutputs(*job);
         Job* next = job->queueNext;
         s_.unlinkReady(*job);
         job->flags |= kJobUpToDate;
@@ -175,15 +186,13 @@ bool Decider::checkEveryJobCanStart() {
     for (Job* job = s_.waitingHead; job != nullptr; job = job->queueNext) saved[waiting++] = job->pendingCount;
     uint32_t started = 0;
     for (Job* job = s_.readyHead; job != nullptr; job = job->queueNext) order[started++] = job;
-    bool ok = true;
-    for (uint32_t next = 0; next < started && ok; ++next) {
+    for (uint32_t next = 0; next < started; ++next) {
         Job& job = *order[next];
-        for (uint32_t i = 0; i < job.preparedOutputCount && ok; ++i) {
-            ok = s_.keyOf(job, job.preparedOutputs[i]);
-            if (!ok) break;
-            const auto* consumers = static_cast<const DependencyRecord*>(s_.producedConsumers.Find(s_.key));
-            for (uint32_t c = 0; consumers != nullptr && c < consumers->count; ++c) {
-                Job* consumer = consumers->pairs[c].job;
+        for (uint32_t i = 0; i < job.preparedOutputCount; ++i) {
+            const ScheduledFile& file = *job.outputFiles[i];
+            if (!file.awaited()) continue;
+            for (uint32_t c = 0; c < file.consumerCount; ++c) {
+                Job* consumer = file.consumers[c].job;
                 if (--consumer->pendingCount == 0) order[started++] = consumer;
             }
         }
@@ -196,7 +205,7 @@ bool Decider::checkEveryJobCanStart() {
         job->pendingCount = saved[index++];
     }
     std::free(saved);
-    if (ok && stuck != 0) ok = failCannotRun(order, stuck);
+    const bool ok = stuck == 0 || failCannotRun(order, stuck);
     std::free(order);
     return ok;
 }
@@ -206,24 +215,23 @@ bool Decider::checkEveryJobCanStart() {
 bool JobScheduler::Decide() {
     Decider decider(*this);
     // With an empty ready queue the walk finds nothing and every waiting job is reported.
-    if (!decider.checkExternalInputs() || !decider.removeUpToDateJobs() || !decider.checkEveryJobCanStart())
-        return false;
-    producers.Destroy();
-    flags &= ~kProducerTable;
-    return true;
+    return decider.checkExternalInputs() && decider.removeUpToDateJobs() && decider.checkEveryJobCanStart();
 }
 
-void JobScheduler::releaseKey() {
-    auto* consumers = static_cast<DependencyRecord*>(producedConsumers.Find(key));
-    if (consumers == nullptr) return;
-    for (uint32_t i = 0; i < consumers->count; ++i) {
-        Job& job = *consumers->pairs[i].job;
+void JobScheduler::release(ScheduledFile& file, int64_t time) {
+    if (!file.awaited()) return;
+    file.flags |= ScheduledFile::kConsumersReleased;
+    for (uint32_t i = 0; i < file.consumerCount; ++i) {
+        Job& job = *file.consumers[i].job;
+        int64_t& slot = *file.consumers[i].slot;
+        if (time != -1 && slot == -1 && (file.flags & ScheduledFile::kSpellingsDiffer) == 0) {
+            slot = time;
+            if (static_cast<uint64_t>(time) > job.newestInputTime) job.newestInputTime = static_cast<uint64_t>(time);
+        }
         if (job.pendingCount == 0 || --job.pendingCount != 0) continue;
         unlinkWaiting(job);
         if ((job.flags & kJobUpToDate) == 0) appendReady(job);
     }
-    producedConsumers.Remove(key);
-    DestroyDependencyRecord(consumers);
 }
 
 bool JobScheduler::OutputProduced(const char* path, uint32_t length) {
@@ -238,7 +246,8 @@ bool JobScheduler::OutputProduced(const char* path, uint32_t length) {
             pathLength = parsed.Render(pathText, pathTextSize);
             pathText[pathLength] = '\0';
             ok = buildKey();
-            if (ok) releaseKey();
+            auto* file = ok ? static_cast<ScheduledFile*>(files.Find(key)) : nullptr;
+            if (file != nullptr) release(*file, -1);
         }
     }
     parsed.Release();

@@ -7,57 +7,52 @@ namespace kestrel {
 
 namespace {
 
-DependencyPair* InsidePairs(DependencyRecord* record) { return reinterpret_cast<DependencyPair*>(record + 1); }
+// Most files have one consumer; the first outgrowing one gets room for four.
+constexpr uint32_t kFirstMoreConsumers = 4;
 
-void DestroyDependencyEntry(NameTableEntry* entry) {
-    DestroyDependencyRecord(static_cast<DependencyRecord*>(entry->value));
+DependencyPair* InsideConsumers(ScheduledFile* file) { return reinterpret_cast<DependencyPair*>(file + 1); }
+
+char* CopyInto(char* at, const char* text, uint32_t length) {
+    std::memcpy(at, text, length);
+    at[length] = '\0';
+    return at;
 }
 
 }  // namespace
 
-DependencyRecord* NewDependencyRecord(const char* key, uint32_t keyLength, uint32_t room, Job* job, int64_t* slot) {
-    static_assert(alignof(DependencyPair) <= alignof(DependencyRecord));
-    const size_t size = sizeof(DependencyRecord) + room * sizeof(DependencyPair) + keyLength + 1;
-    auto* record = static_cast<DependencyRecord*>(std::malloc(size));
-    if (record == nullptr) return nullptr;
-    DependencyPair* pairs = InsidePairs(record);
-    char* keyCopy = reinterpret_cast<char*>(pairs + room);
-    std::memcpy(keyCopy, key, keyLength);
-    keyCopy[keyLength] = '\0';
-    *record = DependencyRecord{keyCopy, pairs, 1, room};
-    pairs[0] = DependencyPair{job, slot};
-    return record;
+ScheduledFile* NewScheduledFile(ScriptArena& arena, const char* key, uint32_t keyLength, const char* path,
+                                uint32_t pathLength) {
+    static_assert(alignof(DependencyPair) <= alignof(ScheduledFile));
+    const bool samePath = keyLength == pathLength && std::memcmp(key, path, keyLength) == 0;
+    const size_t size = sizeof(ScheduledFile) + sizeof(DependencyPair) + keyLength + 1 + (samePath ? 0 : pathLength + 1);
+    auto* file = static_cast<ScheduledFile*>(arena.Take(size));
+    if (file == nullptr) return nullptr;
+    char* text = reinterpret_cast<char*>(InsideConsumers(file) + 1);
+    const char* keyCopy = CopyInto(text, key, keyLength);
+    const char* pathCopy = samePath ? keyCopy : CopyInto(text + keyLength + 1, path, pathLength);
+    *file = ScheduledFile{keyCopy, pathCopy, DependencyPair{nullptr, nullptr}, InsideConsumers(file), 0, 1, nullptr, 0,
+                          pathLength};
+    return file;
 }
 
-bool AddDependency(DependencyRecord& record, Job* job, int64_t* slot) {
-    if (record.count == record.capacity) {
-        const uint64_t capacity = 2ull * record.capacity;
-        if (capacity > UINT32_MAX) return false;
-        auto* grown = static_cast<DependencyPair*>(std::malloc(capacity * sizeof(DependencyPair)));
+bool ScheduledFile::spelledAs(const char* text, uint32_t length) const {
+    return length == pathLength && std::memcmp(text, path, length) == 0;
+}
+
+bool AddConsumer(ScriptArena& arena, ScheduledFile& file, Job* job, int64_t* slot) {
+    if (file.consumerCount == file.consumerCapacity) {
+        const uint64_t capacity =
+            file.consumerCapacity < kFirstMoreConsumers ? kFirstMoreConsumers : 2ull * file.consumerCapacity;
+        if (capacity > UINT32_MAX / sizeof(DependencyPair)) return false;
+        // The old array stays in the arena: consumer lists only grow.
+        auto* grown = static_cast<DependencyPair*>(arena.Take(capacity * sizeof(DependencyPair)));
         if (grown == nullptr) return false;
-        std::memcpy(grown, record.pairs, record.count * sizeof(DependencyPair));
-        if (record.pairs != InsidePairs(&record)) std::free(record.pairs);
-        record.pairs = grown;
-        record.capacity = static_cast<uint32_t>(capacity);
+        std::memcpy(grown, file.consumers, file.consumerCount * sizeof(DependencyPair));
+        file.consumers = grown;
+        file.consumerCapacity = static_cast<uint32_t>(capacity);
     }
-    record.pairs[record.count++] = DependencyPair{job, slot};
+    file.consumers[file.consumerCount++] = DependencyPair{job, slot};
     return true;
-}
-
-bool InsertDependency(NameTable& table, DependencyRecord* record) {
-    return table.Insert(record->key, record, DestroyDependencyEntry);
-}
-
-void DestroyDependencyRecord(DependencyRecord* record) {
-    if (record == nullptr) return;
-    if (record->pairs != InsidePairs(record)) std::free(record->pairs);
-    std::free(record);
-}
-
-const Path& PathOfSlot(const Job& job, const int64_t* slot) {
-    const auto index = static_cast<uint32_t>(slot - job.timeSlots);
-    if (index < job.preparedInputCount) return job.preparedInputs[index];
-    return job.preparedOutputs[index - job.preparedInputCount];
 }
 
 }  // namespace kestrel

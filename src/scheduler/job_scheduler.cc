@@ -15,6 +15,26 @@ namespace {
 constexpr uint32_t kFirstPreparedJobs = 20;
 // Project::flags
 constexpr uint32_t kProjectVisited = 1;
+constexpr uint32_t kProjectCounted = 2;
+
+// File lines of the jobs a project reaches (each project once): at least as
+// many as the distinct files they name.
+uint64_t CountFileLines(Project& project) {
+    if ((project.flags & kProjectCounted) != 0) return 0;
+    project.flags |= kProjectCounted;
+    uint64_t lines = 0;
+    for (const ProjectList* list : {&project.build, &project.test}) {
+        for (void* const* entry = list->first; entry != list->end; ++entry) {
+            if (KindOf(*entry) == BlockKind::Project) {
+                lines += CountFileLines(*static_cast<Project*>(*entry));
+                continue;
+            }
+            const Job& job = *static_cast<const Job*>(*entry);
+            lines += job.inputs.count + job.outputs.count;
+        }
+    }
+    return lines;
+}
 
 // A buffer of at least `size` bytes; false when memory ran out (the old one stays).
 bool Reserve(char*& buffer, uint32_t& capacity, uint64_t size) {
@@ -29,6 +49,18 @@ bool Reserve(char*& buffer, uint32_t& capacity, uint64_t size) {
     return true;
 }
 
+// Grows the names buffer to at least `size` bytes; false when memory ran out.
+bool GrowNames(JobScheduler& s, uint64_t size) {
+    uint64_t grown = s.namesSize == 0 ? 4096 : 2ull * s.namesSize;
+    if (grown < size) grown = size;
+    if (grown > UINT32_MAX) return false;
+    char* fresh = static_cast<char*>(std::realloc(s.names, grown));
+    if (fresh == nullptr) return false;
+    s.names = fresh;
+    s.namesSize = static_cast<uint32_t>(grown);
+    return true;
+}
+
 class Selector {
 public:
     Selector(JobScheduler& scheduler, ParserContext& context) : scheduler_(scheduler), context_(context) {}
@@ -40,8 +72,9 @@ private:
     bool prepare(Job& job);
     bool keep(Job& job);
     bool queue(Job& job);
-    bool registerOutput(Job& job, uint32_t index);
-    bool registerInput(Job& job, uint32_t index);
+    bool collectNames(const Job& job);
+    bool registerOutput(Job& job, uint32_t index, const FileName& name);
+    bool registerInput(Job& job, uint32_t index, const FileName& name);
 
     JobScheduler& scheduler_;
     ParserContext& context_;
@@ -71,27 +104,36 @@ bool Selector::keep(Job& job) {
     return true;
 }
 
-bool Selector::registerOutput(Job& job, uint32_t index) {
+// A record for `name`, entered in the table; null (message set) when memory
+// ran out.
+ScheduledFile* NewFile(JobScheduler& s, const FileName& name) {
+    const char* key = s.names + name.keyOffset;
+    ScheduledFile* file = NewScheduledFile(*s.records, key, name.keyLength, s.names + name.pathOffset, name.pathLength);
+    // The arena frees the record: the entry needs no destructor.
+    if (file != nullptr && s.files.Insert(file->key, file, nullptr, name.hash)) return file;
+    s.outOfMemory();
+    return nullptr;
+}
+
+bool Selector::registerOutput(Job& job, uint32_t index, const FileName& name) {
     JobScheduler& s = scheduler_;
-    if (!s.keyOf(job, job.preparedOutputs[index])) return false;
-    if (auto* producer = static_cast<DependencyRecord*>(s.producers.Find(s.key))) {
-        return s.fail("The jobs {0} and {1} both create {2}", {{FormatString, producer->pairs[0].job->name},
-                                                               {FormatString, job.name},
-                                                               {FormatString, s.pathText}});
+    const char* path = s.names + name.pathOffset;
+    auto* file = static_cast<ScheduledFile*>(s.files.Find(s.names + name.keyOffset, name.hash));
+    if (file != nullptr && file->produced()) {
+        return s.fail("The jobs {0} and {1} both create {2}",
+                      {{FormatString, file->producer.job->name}, {FormatString, job.name}, {FormatString, path}});
     }
-    DependencyRecord* record = NewDependencyRecord(s.key, s.keyLength, kProducerRoom, &job, &job.outputSlots[index]);
-    if (record == nullptr) return s.outOfMemory();
-    if (!InsertDependency(s.producers, record)) {
-        DestroyDependencyRecord(record);
-        return s.outOfMemory();
+    if (file == nullptr) {
+        file = NewFile(s, name);
+        if (file == nullptr) return false;
     }
-    auto* consumers = static_cast<DependencyRecord*>(s.unproducedConsumers.Find(s.key));
-    if (consumers == nullptr) return true;
+    file->flags |= file->spelledAs(path, name.pathLength) ? ScheduledFile::kPathOfProducer
+                                                          : ScheduledFile::kSpellingsDiffer;
+    file->producer = DependencyPair{&job, &job.outputSlots[index]};
+    job.outputFiles[index] = file;
     // Jobs queued earlier that need this file now wait for this job.
-    if (!InsertDependency(s.producedConsumers, consumers)) return s.outOfMemory();
-    s.unproducedConsumers.Remove(s.key);
-    for (uint32_t i = 0; i < consumers->count; ++i) {
-        Job& consumer = *consumers->pairs[i].job;
+    for (uint32_t i = 0; i < file->consumerCount; ++i) {
+        Job& consumer = *file->consumers[i].job;
         if (consumer.queueState == kJobReady) {
             s.unlinkReady(consumer);
             s.pushWaiting(consumer);
@@ -105,35 +147,58 @@ bool Selector::registerOutput(Job& job, uint32_t index) {
     return true;
 }
 
-bool Selector::registerInput(Job& job, uint32_t index) {
+bool Selector::registerInput(Job& job, uint32_t index, const FileName& name) {
     JobScheduler& s = scheduler_;
-    if (!s.keyOf(job, job.preparedInputs[index])) return false;
-    int64_t* slot = &job.timeSlots[index];
-    if (auto* consumers = static_cast<DependencyRecord*>(s.producedConsumers.Find(s.key))) {
-        if (!AddDependency(*consumers, &job, slot)) return s.outOfMemory();
+    auto* file = static_cast<ScheduledFile*>(s.files.Find(s.names + name.keyOffset, name.hash));
+    if (file == nullptr) {
+        file = NewFile(s, name);
+        if (file == nullptr) return false;
+        // The first need of a file no job creates (yet): its place in the check.
+        if (s.neededTail != nullptr)
+            s.neededTail->nextNeeded = file;
+        else
+            s.neededHead = file;
+        s.neededTail = file;
+    } else if (!file->spelledAs(s.names + name.pathOffset, name.pathLength)) {
+        file->flags |= ScheduledFile::kSpellingsDiffer;
+    }
+    if (!AddConsumer(*s.records, *file, &job, &job.timeSlots[index])) return s.outOfMemory();
+    if (file->produced()) {
         ++job.pendingCount;
         job.queueState = kJobWaiting;
-        return true;
     }
-    if (s.producers.Find(s.key) != nullptr) {
-        DependencyRecord* record = NewDependencyRecord(s.key, s.keyLength, kConsumerRoom, &job, slot);
-        if (record == nullptr) return s.outOfMemory();
-        if (!InsertDependency(s.producedConsumers, record)) {
-            DestroyDependencyRecord(record);
-            return s.outOfMemory();
-        }
-        ++job.pendingCount;
-        job.queueState = kJobWaiting;
-        return true;
+    return true;
+}
+
+// The path and key of every prepared output, then every input, of `job`
+// into the scheduler's names, each key's home slot asked for on the way.
+bool Selector::collectNames(const Job& job) {
+    JobScheduler& s = scheduler_;
+    const uint32_t count = job.preparedOutputCount + job.preparedInputCount;
+    if (count > s.fileNameCapacity) {
+        auto* grown = static_cast<FileName*>(std::realloc(s.fileNames, count * sizeof(FileName)));
+        if (grown == nullptr) return s.outOfMemory();
+        s.fileNames = grown;
+        s.fileNameCapacity = count;
     }
-    if (auto* consumers = static_cast<DependencyRecord*>(s.unproducedConsumers.Find(s.key))) {
-        return AddDependency(*consumers, &job, slot) || s.outOfMemory();
-    }
-    DependencyRecord* record = NewDependencyRecord(s.key, s.keyLength, kConsumerRoom, &job, slot);
-    if (record == nullptr) return s.outOfMemory();
-    if (!InsertDependency(s.unproducedConsumers, record)) {
-        DestroyDependencyRecord(record);
-        return s.outOfMemory();
+    uint32_t used = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const Path& prepared =
+            i < job.preparedOutputCount ? job.preparedOutputs[i] : job.preparedInputs[i - job.preparedOutputCount];
+        if (!s.keyOf(job, prepared)) return false;
+        const uint64_t needed = static_cast<uint64_t>(used) + s.pathLength + s.keyLength + 2;
+        if (needed > s.namesSize && !GrowNames(s, needed)) return s.outOfMemory();
+        FileName& name = s.fileNames[i];
+        name.pathOffset = used;
+        name.pathLength = s.pathLength;
+        std::memcpy(s.names + used, s.pathText, s.pathLength + 1);
+        used += s.pathLength + 1;
+        name.keyOffset = used;
+        name.keyLength = s.keyLength;
+        std::memcpy(s.names + used, s.key, s.keyLength + 1);
+        used += s.keyLength + 1;
+        name.hash = NameTableHash(s.key);
+        s.files.Prefetch(name.hash);
     }
     return true;
 }
@@ -144,10 +209,15 @@ bool Selector::queue(Job& job) {
     job.queueState = kJobReady;
     job.flags |= kJobQueued;
     if ((s.flags & JobScheduler::kCompareTimes) != 0) job.flags |= kJobCheckUpToDate;
+    if (job.preparedOutputCount != 0) {
+        job.outputFiles = static_cast<ScheduledFile**>(s.records->Take(job.preparedOutputCount * sizeof(ScheduledFile*)));
+        if (job.outputFiles == nullptr) return s.outOfMemory();
+    }
+    if (!collectNames(job)) return false;
     for (uint32_t i = 0; i < job.preparedOutputCount; ++i)
-        if (!registerOutput(job, i)) return false;
+        if (!registerOutput(job, i, s.fileNames[i])) return false;
     for (uint32_t i = 0; i < job.preparedInputCount; ++i)
-        if (!registerInput(job, i)) return false;
+        if (!registerInput(job, i, s.fileNames[job.preparedOutputCount + i])) return false;
     if (job.queueState == kJobWaiting) {
         s.pushWaiting(job);
     } else {
@@ -187,12 +257,9 @@ bool Selector::visit(Project& project) {
 }  // namespace
 
 bool JobScheduler::Schedule(ParserContext& context, const char* jobName, bool compareTimes) {
-    if (!unproducedConsumers.Init()) return outOfMemory();
-    flags |= kUnproducedTable;
-    if (!producers.Init()) return outOfMemory();
-    flags |= kProducerTable;
-    if (!producedConsumers.Init()) return outOfMemory();
-    flags |= kProducedTable;
+    files.Init();
+    records = ScriptArena::New();
+    if (records == nullptr) return outOfMemory();
     if (compareTimes) flags |= kCompareTimes;
 
     const char* name = jobName != nullptr ? jobName : "main";
@@ -204,10 +271,15 @@ bool JobScheduler::Schedule(ParserContext& context, const char* jobName, bool co
             // A job named directly always runs.
             flags &= ~kCompareTimes;
             return selector.prepareAndQueue(*static_cast<Job*>(record));
-        case BlockKind::Project:
+        case BlockKind::Project: {
+            // Room for every file at once: the table is not rebuilt while it
+            // fills. Without the room it grows as usual.
+            const uint64_t lines = CountFileLines(*static_cast<Project*>(record));
+            files.Reserve(lines < UINT32_MAX / 2 ? static_cast<uint32_t>(lines) : UINT32_MAX / 2);
             if (!selector.visit(*static_cast<Project*>(record))) return false;
             if (preparedCount == 0) return fail("The project {0} holds no job", {{FormatString, name}});
             return true;
+        }
         default:
             return fail("{0} is not a job or project", {{FormatString, name}});
     }
@@ -222,19 +294,27 @@ Job* JobScheduler::TakeReadyJob() {
 }
 
 void JobScheduler::Release() {
-    for (uint32_t i = 0; i < preparedCount; ++i) DestroyJob(preparedJobs[i]);
+    for (uint32_t i = 0; i < preparedCount; ++i) {
+        preparedJobs[i]->outputFiles = nullptr;  // in `records`
+        DestroyJob(preparedJobs[i]);
+    }
     std::free(preparedJobs);
     preparedJobs = nullptr;
     preparedCount = preparedCapacity = 0;
     readyHead = readyTail = waitingHead = nullptr;
-    if ((flags & kUnproducedTable) != 0) unproducedConsumers.Destroy();
-    if ((flags & kProducerTable) != 0) producers.Destroy();
-    if ((flags & kProducedTable) != 0) producedConsumers.Destroy();
+    files.Destroy();
+    if (records != nullptr) records->Drop();
+    records = nullptr;
+    neededHead = neededTail = nullptr;
+    rootJob = nullptr;
     clearMessage();
     std::free(pathText);
     std::free(key);
-    pathText = key = nullptr;
-    pathTextSize = keySize = 0;
+    std::free(names);
+    std::free(fileNames);
+    pathText = key = names = nullptr;
+    fileNames = nullptr;
+    pathTextSize = keySize = namesSize = fileNameCapacity = 0;
     flags = 0;
 }
 
@@ -285,25 +365,81 @@ bool JobScheduler::reservePathText(uint64_t size) {
     return Reserve(pathText, pathTextSize, size) || outOfMemory();
 }
 
-bool JobScheduler::renderPath(const Job& job, const Path& prepared) {
-    const uint32_t length = RenderPreparedPath(job, prepared, pathText, pathTextSize);
-    if (length >= pathTextSize) {
-        if (!reservePathText(static_cast<uint64_t>(length) + 1)) return false;
-        RenderPreparedPath(job, prepared, pathText, pathTextSize);
+namespace {
+
+// Path::Render for what preparation leaves below a job root: relative
+// components joined by the separator, copied without a call per piece.
+// Anything else (a root of its own, UTF-16 text) renders as usual.
+uint32_t RenderRelative(const Path& path, char* buffer, uint32_t room) {
+    if ((path.flags & (kPathAbsolute | kPathDriveRoot | kPathUncRoot | kPathWide)) != 0 || path.separatorLength != 1) {
+        return path.Render(buffer, room);
     }
-    pathText[length] = '\0';
-    pathLength = length;
+    uint32_t length = 0;
+    for (const PathComponent* c = path.first; c != nullptr; c = c->next) length += c->length + 1;
+    if (length != 0) --length;
+    if (length > room) return length;
+    char* at = buffer;
+    for (const PathComponent* c = path.first; c != nullptr; c = c->next) {
+        if (c != path.first) *at++ = path.separator[0];
+        for (uint32_t i = 0; i < c->length; ++i) at[i] = c->text[i];
+        at += c->length;
+    }
+    return length;
+}
+
+}  // namespace
+
+// The job root and its separator start pathText and key; they are rendered
+// and folded once for all the paths of a job.
+bool JobScheduler::renderPath(const Job& job, const Path& prepared) {
+    if (rootJob != &job) {
+        rootJob = nullptr;
+        uint32_t length = RenderRootPrefix(job, pathText, pathTextSize, rootSeparatorLength);
+        if (length >= pathTextSize) {
+            if (!reservePathText(static_cast<uint64_t>(length) + 1)) return false;
+            length = RenderRootPrefix(job, pathText, pathTextSize, rootSeparatorLength);
+        }
+        if (!Reserve(key, keySize, FoldedRoom(length) + 1)) return outOfMemory();
+        rootTextLength = length;
+        rootKeyLength = FoldCase(pathText, length, key);
+        rootJob = &job;
+    }
+    if (NamesJobRoot(prepared)) {
+        pathLength = rootTextLength - rootSeparatorLength;
+    } else {
+        const uint32_t room = pathTextSize - rootTextLength;
+        uint32_t length = RenderRelative(prepared, pathText + rootTextLength, room);
+        if (length >= room) {
+            if (!reservePathText(static_cast<uint64_t>(rootTextLength) + length + 1)) return false;
+            length = RenderRelative(prepared, pathText + rootTextLength, pathTextSize - rootTextLength);
+        }
+        pathLength = rootTextLength + length;
+    }
+    pathText[pathLength] = '\0';
     return true;
 }
 
 bool JobScheduler::buildKey() {
+    rootJob = nullptr;  // the whole key is rebuilt
     if (!Reserve(key, keySize, FoldedRoom(pathLength) + 1)) return outOfMemory();
     keyLength = FoldCase(pathText, pathLength, key);
     key[keyLength] = '\0';
     return true;
 }
 
-bool JobScheduler::keyOf(const Job& job, const Path& prepared) { return renderPath(job, prepared) && buildKey(); }
+// Only the part after the root prefix is folded; the prefix's key is kept.
+bool JobScheduler::keyOf(const Job& job, const Path& prepared) {
+    if (!renderPath(job, prepared)) return false;
+    if (NamesJobRoot(prepared)) {
+        keyLength = rootKeyLength - rootSeparatorLength;
+    } else {
+        const uint32_t rest = pathLength - rootTextLength;
+        if (!Reserve(key, keySize, rootKeyLength + FoldedRoom(rest) + 1)) return outOfMemory();
+        keyLength = rootKeyLength + FoldCase(pathText + rootTextLength, rest, key + rootKeyLength);
+    }
+    key[keyLength] = '\0';
+    return true;
+}
 
 // ---- Queues --------------------------------------------------------------------
 

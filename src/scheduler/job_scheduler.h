@@ -42,13 +42,22 @@ inline constexpr uint32_t kJobQueued = 8;    // prepared and queued
 
 struct Project;
 
+struct ScheduledFile;
+
+// Where the path and key of one file of the job being queued are in
+// JobScheduler::names.
+struct FileName {
+    uint32_t pathOffset;
+    uint32_t pathLength;
+    uint32_t keyOffset;
+    uint32_t keyLength;
+    uint32_t hash;
+};
+
 struct JobScheduler {
     // JobScheduler::flags
     static constexpr uint32_t kCompareTimes = 1;
     static constexpr uint32_t kMessageOwned = 2;
-    static constexpr uint32_t kUnproducedTable = 4;
-    static constexpr uint32_t kProducerTable = 8;
-    static constexpr uint32_t kProducedTable = 16;
     static constexpr uint32_t kFoundError = 32;
 
     // Jobs linked through Job::queueNext and queuePrevious.
@@ -59,10 +68,13 @@ struct JobScheduler {
     Job** preparedJobs = nullptr;
     uint32_t preparedCount = 0;
     uint32_t preparedCapacity = 0;
-    // File key -> DependencyRecord.
-    NameTable unproducedConsumers;  // inputs no selected job creates
-    NameTable producedConsumers;    // inputs a selected job creates, still awaited
-    NameTable producers;            // outputs, one job each
+    // File key -> ScheduledFile: every file a selected job creates or needs.
+    NameTable files;
+    ScriptArena* records = nullptr;  // the ScheduledFile records
+    // Files no selected job creates, in the order they were first needed;
+    // only until Decide has checked them.
+    ScheduledFile* neededHead = nullptr;
+    ScheduledFile* neededTail = nullptr;
     const char* message = nullptr;
     char* pathText = nullptr;  // the path being looked at, NUL-terminated
     uint32_t pathTextSize = 0;
@@ -70,6 +82,18 @@ struct JobScheduler {
     char* key = nullptr;  // its file key, NUL-terminated
     uint32_t keySize = 0;
     uint32_t keyLength = 0;
+    // The job whose root starts pathText and key, and the length of that
+    // start in each (with the separator that follows it).
+    const Job* rootJob = nullptr;
+    uint32_t rootTextLength = 0;
+    uint32_t rootKeyLength = 0;
+    uint32_t rootSeparatorLength = 0;
+    // The paths and keys of the job being queued, collected before any is
+    // looked up so that the table's slots for all of them are fetched at once.
+    char* names = nullptr;
+    uint32_t namesSize = 0;
+    FileName* fileNames = nullptr;
+    uint32_t fileNameCapacity = 0;
     uint32_t flags = 0;
 
     // Selects `jobName` (null: "main") from the context's blocks, prepares
@@ -96,15 +120,16 @@ struct JobScheduler {
     void clearMessage();
     // Room for `size` bytes in pathText; false (message set) when memory ran out.
     bool reservePathText(uint64_t size);
+    // Renders `prepared` (of `job`) absolute into pathText and its key into key.
+    bool keyOf(const Job& job, const Path& prepared);
     // Renders `prepared` (of `job`) absolute into pathText.
     bool renderPath(const Job& job, const Path& prepared);
     // Folds pathText into key.
     bool buildKey();
-    // renderPath and buildKey.
-    bool keyOf(const Job& job, const Path& prepared);
-    // Jobs waiting for the output whose key is in `key` lose one pending
-    // output; those left with none join the ready queue.
-    void releaseKey();
+    // The jobs waiting for `file` lose one pending output; those left with
+    // none join the ready queue. `time` is the file's time when known (else
+    // -1); it fills the consumers' slots still unread.
+    void release(ScheduledFile& file, int64_t time);
     void appendReady(Job& job);
     void unlinkReady(Job& job);
     void pushWaiting(Job& job);

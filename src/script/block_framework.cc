@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/path.h"
+#include "script/script_arena.h"
 #include "script/script_reader.h"
 
 namespace kestrel {
@@ -60,16 +62,11 @@ void BlockMessage::adopt(char* heapText) {
 
 bool ParserContext::init() {
     *this = ParserContext{};
-    if (!blocks.Init()) return false;
-    if (!machines.Init()) {
-        blocks.Destroy();
-        return false;
-    }
-    if (!imports.Init()) {
-        blocks.Destroy();
-        machines.Destroy();
-        return false;
-    }
+    blocks.Init();
+    machines.Init();
+    imports.Init();
+    arena = ScriptArena::New();
+    if (arena == nullptr) return false;
     flags = kMachinesOwned;
     return true;
 }
@@ -79,6 +76,14 @@ void ParserContext::release() {
     imports.Destroy();
     if ((flags & kMachinesOwned) != 0) machines.Destroy();
     setMessage(nullptr, false);
+    // Entries of a block that did not end (the parse failed in it).
+    for (uint32_t i = 0; i < pendingCount; ++i) pendingEntries[i].Release();
+    std::free(pendingEntries);
+    pendingEntries = nullptr;
+    pendingCount = pendingCapacity = 0;
+    // Jobs the scheduler took keep the arena until they are destroyed.
+    if (arena != nullptr) arena->Drop();
+    arena = nullptr;
     flags = 0;
 }
 

@@ -12,6 +12,7 @@
 namespace kestrel {
 
 struct ScriptReader;
+class ScriptArena;
 
 // Called when a block closes; false rejects the block and ends the parse.
 using BlockEndAction = bool (*)(ScriptReader& reader);
@@ -77,11 +78,17 @@ struct ParserContext {
     NameTable blocks;               // data blocks, file lists, steps, jobs, projects
     NameTable machines;             // machine name (or bare address) -> Machine
     NameTable imports;              // identity text of every script file read
+    ScriptArena* arena = nullptr;   // held: the paths of the jobs
+    // The entries of the file block being read (one at most is open at a
+    // time), added to their list in one piece when the block ends.
+    struct Path* pendingEntries = nullptr;
+    uint32_t pendingCount = 0;
+    uint32_t pendingCapacity = 0;
     const char* message = nullptr;  // set by the top-level line check
     uint32_t flags = 0;
 
-    // The three tables with 128 slots each; flags machinesOwned. False when
-    // memory ran out (nothing is left allocated).
+    // Three empty tables (slots come with their first entries) and the
+    // arena; flags machinesOwned. False when memory ran out.
     bool init();
     void release();
 

@@ -10,8 +10,8 @@ namespace kestrel {
 
 namespace {
 
-constexpr uint32_t kFirstCommands = 5;
-constexpr uint32_t kFirstParts = 5;
+constexpr uint32_t kFirstCommands = 2;
+constexpr uint32_t kFirstParts = 2;
 constexpr uint32_t kFirstParameterBytes = 128;
 
 // Doubles a malloc'd array of trivially copyable records; false when it cannot grow.

@@ -25,8 +25,9 @@ struct TextPool {
     void release();
 };
 
-inline constexpr uint32_t kStringPoolFirstSize = 128;
-inline constexpr uint32_t kLiteralPoolFirstSize = 1024;
+// First chunk sizes: most jobs and steps hold a few short texts.
+inline constexpr uint32_t kStringPoolFirstSize = 64;
+inline constexpr uint32_t kLiteralPoolFirstSize = 64;
 
 // ArgumentPart::flags
 inline constexpr uint32_t kPartEnumerate = 1;
@@ -57,7 +58,7 @@ inline constexpr uint32_t kCommandEnumerates = 8;
 inline constexpr uint32_t kCommandLastOfBlock = 0x20;
 
 struct Command {
-    ArgumentPart* parts;  // first size 5, then doubling
+    ArgumentPart* parts;  // first size 2, then doubling
     ArgumentPart* partsEnd;
     ArgumentPart* partsLimit;
     uint32_t environmentCount;
@@ -68,7 +69,7 @@ struct Command {
 };
 
 struct CommandList {
-    Command* commands = nullptr;  // first size 5, then doubling
+    Command* commands = nullptr;  // first size 2, then doubling
     Command* commandsEnd = nullptr;
     Command* commandsLimit = nullptr;
     TextPool text;  // literal text of every part

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "script/line_text.h"
+#include "script/script_arena.h"
 #include "script/script_paths.h"
 #include "script/script_reader.h"
 
@@ -57,8 +58,7 @@ bool IsReserved(const DataContext& context, const char* name, uint32_t length) {
 }
 
 bool InsertMember(DataContext& context, const char* name, void* member) {
-    if (!InsertNamed(context.target->members, name, static_cast<uint32_t>(std::strlen(name)), member,
-                     DestroyMemberEntry)) {
+    if (!AddMember(*context.target, name, static_cast<uint32_t>(std::strlen(name)), member)) {
         DestroyMember(member);
         return false;
     }
@@ -66,8 +66,9 @@ bool InsertMember(DataContext& context, const char* name, void* member) {
 }
 
 // A new path member over `directory` holding the non-base entries of `source`.
-PathAppendResult CopyPathMember(const PathList& source, const Path& directory, PathList*& created) {
-    created = NewPathList(directory);
+PathAppendResult CopyPathMember(const PathList& source, const Path& directory, ScriptArena& arena,
+                                PathList*& created) {
+    created = NewPathList(directory, arena);
     if (created == nullptr) return PathAppendResult::NoMemory;
     for (uint32_t i = 0; i < source.pathCount; ++i) {
         if ((source.paths[i].flags & kPathBaseEntry) != 0) continue;
@@ -103,7 +104,8 @@ bool MergeMember(ScriptReader& reader, DataContext& context, const char* sourceN
             return InsertMember(context, name, copy) || OutOfMemory(context, message);
         }
         PathList* copy = nullptr;
-        const PathAppendResult result = CopyPathMember(*static_cast<const PathList*>(source), reader.directory, copy);
+        const PathAppendResult result = CopyPathMember(*static_cast<const PathList*>(source), reader.directory,
+                                                           *reader.context->arena, copy);
         if (result != PathAppendResult::Appended) return ReportAppend(context, result);
         return InsertMember(context, name, copy) || OutOfMemory(context, message);
     }
@@ -129,13 +131,12 @@ bool MergeMember(ScriptReader& reader, DataContext& context, const char* sourceN
     return true;
 }
 
+// Members merge in the order the included block declares them.
 bool IncludeDataBlock(ScriptReader& reader, DataContext& context, const DataBlock& source) {
-    const NameTable& members = source.members;
-    for (uint32_t slot = 0; slot < members.capacity; ++slot) {
-        const NameTableEntry& entry = members.entries[slot];
-        if (entry.value == nullptr) continue;
-        const char* name = context.withName != nullptr ? context.withName : entry.key;
-        if (!MergeMember(reader, context, entry.key, entry.value, name)) return false;
+    for (uint32_t i = 0; i < source.declaredCount; ++i) {
+        const DeclaredMember& declared = source.declared[i];
+        const char* name = context.withName != nullptr ? context.withName : declared.name;
+        if (!MergeMember(reader, context, declared.name, declared.member, name)) return false;
     }
     return true;
 }
@@ -154,7 +155,7 @@ bool IncludeFileList(ScriptReader& reader, DataContext& context, const FileList&
     PathList* created = nullptr;
     PathList* target = static_cast<PathList*>(existing);
     if (target == nullptr) {
-        target = created = NewPathList(reader.directory);
+        target = created = NewPathList(reader.directory, *reader.context->arena);
         if (target == nullptr) return OutOfMemory(context, message);
     }
     for (uint32_t i = 0; i < source.count; ++i) {
@@ -321,7 +322,7 @@ bool pathLine(ScriptReader& reader, DataContext& context) {
     PathList* created = nullptr;
     PathList* paths = static_cast<PathList*>(existing);
     if (paths == nullptr) {
-        paths = created = NewPathList(reader.directory);
+        paths = created = NewPathList(reader.directory, *reader.context->arena);
         if (paths == nullptr) return OutOfMemory(context, message);
     }
     const PathAppendResult result = AppendRelativePath(*paths, value, valueLength);
@@ -362,7 +363,7 @@ bool OpenDataBlock(ScriptReader& reader) {
     if (reader.context->blocks.Find(name) != nullptr) {
         return Fail(*context, context->message, "Data block name {0} already used", {{FormatString, name}});
     }
-    DataBlock* block = NewDataBlock();
+    DataBlock* block = NewDataBlock(reader.context->arena);
     if (block == nullptr) return OutOfMemory(*context, context->message);
     if (!InsertNamed(reader.context->blocks, name, end - start, block, DestroyDataBlockEntry)) {
         DestroyDataBlock(block);

@@ -252,9 +252,8 @@ bool checkCommand(CommandContext& context, Command& command) {
             context.withinTable.Remove(part.reference);
         }
     }
-    for (uint32_t slot = 0; slot < context.withinTable.capacity; ++slot) {
-        if (context.withinTable.entries[slot].value != nullptr) return context.fail(kBadOrder);
-    }
+    // A declaration no enumerate took up.
+    if (context.withinTable.live != 0) return context.fail(kBadOrder);
     command.environmentMapSize = lastEnvironment / 8 + 1;
     if (plainCount == 0) return true;
     command.flags |= kCommandEnumerates;

@@ -17,6 +17,10 @@ struct FileListState {
     BlockMessage fileMessage;
     BlockMessage includeMessage;
     FileList* target = nullptr;
+    // For targets with an arena: the script directory's text in the arena,
+    // shared by the entries of the block.
+    const char* directory = nullptr;
+    uint32_t directoryLength = 0;
     uint32_t flags = 0;
     // The owner's out-of-memory text.
     const char* memoryMessage = "Insufficient memory for file list";

@@ -4,25 +4,28 @@
 #include <new>
 
 #include "script/prepare_job.h"
+#include "script/script_arena.h"
 
 namespace kestrel {
 
 namespace {
 
-constexpr uint32_t kFirstJobMachines = 5;
-
-bool InitMembers(Job& job) {
-    return job.data.members.Init() && job.environmentPrefix.members.Init() && job.environmentSuffix.members.Init() &&
-           job.environmentReplace.members.Init();
-}
+constexpr uint32_t kFirstJobMachines = 2;
 
 }  // namespace
 
-Job* NewJob(const char* name, uint32_t length) {
-    auto* job = new (std::nothrow) Job();
-    if (job == nullptr) return nullptr;
-    job->name = CopyText(name, length);
-    if (job->name == nullptr || !InitMembers(*job)) {
+// The record and its name live in the arena, like the job's files.
+Job* NewJob(const char* name, uint32_t length, ScriptArena* arena) {
+    void* memory = arena->Take(sizeof(Job));
+    if (memory == nullptr) return nullptr;
+    auto* job = new (memory) Job();
+    job->arena = arena;
+    arena->Hold();
+    for (FileList* list : {&job->inputs, &job->outputs, &job->failedOutputs}) list->arena = arena;
+    for (DataBlock* block : {&job->data, &job->environmentPrefix, &job->environmentSuffix, &job->environmentReplace})
+        block->arena = arena;
+    job->name = arena->CopyText(name, length);
+    if (job->name == nullptr) {
         DestroyJob(job);
         return nullptr;
     }
@@ -49,19 +52,21 @@ void DestroyJob(Job* job) {
     ReleaseCommandList(job->commands);
     job->relativeDirectory.Release();
     job->rootDirectory.Release();
-    job->data.members.Destroy();
-    job->environmentPrefix.members.Destroy();
-    job->environmentSuffix.members.Destroy();
-    job->environmentReplace.members.Destroy();
+    ReleaseMembers(job->data);
+    ReleaseMembers(job->environmentPrefix);
+    ReleaseMembers(job->environmentSuffix);
+    ReleaseMembers(job->environmentReplace);
     ReleaseFileListEntries(job->inputs);
     ReleaseFileListEntries(job->outputs);
     ReleaseFileListEntries(job->failedOutputs);
     std::free(job->developmentEnvironment);
     job->strings.release();
     std::free(job->directoryText);
-    std::free(job->name);
     std::free(job->machines);
-    delete job;
+    // Last: the record, and the paths released above, are the arena's.
+    ScriptArena* arena = job->arena;
+    job->~Job();
+    arena->Drop();
 }
 
 void DestroyJobEntry(NameTableEntry* entry) {

@@ -31,6 +31,8 @@ struct JobMachine {
 
 // Path copies made by preparation, released with the job.
 struct PreparedPaths;
+// The scheduler's record of a file.
+struct ScheduledFile;
 
 struct Job {
     BlockKind kind = BlockKind::Job;
@@ -53,8 +55,9 @@ struct Job {
     char* developmentEnvironment = nullptr;
     TextPool strings;                // data member and environment names used by the commands
     char* directoryText = nullptr;   // the script directory as text
-    char* name = nullptr;            // a copy of the key in ParserContext::blocks
-    JobMachine* machines = nullptr;  // at least one; first size 5, then doubling
+    char* name = nullptr;            // a copy of the key in ParserContext::blocks, in the arena
+    ScriptArena* arena = nullptr;    // held: the nodes and texts of the job's files
+    JobMachine* machines = nullptr;  // at least one; first size 2, then doubling
     JobMachine* machinesEnd = nullptr;
     JobMachine* machinesLimit = nullptr;
 
@@ -75,6 +78,7 @@ struct Job {
     uint32_t rootDepth = 0;                   // components of the job root
     uint32_t developmentEnvironmentSize = 0;  // length + 1
     // The scheduler's.
+    ScheduledFile** outputFiles = nullptr;  // the record of each prepared output (the scheduler's memory)
     uint32_t queueState = 0;
     uint32_t pendingCount = 0;
     uint32_t flags = 0;
@@ -85,8 +89,9 @@ struct Job {
     uint32_t machineCount() const { return static_cast<uint32_t>(machinesEnd - machines); }
 };
 
-// A job with empty tables; null when memory ran out.
-Job* NewJob(const char* name, uint32_t length);
+// A job with empty tables whose file lists take their paths from `arena`,
+// which the job holds until it is destroyed; null when memory ran out.
+Job* NewJob(const char* name, uint32_t length, ScriptArena* arena);
 // False when memory ran out.
 bool AppendJobMachine(Job& job, Machine* machine);
 // Frees everything the job owns (not its machines, which belong to the

@@ -362,7 +362,7 @@ bool OpenJobBlock(ScriptReader& reader) {
     if (reader.context->blocks.Find(name) != nullptr) {
         return Fail(state->message, "Job name {0} already in use", {{FormatString, name}});
     }
-    Job* job = NewJob(name, end - start);
+    Job* job = NewJob(name, end - start, reader.context->arena);
     if (job == nullptr) return OutOfMemory(state->message);
     job->scriptDirectoryDepth = job->rootDepth = reader.directoryDepth();
     if (!InsertNamed(reader.context->blocks, name, end - start, job, DestroyJobEntry)) {

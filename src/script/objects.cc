@@ -4,42 +4,27 @@
 #include <cstring>
 #include <new>
 
+#include "script/script_arena.h"
 #include "script/script_paths.h"
 
 namespace kestrel {
 
 namespace {
 
-constexpr uint32_t kValueListMinimum = 288;
+// Most members hold one short value.
+constexpr uint32_t kValueListMinimum = 64;
 constexpr uint32_t kValueListExtra = 34;
-constexpr uint32_t kPathListFirstPaths = 10;
-constexpr uint32_t kPathListFirstText = 1000;
-constexpr uint32_t kFileListFirstEntries = 10;
+// The base entry and the first path; the text and nodes come from the arena.
+constexpr uint32_t kPathListFirstPaths = 2;
+// Most jobs list a few files; an empty list allocates nothing.
+constexpr uint32_t kFileListFirstEntries = 2;
 constexpr uint32_t kMachineFirstPaths = 5;
+constexpr uint32_t kFirstDeclaredMembers = 4;
 
 void FreeEntryKey(NameTableEntry* entry) { std::free(const_cast<char*>(entry->key)); }
 
-// Room for `length` bytes in the newest chunk, or a new chunk twice the size
-// of the last one (or what is needed). Null when memory ran out.
-char* TakeText(PathList& list, uint32_t length) {
-    TextChunk* chunk = list.text;
-    if (chunk == nullptr || chunk->capacity - chunk->used < length) {
-        uint64_t capacity = chunk == nullptr ? kPathListFirstText : static_cast<uint64_t>(list.textCapacity) * 2;
-        if (capacity < length) capacity = length;
-        if (capacity > UINT32_MAX) return nullptr;
-        void* memory = std::malloc(sizeof(TextChunk) + capacity);
-        if (memory == nullptr) return nullptr;
-        chunk = static_cast<TextChunk*>(memory);
-        chunk->next = list.text;
-        chunk->used = 0;
-        chunk->capacity = static_cast<uint32_t>(capacity);
-        list.text = chunk;
-        list.textCapacity = chunk->capacity;
-    }
-    char* at = chunk->bytes() + chunk->used;
-    chunk->used += length;
-    return at;
-}
+// Room for `length` bytes of path text.
+char* TakeText(PathList& list, uint32_t length) { return list.arena->NewText(length); }
 
 // A free slot at the end of the path array; null when it cannot grow.
 Path* TakePathSlot(PathList& list) {
@@ -54,19 +39,8 @@ Path* TakePathSlot(PathList& list) {
     }
     Path* slot = &list.paths[list.pathCount];
     new (slot) Path();
+    slot->allocator = list.arena->Nodes();
     return slot;
-}
-
-// Splits a rendered absolute path into `slot` over text copied into the list.
-bool SplitIntoList(PathList& list, Path& slot, const char* text, uint32_t length) {
-    char* copy = TakeText(list, length);
-    if (copy == nullptr) return false;
-    std::memcpy(copy, text, length);
-    if (!SplitNativePath(slot, copy, length)) {
-        slot.Release();
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -129,14 +103,15 @@ void DestroyValueList(ValueList* list) {
 
 // ---- PathList --------------------------------------------------------------
 
-PathList* NewPathList(const Path& baseDirectory) {
+PathList* NewPathList(const Path& baseDirectory, ScriptArena& arena) {
     auto* list = new (std::nothrow) PathList();
     if (list == nullptr) return nullptr;
+    list->arena = &arena;
     Path* slot = TakePathSlot(*list);
-    uint32_t length = 0;
-    char* text = slot != nullptr ? RenderPath(baseDirectory, length) : nullptr;
-    const bool ok = text != nullptr && SplitIntoList(*list, *slot, text, length);
-    std::free(text);
+    const uint32_t length = baseDirectory.Render(nullptr, 0);
+    char* text = slot != nullptr ? TakeText(*list, length) : nullptr;
+    if (text != nullptr) baseDirectory.Render(text, length);
+    const bool ok = text != nullptr && SplitNativePath(*slot, text, length);
     if (!ok) {
         DestroyPathList(list);
         return nullptr;
@@ -194,12 +169,7 @@ void DestroyPathList(PathList* list) {
     if (list == nullptr) return;
     for (uint32_t i = 0; i < list->pathCount; ++i) list->paths[i].Release();
     std::free(list->paths);
-    std::free(list->prepared);
-    for (TextChunk* chunk = list->text; chunk != nullptr;) {
-        TextChunk* next = chunk->next;
-        std::free(chunk);
-        chunk = next;
-    }
+    // `prepared` is in the arena of the job that prepared the list.
     delete list;
 }
 
@@ -212,6 +182,9 @@ void DestroyMember(void* member) {
     }
 }
 
+// A member whose name is in the arena.
+void DestroyArenaNamedMember(NameTableEntry* entry) { DestroyMember(entry->value); }
+
 void DestroyMemberEntry(NameTableEntry* entry) {
     DestroyMember(entry->value);
     FreeEntryKey(entry);
@@ -219,19 +192,42 @@ void DestroyMemberEntry(NameTableEntry* entry) {
 
 // ---- DataBlock -------------------------------------------------------------
 
-DataBlock* NewDataBlock() {
+DataBlock* NewDataBlock(ScriptArena* arena) {
     auto* block = new (std::nothrow) DataBlock();
-    if (block == nullptr) return nullptr;
-    if (!block->members.Init()) {
-        delete block;
-        return nullptr;
-    }
+    if (block != nullptr) block->arena = arena;
     return block;
+}
+
+bool AddMember(DataBlock& block, const char* name, uint32_t length, void* member) {
+    if (block.declaredCount == block.declaredCapacity) {
+        const uint64_t capacity = block.declaredCapacity == 0 ? kFirstDeclaredMembers : 2ull * block.declaredCapacity;
+        if (capacity > UINT32_MAX / sizeof(DeclaredMember)) return false;
+        auto* grown = static_cast<DeclaredMember*>(std::realloc(block.declared, capacity * sizeof(DeclaredMember)));
+        if (grown == nullptr) return false;
+        block.declared = grown;
+        block.declaredCapacity = static_cast<uint32_t>(capacity);
+    }
+    char* key = block.arena != nullptr ? block.arena->CopyText(name, length) : CopyText(name, length);
+    if (key == nullptr) return false;
+    if (!block.members.Insert(key, member, block.arena != nullptr ? DestroyArenaNamedMember : DestroyMemberEntry)) {
+        if (block.arena == nullptr) std::free(key);
+        return false;
+    }
+    // The key belongs to the table entry, which lives as long as the block.
+    block.declared[block.declaredCount++] = DeclaredMember{key, member};
+    return true;
+}
+
+void ReleaseMembers(DataBlock& block) {
+    block.members.Destroy();
+    std::free(block.declared);
+    block.declared = nullptr;
+    block.declaredCount = block.declaredCapacity = 0;
 }
 
 void DestroyDataBlock(DataBlock* block) {
     if (block == nullptr) return;
-    block->members.Destroy();
+    ReleaseMembers(*block);
     delete block;
 }
 
@@ -242,26 +238,20 @@ void DestroyDataBlockEntry(NameTableEntry* entry) {
 
 // ---- FileList --------------------------------------------------------------
 
-FileList* NewFileList() {
-    auto* list = new (std::nothrow) FileList();
-    if (list == nullptr) return nullptr;
-    list->entries = static_cast<Path*>(std::malloc(kFileListFirstEntries * sizeof(Path)));
-    if (list->entries == nullptr) {
-        delete list;
-        return nullptr;
-    }
-    list->capacity = kFileListFirstEntries;
-    return list;
-}
+FileList* NewFileList() { return new (std::nothrow) FileList(); }
 
 bool AppendFileEntry(FileList& list, Path& entry) {
     // Doubled whenever an append would leave no free slot.
     if (list.count + 1 >= list.capacity) {
         const uint64_t capacity = list.capacity == 0 ? kFileListFirstEntries : 2ull * list.capacity;
         if (capacity > UINT32_MAX / sizeof(Path)) return false;
-        auto* grown = static_cast<Path*>(std::realloc(list.entries, capacity * sizeof(Path)));
+        // An array in the arena cannot grow in place: it moves to the heap.
+        Path* old = list.entriesInArena ? list.entries : nullptr;
+        auto* grown = static_cast<Path*>(std::realloc(old != nullptr ? nullptr : list.entries, capacity * sizeof(Path)));
         if (grown == nullptr) return false;
+        if (old != nullptr) std::memcpy(static_cast<void*>(grown), old, list.count * sizeof(Path));
         list.entries = grown;
+        list.entriesInArena = false;
         list.capacity = static_cast<uint32_t>(capacity);
     }
     new (&list.entries[list.count]) Path(entry);
@@ -271,10 +261,12 @@ bool AppendFileEntry(FileList& list, Path& entry) {
 }
 
 void ReleaseFileListEntries(FileList& list) {
+    // Entries with their texts and nodes in the arena give nothing back here.
     for (uint32_t i = 0; i < list.count; ++i) list.entries[i].Release();
-    std::free(list.entries);
-    std::free(list.prepared);
+    if (!list.entriesInArena) std::free(list.entries);
+    // `prepared` is in the arena of the job that prepared the list.
     list.entries = nullptr;
+    list.entriesInArena = false;
     list.prepared = list.preparedEnd = nullptr;
     list.count = list.capacity = 0;
 }

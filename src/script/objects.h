@@ -47,6 +47,11 @@ void DestroyValueList(ValueList* list);
 // Marks the base entry of a path list: the directory of the script whose line
 // created the member. Expansion skips it; job roots still take it into account.
 inline constexpr uint32_t kPathBaseEntry = 0x10000000;
+// Set on file-list entries built from a script line: whether a component is
+// "." or "..", learnt while the line was split, so that preparation need not
+// walk the entry again to know whether it must normalize it.
+inline constexpr uint32_t kPathDotsKnown = 0x20000000;
+inline constexpr uint32_t kPathHasDots = 0x40000000;
 
 // Text that path components point into, in chunks that never move.
 struct TextChunk {
@@ -57,19 +62,23 @@ struct TextChunk {
     char* bytes() { return reinterpret_cast<char*>(this + 1); }
 };
 
+class ScriptArena;
+
 struct PathList {
     MemberKind kind = MemberKind::Paths;
     Path* paths = nullptr;      // path 0 is a base entry
-    Path** prepared = nullptr;  // set by job preparation
+    Path** prepared = nullptr;  // set by job preparation, in the job's arena
     Path** preparedEnd = nullptr;
     uint32_t pathCapacity = 0;
     uint32_t pathCount = 0;
-    TextChunk* text = nullptr;  // newest chunk first
-    uint32_t textCapacity = 0;  // size of the newest chunk
+    // The texts and nodes of the paths; held by whoever holds the list (the
+    // parser context, or the job whose data it is).
+    ScriptArena* arena = nullptr;
 };
 
-// A list whose base entry is `baseDirectory`; null when memory ran out.
-PathList* NewPathList(const Path& baseDirectory);
+// A list whose base entry is `baseDirectory`, its paths in `arena`; null
+// when memory ran out.
+PathList* NewPathList(const Path& baseDirectory, ScriptArena& arena);
 // Why an append failed.
 enum class PathAppendResult : uint8_t { Appended, AboveRoot, NoMemory };
 // Joins script-written relative text to the base entry and normalizes it.
@@ -86,28 +95,53 @@ void DestroyMemberEntry(NameTableEntry* entry);
 
 // ---- Data blocks and file lists (records of ParserContext::blocks) --------
 
+// A member as the script declared it: the member table's key and record.
+struct DeclaredMember {
+    const char* name;
+    void* member;
+};
+
 struct DataBlock {
     BlockKind kind = BlockKind::DataBlock;
     NameTable members;  // name -> ValueList or PathList
+    // Every member once, in the order the script declared them: whatever
+    // walks the members (includes, environment edits) walks this, so the
+    // same script gives the same order on every machine.
+    DeclaredMember* declared = nullptr;
+    uint32_t declaredCount = 0;
+    uint32_t declaredCapacity = 0;
+    // The member names, when set (held by the block's owner); else heap copies.
+    ScriptArena* arena = nullptr;
 };
 
-// Kind set, member table of 128 slots; null when memory ran out.
-DataBlock* NewDataBlock();
+// Kind set, no member yet, names in `arena`; null when memory ran out.
+DataBlock* NewDataBlock(ScriptArena* arena);
+// Enters `member` under a copy of `name` and at the end of the declared
+// order; the block then owns both. False when memory ran out (the member is
+// then still the caller's).
+bool AddMember(DataBlock& block, const char* name, uint32_t length, void* member);
+// Destroys every member and the tables; the block is empty afterwards.
+void ReleaseMembers(DataBlock& block);
 void DestroyDataBlock(DataBlock* block);
 void DestroyDataBlockEntry(NameTableEntry* entry);
 
 struct FileList {
     BlockKind kind = BlockKind::FileList;
-    Path* entries = nullptr;  // in script order; each owns its text, unnormalized
-    Path** prepared = nullptr;
+    // In script order, unnormalized. Each owns its text and nodes, or, when
+    // the list has an arena (a job's lists), takes both from the arena.
+    Path* entries = nullptr;
+    Path** prepared = nullptr;  // set by job preparation, in the job's arena
     Path** preparedEnd = nullptr;
     uint32_t capacity = 0;
     uint32_t count = 0;
+    ScriptArena* arena = nullptr;  // held by the list's owner
+    bool entriesInArena = false;   // the array itself (sized to its entries) is the arena's
 };
 
-// Room for 10 entries; null when memory ran out.
+// An empty list; null when memory ran out.
 FileList* NewFileList();
-// Takes the path over (it must own its text). False when the array cannot grow.
+// Takes the path over (it owns its text and nodes, or has them from the
+// list's arena). False when the array cannot grow.
 bool AppendFileEntry(FileList& list, Path& entry);
 // Releases the entries' components and texts, and the arrays.
 void ReleaseFileListEntries(FileList& list);

@@ -14,6 +14,9 @@
 //     directory joined with the path as the script wrote it, absolute but
 //     not normalized (Path::Render gives its text), for reading file times.
 //   job.timeSlots[i] and job.outputSlots[j]: -1.
+// Prepared paths below the job root are views of their entries' components
+// (first/last point into the entry, the path owns no node): they are read,
+// rendered and compared, never changed.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +41,13 @@ bool prepareJob(Job& job, BlockMessage& message);
 // lists). Like Path::Render: writes each piece only when it fits in `room`,
 // writes no terminator, and returns the full length.
 uint32_t RenderPreparedPath(const Job& job, const Path& prepared, char* buffer, uint32_t room);
+// RenderPreparedPath in two pieces, for callers that render many paths of one
+// job: the job root followed by the separator that joins a relative path to
+// it (none after a bare root such as "/"; `separatorLength` says how many
+// bytes), then the path itself after that prefix. A prepared path that
+// names the root itself renders as the prefix without its separator.
+uint32_t RenderRootPrefix(const Job& job, char* buffer, uint32_t room, uint32_t& separatorLength);
+bool NamesJobRoot(const Path& prepared);
 
 // Frees what preparation allocated (used when the job is destroyed).
 void ReleasePreparation(Job& job);

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "script/script_arena.h"
+
 namespace kestrel {
 
 namespace {
@@ -41,16 +43,20 @@ bool IsAbsoluteScriptText(const char* text, uint32_t length) {
     return length > 2 && text[1] == ':' && IsScriptSeparator(text[2]);
 }
 
-bool JoinScriptPath(const char* prefix, uint32_t prefixLength, const char* rest, uint32_t restLength, Path& path) {
-    char* text = static_cast<char*>(std::malloc(static_cast<size_t>(prefixLength) + restLength + 1));
+bool JoinScriptPath(const char* prefix, uint32_t prefixLength, const char* rest, uint32_t restLength, Path& path,
+                    ScriptArena* arena) {
+    const uint32_t length = prefixLength + restLength;
+    char* text = arena != nullptr ? arena->CopyText(prefix, length)
+                                  : static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
     if (text == nullptr) return false;
     std::memcpy(text, prefix, prefixLength);
     std::memcpy(text + prefixLength, rest, restLength);
-    text[prefixLength + restLength] = '\0';
+    text[length] = '\0';
+    if (arena != nullptr) path.allocator = arena->Nodes();
     const bool ok =
         SplitNativePath(path, text, prefixLength) && AppendScriptComponents(path, text + prefixLength, restLength);
     path.text = text;
-    path.ownsText = true;
+    path.ownsText = arena == nullptr;
     if (!ok) path.Release();
     return ok;
 }
@@ -81,13 +87,24 @@ char* RenderPath(const Path& path, uint32_t& length) {
     return text;
 }
 
-bool CopyNativePath(const Path& source, Path& copy) {
+bool CopyNativePath(const Path& source, Path& copy, ScriptArena* arena) {
     uint32_t length = 0;
-    char* text = RenderPath(source, length);
+    char* text = nullptr;
+    if (arena == nullptr) {
+        text = RenderPath(source, length);
+    } else {
+        length = source.Render(nullptr, 0);
+        text = arena->NewText(length);
+        if (text != nullptr) {
+            source.Render(text, length);
+            text[length] = '\0';
+        }
+        copy.allocator = arena->Nodes();
+    }
     if (text == nullptr) return false;
     const bool ok = SplitNativePath(copy, text, length);
     copy.text = text;
-    copy.ownsText = true;
+    copy.ownsText = arena == nullptr;
     copy.flags |= source.flags & ~(kPathAbsolute | kPathDriveRoot | kPathUncRoot | kPathWide);
     if (!ok) copy.Release();
     return ok;

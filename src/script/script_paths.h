@@ -10,6 +10,8 @@
 
 namespace kestrel {
 
+class ScriptArena;
+
 // Splits native path text; drive and share roots mean nothing here and are cleared.
 bool SplitNativePath(Path& path, const char* text, uint32_t length);
 
@@ -21,10 +23,12 @@ bool AppendScriptComponents(Path& path, const char* text, uint32_t length);
 // separator, a drive letter or a share.
 bool IsAbsoluteScriptText(const char* text, uint32_t length);
 
-// A new heap text of `prefix` followed by `rest`; `path` (empty on entry)
-// owns it, with the prefix split natively and the rest as script text.
+// A new text of `prefix` followed by `rest`, with the prefix split natively
+// and the rest as script text, into `path` (empty on entry). The path owns
+// the text and its nodes, or, with an arena, has both from the arena.
 // False when memory ran out (the path is then empty).
-bool JoinScriptPath(const char* prefix, uint32_t prefixLength, const char* rest, uint32_t restLength, Path& path);
+bool JoinScriptPath(const char* prefix, uint32_t prefixLength, const char* rest, uint32_t restLength, Path& path,
+                    ScriptArena* arena = nullptr);
 
 // `base` rendered, a '/', then `text` (or `text` alone when base is null),
 // as a new heap text. False when memory ran out.
@@ -33,7 +37,8 @@ bool JoinNativePath(const Path* base, const char* text, uint32_t length, char*& 
 // The path rendered into a new NUL-terminated heap text; null when memory ran out.
 char* RenderPath(const Path& path, uint32_t& length);
 
-// A copy of `source` over a heap text it owns: rendered and split natively.
-bool CopyNativePath(const Path& source, Path& copy);
+// A copy of `source` over a text of its own: rendered and split natively; the
+// text and nodes from `arena` when one is given.
+bool CopyNativePath(const Path& source, Path& copy, ScriptArena* arena = nullptr);
 
 }  // namespace kestrel

@@ -1,5 +1,6 @@
 #include "script/script_reader.h"
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -64,6 +65,29 @@ constexpr auto kPlainContent = [] {
     }
     return table;
 }();
+
+// The end of the run of plain content from `at`, eight bytes at a time: a
+// byte below 0x20 or from 0x80 stops the word test (the lowest such byte is
+// found exactly; borrows only disturb the bytes above it), and a tab, the
+// one plain byte below 0x20, is stepped over.
+uint32_t PlainRunEnd(const uint8_t* bytes, uint32_t at, uint32_t count) {
+    constexpr uint64_t kHighBits = 0x8080808080808080ull;
+    constexpr uint64_t kSpaces = 0x2020202020202020ull;
+    while (at + 8 <= count) {
+        uint64_t word;
+        std::memcpy(&word, bytes + at, sizeof word);
+        const uint64_t stops = (word | (word - kSpaces)) & kHighBits;
+        if (stops == 0) {
+            at += 8;
+            continue;
+        }
+        at += static_cast<uint32_t>(std::countr_zero(stops)) / 8;
+        if (bytes[at] != '\t') return at;
+        ++at;
+    }
+    while (at < count && kPlainContent.bytes[bytes[at]]) ++at;
+    return at;
+}
 
 // Whether the text names a file rather than a directory: not empty, no
 // trailing separator, and a last component other than "." or "..".
@@ -182,6 +206,8 @@ bool ScriptReader::open(const char* scriptPath, const Path& baseDirectory) {
     lineNumber = 1;
     dispatchLineNumber = 1;
     if (!registerIdentity()) return false;
+    readBuffer = static_cast<uint8_t*>(std::malloc(kReadBufferSize));
+    if (readBuffer == nullptr) return failStatic(kInsufficientMemory);
     for (;;) {
         size_t count = 0;
         if (!platform::ReadSequentialFile(file, readBuffer, kReadBufferSize, count, error)) {
@@ -191,7 +217,22 @@ bool ScriptReader::open(const char* scriptPath, const Path& baseDirectory) {
         if (!consume(readBuffer, static_cast<uint32_t>(count))) return false;
     }
     platform::CloseFile(file);
-    return endOfInput();
+    std::free(readBuffer);
+    readBuffer = nullptr;
+    const bool ended = endOfInput();
+    // Lines are over; the blocks still open end without one.
+    shrinkLineBuffer();
+    return ended;
+}
+
+void ScriptReader::shrinkLineBuffer() {
+    if (lineCapacity <= kFinishedLineBuffer) return;
+    if (char* small = static_cast<char*>(std::realloc(line, kFinishedLineBuffer))) {
+        line = small;
+        lineCapacity = kFinishedLineBuffer;
+        line[0] = '\0';
+        lineLength = 0;
+    }
 }
 
 bool ScriptReader::appendByte(uint8_t byte) {
@@ -267,6 +308,8 @@ bool ScriptReader::appendRun(const uint8_t* bytes, uint32_t count) {
 bool ScriptReader::consume(const uint8_t* bytes, uint32_t count) {
     uint32_t i = 0;
     while (i < count) {
+        if (!takeIndentation(bytes, count, i)) return false;
+        if (i == count) break;
         if (!takePlainRun(bytes, count, i)) return false;
         if (i == count) break;
         const uint8_t b = bytes[i++];
@@ -280,10 +323,19 @@ bool ScriptReader::consume(const uint8_t* bytes, uint32_t count) {
     return true;
 }
 
+// Spaces at the start of a line, counted in bulk.
+bool ScriptReader::takeIndentation(const uint8_t* bytes, uint32_t count, uint32_t& at) {
+    if ((flags & kAtLineStart) == 0 || utf8Remaining != 0 || heldBytes != Held::None || bytes[at] != ' ') return true;
+    const uint32_t start = at;
+    while (at < count && bytes[at] == ' ') ++at;
+    indentation += at - start;
+    flags &= ~kAfterCr;
+    return true;
+}
+
 bool ScriptReader::takePlainRun(const uint8_t* bytes, uint32_t count, uint32_t& at) {
     if ((flags & kAtLineStart) != 0 || utf8Remaining != 0 || heldBytes != Held::None) return true;
-    uint32_t end = at;
-    while (end < count && kPlainContent.bytes[bytes[end]]) ++end;
+    const uint32_t end = PlainRunEnd(bytes, at, count);
     if (end == at) return true;
     flags &= ~kAfterCr;
     if (!appendRun(bytes + at, end - at)) return false;
@@ -421,6 +473,8 @@ void ScriptReader::release() {
     std::free(line);
     line = nullptr;
     lineCapacity = 0;
+    std::free(readBuffer);
+    readBuffer = nullptr;
     directory.Release();
     platform::CloseFile(file);
 }

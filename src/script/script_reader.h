@@ -14,6 +14,7 @@ namespace kestrel {
 
 inline constexpr uint32_t kReadBufferSize = 8192;
 inline constexpr uint32_t kLineBufferStep = 8192;
+inline constexpr uint32_t kFinishedLineBuffer = 16;
 
 struct ScriptReader {
     // Reader state flags.
@@ -52,7 +53,9 @@ struct ScriptReader {
     uint32_t cursor = 0;
     uint32_t indentation = 0;
     uint32_t cachedDirectoryDepth = 0;  // 0: not counted yet
-    uint8_t readBuffer[kReadBufferSize];
+    // Only while the file is read: a reader stays alive until the files it
+    // imports are read, and an import chain keeps every reader on it.
+    uint8_t* readBuffer = nullptr;
 
     ScriptReader() = default;
     ScriptReader(const ScriptReader&) = delete;
@@ -97,6 +100,7 @@ private:
     bool consume(const uint8_t* bytes, uint32_t count);
     // The common case in bulk: plain content bytes once the line has
     // started, from `at` on; `at` ends after them.
+    bool takeIndentation(const uint8_t* bytes, uint32_t count, uint32_t& at);
     bool takePlainRun(const uint8_t* bytes, uint32_t count, uint32_t& at);
     // One byte through the strict UTF-8 check.
     bool checkUtf8(uint8_t byte);
@@ -115,6 +119,7 @@ private:
     bool lineEnd();
     bool resolve(const char* scriptPath, const Path& baseDirectory);
     bool registerIdentity();
+    void shrinkLineBuffer();
 };
 
 }  // namespace kestrel

@@ -241,6 +241,26 @@ TEST(RunControllerTest, EnvironmentReachesTheCommands) {
     EXPECT_EQ(run.logs[0].output.at(1), "b two,:one,:,three from-dev\n");
 }
 
+// Environment edits go out in the order the script declares the variables,
+// whatever the table they are kept in.
+TEST(RunControllerTest, EnvironmentEditsFollowTheScriptsOrder) {
+    TestAgents agents;
+    AgentProcess agent;
+    ASSERT_TRUE(agents.Start(agent, {})) << agent.failure;
+    const std::vector<std::string> names = {"ZETA", "ALPHA", "MU", "BETA", "OMEGA", "KAPPA", "DELTA", "IOTA"};
+    std::string body = "    environment replace\n";
+    for (const std::string& name : names) body += "        " + name + " = v\n";
+    TempDir dir;
+    const RunResult run = RunScript(dir, Machine("m", {TestAgents::Url(agent)}) + JobBlock("main", {"m"}, body));
+    ASSERT_EQ(run.logs.size(), 1u);
+    Records edits;
+    for (const std::string& record : run.logs[0].records)
+        if (record.rfind("ReplaceEnvironment ", 0) == 0) edits.push_back(record);
+    Records expected;
+    for (const std::string& name : names) expected.push_back("ReplaceEnvironment 1 " + name + "=v status 0");
+    EXPECT_EQ(edits, expected);
+}
+
 // Inputs and outputs unpack with their archives' permission bits, as tar
 // would: a script sent as an input runs as it is, and a program built on the
 // machine runs where it arrives.

@@ -57,6 +57,29 @@ TEST(SegmentPoolTest, FreedNodesAreHandedOutAgainBeforeNewBlocks) {
     }
 }
 
+TEST(SegmentPoolTest, AFullCurrentBlockSendsTheSearchToTheFirstBlockWithRoom) {
+    // Three full blocks; one node freed in the third and one in the first.
+    auto pool = std::make_unique<SegmentPool>();
+    std::vector<void*> nodes;
+    for (uint32_t i = 0; i < 3 * kSegmentNodesPerBlock; ++i) nodes.push_back(pool->Allocate());
+    void* inFirst = nodes[5];
+    void* inThird = nodes[2 * kSegmentNodesPerBlock + 5];
+    const SegmentBlock* first = SegmentPool::BlockOf(inFirst);
+    const SegmentBlock* third = SegmentPool::BlockOf(inThird);
+    SegmentPool::Free(inFirst);
+    SegmentPool::Free(inThird);
+    // The third block is current and hands out its node; full again, the
+    // search must go back to the first block rather than open a fourth.
+    EXPECT_EQ(pool->Allocate(), inThird);
+    EXPECT_EQ(pool->Allocate(), inFirst);
+    EXPECT_EQ(pool->CurrentBlock(), first);
+    // Now every block is full: the next node opens a new one.
+    const SegmentBlock* fresh = SegmentPool::BlockOf(pool->Allocate());
+    EXPECT_NE(fresh, first);
+    EXPECT_NE(fresh, third);
+    EXPECT_NE(fresh, SegmentPool::BlockOf(nodes[kSegmentNodesPerBlock]));
+}
+
 struct BlockPoolFixture : ::testing::Test {
     std::unique_ptr<BlockPool> pool = std::make_unique<BlockPool>();
 

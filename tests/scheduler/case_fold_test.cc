@@ -34,6 +34,24 @@ TEST(CaseFoldTest, FoldsTextAndKeepsWhatIsNotALetter) {
     EXPECT_EQ(Fold("\xC3\xA4\xE6\x97\xA5"), "\xC3\xA4\xE6\x97\xA5");
 }
 
+// Runs of eight ASCII bytes are folded a word at a time: every byte value in
+// every position of a word, next to the letters around 'A' and 'Z', and a
+// word cut short by a byte that is not ASCII.
+TEST(CaseFoldTest, WordsOfAsciiFoldLikeSingleBytes) {
+    const std::string neighbours = "@AZ[`az{";
+    for (int byte = 1; byte < 0x80; ++byte) {
+        for (size_t position = 0; position < 16; ++position) {
+            std::string text = neighbours + neighbours;
+            text[position] = static_cast<char>(byte);
+            std::string expected = text;
+            for (char& c : expected)
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+            ASSERT_EQ(Fold(text), expected) << byte << " at " << position;
+        }
+    }
+    EXPECT_EQ(Fold("ABCDEFG\xC3\x84HIJKLMNOP"), "abcdefg\xC3\xA4hijklmnop");
+}
+
 TEST(CaseFoldTest, BytesThatAreNotUtf8PassUnchanged) {
     // A lone continuation byte, a cut sequence, an overlong form, a surrogate.
     EXPECT_EQ(Fold("A\x80" "B"), "a\x80" "b");

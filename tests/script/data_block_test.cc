@@ -140,6 +140,33 @@ TEST_F(DataBlockTest, IncludesMergeMembersByName) {
     EXPECT_EQ(Paths(Member("fresh", "src")), (std::vector<std::string>{"base:" + dir.path(), dir / "lib/a.c"}));
 }
 
+TEST_F(DataBlockTest, IncludesMergeMembersInDeclarationOrder) {
+    // Enough members, their names in no order of their own, that table order
+    // and declaration order could not agree by chance.
+    std::string script = "data source\n  value\n";
+    std::vector<std::string> names, values;
+    for (int i = 0; i < 40; ++i) {
+        names.push_back("m" + std::to_string((i * 37) % 41));
+        values.push_back("v" + std::to_string(i));
+        script += "    " + names.back() + " = " + values.back() + "\n";
+    }
+    script += "data all\n  include with name all\n    source\n";
+    script += "data copy\n  include\n    source\n";
+    ASSERT_EQ(ErrorOf(script), "");
+    // A named include gathers the values member by member.
+    EXPECT_EQ(Values(Member("all", "all")), values);
+    // A plain include declares the members anew, in the same order.
+    const DataBlock* copy = Data("copy");
+    ASSERT_NE(copy, nullptr);
+    std::vector<std::string> copied;
+    for (uint32_t i = 0; i < copy->declaredCount; ++i) copied.push_back(copy->declared[i].name);
+    EXPECT_EQ(copied, names);
+    // Of two members that cannot merge, the first declared is reported.
+    EXPECT_EQ(ErrorOf("data source\n  value\n    x = 1\n  path\n    y = p.c\n  value\n    z = 2\n"
+                      "data d\n  path\n    x = q\n  value\n    y = 1\n  include\n    source\n"),
+              "Cannot add the value x to the non-value member x" + At(14));
+}
+
 TEST_F(DataBlockTest, NamedIncludesOfFileListsBecomePathMembers) {
     ASSERT_EQ(ErrorOf("file list srcs\n"
                       "  file\n"

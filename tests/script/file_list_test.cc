@@ -39,6 +39,22 @@ TEST_F(FileListTest, IncludesCopyTheEntriesAtTheTimeOfTheLine) {
     EXPECT_EQ(Entries(*Files("more")), more);
 }
 
+TEST_F(FileListTest, AJobsFileBlocksAddToItsListsInScriptOrder) {
+    // Each block's lines join the list when the block ends; a block cut
+    // short by an error leaves nothing behind (AddressSanitizer checks).
+    ASSERT_EQ(ErrorOf("file list common\n  file\n    c1.h\n    c2.h\n"
+                      "job j\n  machine\n    m:1\n  input\n    a.c\n    b.c\n  include input\n    common\n"
+                      "  output\n    a.o\n  input\n    d.c\n"),
+              "");
+    const Job* job = FindJob("j");
+    ASSERT_NE(job, nullptr);
+    EXPECT_EQ(Entries(job->inputs), (std::vector<std::string>{dir / "a.c", dir / "b.c", dir / "c1.h", dir / "c2.h",
+                                                              dir / "d.c"}));
+    EXPECT_EQ(Entries(job->outputs), (std::vector<std::string>{dir / "a.o"}));
+    EXPECT_EQ(ErrorOf("job j\n  machine\n    m:1\n  input\n    a.c\n    /b.c\n"),
+              "Files in a file list cannot have absolute paths" + At(6));
+}
+
 TEST_F(FileListTest, Messages) {
     struct Case {
         std::string script;

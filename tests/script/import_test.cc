@@ -34,6 +34,21 @@ TEST_F(ImportTest, EveryFileIsReadOnceWhateverTheRoute) {
     EXPECT_NE(Data("main"), nullptr);
 }
 
+TEST_F(ImportTest, ALongChainOfImportsIsReadWhole) {
+    // Every reader on the chain waits for the files it imports; each file's
+    // import is its last line in one half of the chain and comes before a
+    // block in the other, so both ways of nesting are taken.
+    constexpr int kFiles = 800;
+    for (int i = 1; i < kFiles; ++i) {
+        const std::string next = i + 1 < kFiles ? "import f" + std::to_string(i + 1) + ".txt\n" : "";
+        const std::string block = "data d" + std::to_string(i) + "\n";
+        Write("f" + std::to_string(i) + ".txt", i % 2 == 0 ? block + next : next + block);
+    }
+    ASSERT_EQ(ErrorOf("import f1.txt\ndata main\n"), "");
+    for (int i = 1; i < kFiles; ++i) ASSERT_NE(Data(("d" + std::to_string(i)).c_str()), nullptr) << i;
+    EXPECT_NE(Data("main"), nullptr);
+}
+
 TEST_F(ImportTest, TheMainScriptImportedAgainIsNotReadAgain) {
     Write("sub/a.txt", "import ../build.txt\ndata a\n");
     ASSERT_EQ(ErrorOf("data main\nimport sub/a.txt\nimport build.txt\n"), "");

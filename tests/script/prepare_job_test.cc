@@ -258,6 +258,21 @@ TEST_F(PrepareJobTest, ADrivePathBesideANativeScriptDirectoryIsOnAnotherDrive) {
     EXPECT_STREQ(message.text, "the failed output file D:/z/b.o is from a different drive than job j");
 }
 
+// Sorting looks at the first eight bytes of each path below the depth they
+// share before it compares whole paths: names that agree in those bytes, a
+// component that is a prefix of another, names ending inside the eight
+// bytes, and bytes from 0x80 must still come out in the path order.
+TEST_F(PrepareJobTest, PathsAgreeingInTheirFirstBytesStillSortByWholeComponents) {
+    const std::vector<std::string> sorted = {
+        "abcdefg",        "abcdefg/h",       "abcdefg/h/i",  "abcdefg.c",   "abcdefgh",      "abcdefgh/a",
+        "abcdefghi",      "abcdefghi/x",     "abcdefghij",   "b",           "b/c",           "b0",
+        "long/name/here", "long/name/here2", "\xC3\xA4/x",  "\xC3\xA4.c"};
+    std::string script = kJob + "  input\n";
+    for (size_t i = sorted.size(); i-- > 0;) script += "    " + sorted[(i * 7) % sorted.size()] + "\n";
+    ASSERT_EQ(Prepare("build.txt", script), "");
+    EXPECT_EQ(Rendered(job->preparedInputs, job->preparedInputCount), sorted);
+}
+
 TEST_F(PrepareJobTest, ManyFilesSortLikeTheirNames) {
     std::string script = kJob + "  input\n";
     std::vector<std::string> expected;

@@ -157,6 +157,30 @@ TEST_F(ReaderTest, ControlBytesAreNotTextButTabAndDelAre) {
     EXPECT_EQ(Read("\tx\x7F\ty\n"), (std::vector<Line>{{"\tx\x7F\ty", 1}}));
 }
 
+// Content is scanned eight bytes at a time: the byte that ends a run must be
+// found wherever it stands in a word.
+TEST_F(ReaderTest, EveryByteThatEndsARunIsSeenInEveryPosition) {
+    const std::string filler = "abcdefghijklmnopqrstuvwx";
+    for (size_t position = 1; position < 17; ++position) {
+        std::string line = filler;
+        line[position] = '\t';
+        line[position + 3] = '\x7F';
+        EXPECT_EQ(Read(line + "\n"), (std::vector<Line>{{line, 1}})) << position;
+        std::string bad = filler;
+        bad[position] = '\x01';
+        EXPECT_EQ(FailureOf("a\n" + bad + "\n"), "Non-text character in file " + (dir / "s.txt") + ", line 2")
+            << position;
+        std::string split = filler;
+        split.insert(position, "\xC3\xA4");
+        std::string ends = filler;
+        ends[position] = '\r';
+        EXPECT_EQ(Read(split + "\n" + ends), (std::vector<Line>{{split, 1},
+                                                               {filler.substr(0, position), 2},
+                                                               {filler.substr(position + 1), 3}}))
+            << position;
+    }
+}
+
 TEST_F(ReaderTest, CommentsAndBlankLinesAreSkippedButCounted) {
     EXPECT_EQ(Read("# head\n\n   \n  # indented note\nx # not a comment\n#\n   \r\nlast"),
               (std::vector<Line>{{"x # not a comment", 5}, {"last", 8}}));
