@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <string>
@@ -275,6 +276,40 @@ TEST(RunControllerTest, ProgramsStayRunnableBothWays) {
     const RunResult run = RunScript(dir, Machine("m", {TestAgents::Url(agent)}) + JobBlock("main", {"m"}, body));
     EXPECT_FALSE(run.jobFailed) << ::testing::PrintToString(run.logs[0].records);
     EXPECT_EQ(RunProcess({dir / "made.sh"}).out, "made\n");
+}
+
+// A command that prints a lot to both streams at once: every byte reaches
+// the connection log, in order on each stream.
+TEST(RunControllerTest, EveryByteOfBothStreamsIsLogged) {
+    TestAgents agents;
+    AgentProcess agent;
+    ASSERT_TRUE(agents.Start(agent, {})) << agent.failure;
+    TempDir dir;
+    // 50 MB on standard output and 1 MB on standard error, interleaved.
+    const std::string program =
+        "import sys\n"
+        "out, err = sys.stdout.buffer, sys.stderr.buffer\n"
+        "for i in range(1000):\n"
+        "    out.write(bytes([65 + i % 26]) * 49999 + b'\\n'); out.flush()\n"
+        "    err.write(b'%07d' % i + b'x' * 992 + b'\\n'); err.flush()\n";
+    WriteFile(dir / "noise.py", program);
+    const std::string body = "    input\n        noise.py\n    command break on error\n        python3\n            noise.py\n";
+    const RunResult run = RunScript(dir, Machine("m", {TestAgents::Url(agent)}) + JobBlock("main", {"m"}, body));
+    EXPECT_FALSE(run.jobFailed);
+    ASSERT_EQ(run.logs.size(), 1u);
+    std::string expectedOut, expectedErr;
+    for (int i = 0; i < 1000; ++i) {
+        expectedOut += std::string(49999, static_cast<char>('A' + i % 26)) + "\n";
+        char number[8];
+        std::snprintf(number, sizeof number, "%07d", i);
+        expectedErr += std::string(number) + std::string(992, 'x') + "\n";
+    }
+    const std::string& out = run.logs[0].output.at(1);
+    const std::string& err = run.logs[0].errors.at(1);
+    EXPECT_EQ(out.size(), expectedOut.size());
+    EXPECT_TRUE(out == expectedOut);
+    EXPECT_EQ(err.size(), expectedErr.size());
+    EXPECT_TRUE(err == expectedErr);
 }
 
 // A UTF-16 machine's texts (here the path it names as missing) are kept in
