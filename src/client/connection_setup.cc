@@ -57,18 +57,10 @@ void PreparationFailed(Connection& connection, int32_t code, const char* text) {
 }
 
 void FailPreparationStatus(Connection& connection, uint32_t status, uint32_t error) {
-    const char* known = PreparationFailureText(status);
-    int32_t code = static_cast<int32_t>(error);
     // A name without an IPv4 address is reported without a code.
-    if (status == kPreparationNoIpv4Address) code = 0;
-    std::string text = known != nullptr ? std::string(known)
-                                        : FormatToString("Unknown failure {0} for {1}",
-                                                         {{FormatU32, &status}, {FormatString, connection.firstHopUrl}});
-    // When ssh gave up before its forward answered, its own last words say why.
-    if (connection.preparation.sshFailureText != nullptr) {
-        text += ": ";
-        text += connection.preparation.sshFailureText;
-    }
+    const int32_t code = status == kPreparationNoIpv4Address ? 0 : static_cast<int32_t>(error);
+    const std::string text =
+        DescribePreparationFailure(status, connection.firstHopUrl, connection.preparation.sshFailureText);
     PreparationFailed(connection, code, text.c_str());
 }
 
@@ -148,6 +140,16 @@ void RearmPreparationPipe(DirectClient& client) {
 }
 
 }  // namespace
+
+std::string DescribePreparationFailure(uint32_t status, const char* url, const char* sshText) {
+    const char* known = PreparationFailureText(status);
+    std::string text = known != nullptr ? std::string(known)
+                                        : FormatToString("Unknown failure {0} for {1}",
+                                                         {{FormatU32, &status}, {FormatString, url}});
+    // When ssh gave up before its forward answered, its own last words say why.
+    if (sshText != nullptr) text += std::string(": ") + sshText;
+    return text;
+}
 
 bool PrepareConnectionRecord(Connection& connection, const char* jobName, bool& logFailed) {
     (void)jobName;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "client/connection.h"
 #include "client/remote_job.h"
@@ -48,6 +49,10 @@ bool RunIsOver(const DirectClient& client);
 // Allocates the message buffer and the connection log; false (message
 // posted) when either cannot be had.
 bool PrepareConnectionRecord(Connection& connection, const char* jobName, bool& logFailed);
+// The failure text of a preparation answer's status (`url` names the first
+// hop for a status the client does not know; `sshText`, when not null, is
+// ssh's own last line).
+std::string DescribePreparationFailure(uint32_t status, const char* url, const char* sshText);
 // Writes the log start, marks the connection preparing and submits it.
 void Prepare(Connection& connection);
 // The completion of the preparation pipe's read: one PreparationResponse.
