@@ -1,0 +1,168 @@
+// The standard job against an agent that breaks the conversation: it closes
+// the connection at each request in turn, corrupts the answer to each
+// request type, answers with another connection id or sequence, or answers
+// later than the client waits. A malformed answer or a wrong connection id
+// ends the run in a panic report; every other fault fails the job, and the
+// run still ends with its build log.
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "agent/agent_process.h"
+#include "e2e_faults/fault_run.h"
+
+namespace kestrel::test {
+namespace {
+
+constexpr int kEndConnection = 6;
+constexpr char kTerminated[] = "Machine {0} immediately terminated the connection";
+constexpr char kCorruptOutput[] = "Add output response from {0} corrupt";
+
+class WireFaultTest : public FaultRunTest {
+protected:
+    // One run of the standard job against an agent with `faults`.
+    ProcessResult RunWith(const std::vector<std::string>& faults, const StandardJob& job = {}) {
+        ClearRunFiles();
+        if (!RestartAgent(faults)) return {};
+        WriteStandardScript(job);
+        return RunClient();
+    }
+};
+
+TEST_F(WireFaultTest, TheAgentClosingAtEachRequestFailsTheJob) {
+    std::set<int> closedAt;
+    std::set<int> sent;
+    std::vector<int> complete;  // the requests of a run that was not cut off
+    // Runs the job with the agent closing at request k and returns the
+    // requests that were sent; fewer than k when nothing was closed.
+    const auto closingAt = [&](uint32_t k) {
+        SCOPED_TRACE("closed at request " + std::to_string(k));
+        ClearRunFiles();
+        if (!RestartAgent({"--test-close-at", std::to_string(k)})) return std::vector<int>{};
+        WireRelay& wire = NewRelay();
+        StartRelay();
+        WriteStandardScript();
+        const ProcessResult run = RunClient();
+        const std::vector<int> types = wire.RequestTypes();
+        sent.insert(types.begin(), types.end());
+        const std::string failure = WithUrl(kTerminated, Url());
+        if (types.size() < k) {
+            complete = types;
+            ExpectEnd(run, Succeeded());
+            EXPECT_EQ(ReadFile(At("out/result.txt")), "hello\n");
+            EXPECT_EQ(ReadFile(At("out/data.bin")), ReadFile(At("in/data.bin")));
+            return types;
+        }
+        EXPECT_EQ(types.size(), k) << "nothing follows the request the agent closed at";
+        closedAt.insert(types.back());
+        if (types.back() == kEndConnection) {
+            // The job had ended; only the goodbye went unanswered.
+            ExpectedEnd end = JobFailed(failure);
+            end.lines = {"The job main succeeded", end.lines[0], "All jobs successfully completed"};
+            ExpectEnd(run, end);
+        } else {
+            ExpectEnd(run, JobFailed(failure));
+        }
+        return types;
+    };
+    uint32_t k = 1;
+    while (k <= 200 && closingAt(k).size() == k) ++k;
+    ASSERT_FALSE(complete.empty());
+    // The number of polls varies from run to run, so a request may have
+    // moved past its index: the ones missed are looked for near their place.
+    for (size_t i = 0; i < complete.size(); ++i) {
+        const int wanted = complete[i];
+        uint32_t near = static_cast<uint32_t>(i + 1);
+        for (int attempt = 0; attempt < 8 && closedAt.count(wanted) == 0 && near > 0; ++attempt) {
+            const std::vector<int> types = closingAt(near);
+            const bool before = std::find(types.begin(), types.end(), wanted) != types.end();
+            near = before ? near - 1 : near + 1;
+        }
+    }
+    // Every kind of request the job makes was the one cut off at least once.
+    EXPECT_EQ(closedAt, sent);
+    EXPECT_GE(sent.size(), 17u) << ::testing::PrintToString(sent);
+}
+
+TEST_F(WireFaultTest, AMalformedAnswerToAnyRequestEndsTheRunInAPanicReport) {
+    struct Case {
+        const char* type;
+        const char* failure;  // "": none, the run succeeds
+        StandardJob job;
+    };
+    StandardJob resetting;
+    resetting.missingOutput = true;
+    const Case cases[] = {
+        {"hello", "The machine {0} sent an unexpected response", {}},
+        {"encoding", "Corrupt encoding response from {0}", {}},
+        {"separators", "Corrupt separators response from {0}", {}},
+        {"capabilities", "Capabilities response from {0} too short", {}},
+        {"version", "Version response from {0} corrupt", {}},
+        {"start-job", "Start job response from {0} corrupt", {}},
+        {"set-development-environment", "Set development environment response from {0} corrupt", {}},
+        {"replace-environment", "Replace environment response from {0} corrupt", {}},
+        {"prefix-environment", "Prefix environment response from {0} corrupt", {}},
+        {"suffix-environment", "Suffix environment response from {0} corrupt", {}},
+        {"input-write", "Input write response from {0} corrupt", {}},
+        {"step-start", "Step start response from {0} corrupt", {}},
+        {"execute", "Execute response from {0} corrupt", {}},
+        {"poll", "Poll response from {0} corrupt", {}},
+        {"add-output", kCorruptOutput, {}},
+        {"output-reset", kCorruptOutput, resetting},
+        {"output-transfer", kCorruptOutput, {}},
+        {"end-job", "End job response from {0} corrupt", {}},
+        // Any answer to the goodbye will do.
+        {"end-connection", "", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        const ProcessResult run = RunWith({"--test-corrupt", c.type}, c.job);
+        ExpectEnd(run, *c.failure ? ProtocolPanic(WithUrl(c.failure, Url())) : Succeeded());
+    }
+
+    // Without the fault the resetting job sends OutputReset and fails on its missing output.
+    const ProcessResult plain = RunWith({}, resetting);
+    ExpectedEnd failed;
+    failed.lines = {"The job main failed", "At least one job failed"};
+    ExpectEnd(plain, failed);
+    EXPECT_NE(ReadFile(At("build_log.xml")).find("out/missing.txt"), std::string::npos);
+}
+
+TEST_F(WireFaultTest, AMalformedTunnelAnswerEndsTheRunInAPanicReport) {
+    TempDir innerWork;
+    AgentProcess inner;
+    ASSERT_TRUE(inner.Start({"--work-dir", innerWork.path()})) << inner.failure;
+    servers = {inner.pid()};
+    ASSERT_TRUE(RestartAgent({"--tunnel", "builder=127.0.0.1:" + std::to_string(inner.port()), "--test-corrupt",
+                              "tunnel"}));
+    WriteStandardScript({}, {Url(), "kvi://builder"});
+    const ProcessResult run = RunClient();
+    ExpectEnd(run, ProtocolPanic(WithUrl("Tunnel response from {0} corrupt", Url())));
+    EXPECT_EQ(inner.Stop(), 0) << inner.Errors();
+}
+
+TEST_F(WireFaultTest, AWrongConnectionIdPanicsAndAWrongSequenceFailsTheJob) {
+    for (const char* type : {"hello", "version", "start-job", "input-write", "poll", "output-transfer", "end-job"}) {
+        SCOPED_TRACE(type);
+        const ProcessResult wrongId = RunWith({"--test-wrong-id", type});
+        ExpectEnd(wrongId, ProtocolPanic(WithUrl("The machine {0} sent an invalid response", Url())));
+        const ProcessResult wrongSequence = RunWith({"--test-wrong-sequence", type});
+        ExpectEnd(wrongSequence, JobFailed("Unexpected sequence received", "protocol"));
+    }
+}
+
+TEST_F(WireFaultTest, AnAnswerLaterThanTheTimeOutFailsTheJob) {
+    // The test program waits two seconds instead of ninety.
+    binary = KESTREL_QUICK_TIMEOUTS_BINARY;
+    for (const char* type : {"input-write", "poll", "output-transfer"}) {
+        SCOPED_TRACE(type);
+        // No keep-alive comes within the delay to hold the request open.
+        const ProcessResult run =
+            RunWith({"--keep-alive-ms", "60000", "--test-delay", std::string(type) + ":3000"});
+        ExpectEnd(run, JobFailed(WithUrl("Connection to {0} timed out", Url())));
+    }
+}
+
+}  // namespace
+}  // namespace kestrel::test
