@@ -103,6 +103,8 @@ void FaultRunTest::TearDown() {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+    // The last agent's exit is checked like every other one.
+    if (agent.Running()) StopAgentCleanly();
     EndToEndTest::TearDown();
 }
 
@@ -133,7 +135,13 @@ void FaultRunTest::WriteStandardScript(const StandardJob& job, const std::vector
 }
 
 bool FaultRunTest::RestartAgent(const std::vector<std::string>& faults) {
-    if (agent.Running() && !StopAgentCleanly()) return false;
+    if (agent.Running()) {
+        if (!StopAgentCleanly()) return false;
+    } else {
+        // A killed agent's keepers report into its standard error too.
+        const std::string errors = agent.Errors();
+        EXPECT_FALSE(ReportsAFault(errors)) << errors;
+    }
     std::vector<std::string> arguments = {"--work-dir", agentWork.path()};
     arguments.insert(arguments.end(), agentOptions.begin(), agentOptions.end());
     arguments.insert(arguments.end(), faults.begin(), faults.end());

@@ -9,8 +9,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,6 +20,7 @@
 namespace kestrel::test {
 namespace {
 
+constexpr int kOutputTransfer = 11;
 constexpr int kInputWrite = 12;
 
 // The child of `parent` whose program is `name`, or -1.
@@ -29,8 +28,7 @@ int ChildNamed(int parent, const std::string& name) {
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         const int pid = std::atoi(entry.path().filename().c_str());
         if (pid <= 0) continue;
-        std::ifstream file(entry.path() / "stat");
-        std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        const std::string stat = ReadProcessFile(entry.path() / "stat");
         const size_t open = stat.find('(');
         const size_t close = stat.rfind(')');
         if (open == std::string::npos || close == std::string::npos) continue;
@@ -44,10 +42,12 @@ int ChildNamed(int parent, const std::string& name) {
 }
 
 // A connection that broke off under the client: the end of the stream, or
-// a reset when the peer went with bytes unread.
+// a reset when the peer went with bytes unread, or a write into a stream
+// already closed.
 bool BrokeOff(const std::string& failure, const std::string& url) {
     return failure == WithUrl("Machine {0} immediately terminated the connection", url) ||
-           failure == WithUrl("Connection to {0} failed, error 104", url);
+           failure == WithUrl("Connection to {0} failed, error 104", url) ||
+           failure == WithUrl("Connection to {0} failed, error 32", url);
 }
 
 // What the client said the connection failed with.
@@ -66,6 +66,18 @@ ExpectedEnd Interrupted() {
     return end;
 }
 
+// Where the standard job is when the test acts.
+enum class Moment : uint8_t { InputTransfer, Command, OutputTransfer };
+struct MomentCase {
+    const char* name;
+    Moment moment;
+};
+constexpr MomentCase kMoments[] = {
+    {"during the input transfer", Moment::InputTransfer},
+    {"during a command", Moment::Command},
+    {"during the output transfer", Moment::OutputTransfer},
+};
+
 class InterruptionTest : public FaultRunTest {
 protected:
     // Starts the held job and waits until its second command runs.
@@ -78,53 +90,77 @@ protected:
         EXPECT_TRUE(WaitUntil([this] { return FileExists(ResultPath("held")); })) << "the second command never ran";
         return client;
     }
+
+    // Starts the standard job on a fresh agent and returns once it has
+    // reached `moment`: for a transfer the agent answers each piece late
+    // (and a relay sees the first one pass), for a command the second one
+    // holds.
+    std::unique_ptr<ChildProcess> StartAt(Moment moment) {
+        ClearRunFiles();
+        relay.reset();
+        if (moment == Moment::Command) return RestartAgent({}) ? StartHeldJob() : nullptr;
+        const bool input = moment == Moment::InputTransfer;
+        const std::string delayed = input ? "input-write:300" : "output-transfer:300";
+        if (!RestartAgent({"--test-delay", delayed, "--keep-alive-ms", "100"})) return nullptr;
+        const int wanted = input ? kInputWrite : kOutputTransfer;
+        reached = false;
+        NewRelay().onRequest = [this, wanted](const WireMessage& request) {
+            if (request.type == wanted) reached = true;
+        };
+        StartRelay();
+        StandardJob job;
+        job.inputBytes = 1000000;
+        WriteStandardScript(job);
+        ProcessOptions options;
+        options.timeoutSeconds = 60;
+        std::unique_ptr<ChildProcess> client = StartClient(options);
+        EXPECT_TRUE(WaitUntil([this] { return reached.load(); })) << "the transfer never started";
+        return client;
+    }
+
+    // Once the client has ended: the relay has carried all it will.
+    ProcessResult WaitForClient(ChildProcess& client) {
+        const ProcessResult run = client.Wait();
+        if (relay != nullptr) relay->Stop();
+        return run;
+    }
+
+    std::atomic<bool> reached{false};
 };
 
-TEST_F(InterruptionTest, ControlCDuringTheInputTransferPanics) {
-    // Each piece is answered late, so that the transfer lasts.
-    ASSERT_TRUE(RestartAgent({"--test-delay", "input-write:300", "--keep-alive-ms", "100"}));
-    StandardJob job;
-    job.inputBytes = 1000000;
-    std::atomic<bool> transferring{false};
-    WireRelay& wire = NewRelay();
-    wire.onRequest = [&transferring](const WireMessage& request) {
-        if (request.type == kInputWrite) transferring = true;
-    };
-    StartRelay();
-    WriteStandardScript(job);
-    ProcessOptions options;
-    options.timeoutSeconds = 60;
-    std::unique_ptr<ChildProcess> client = StartClient(options);
-    ASSERT_TRUE(WaitUntil([&transferring] { return transferring.load(); }));
-    client->Signal(SIGINT);
-    const ProcessResult run = client->Wait();
-    ExpectEnd(run, Interrupted());
-    EXPECT_LT(wire.Requests(kInputWrite).size(), 16u) << "the transfer was cut short";
-}
-
-TEST_F(InterruptionTest, ControlCDuringACommandPanicsAndTheCommandIsEnded) {
-    ASSERT_TRUE(RestartAgent({}));
-    std::unique_ptr<ChildProcess> client = StartHeldJob();
-    client->Signal(SIGINT);
-    const ProcessResult run = client->Wait();
-    // The agent's work area goes with the command that still waited in it.
-    ExpectEnd(run, Interrupted());
+TEST_F(InterruptionTest, ControlCMidJobEndsTheRunInAPanicReport) {
+    for (const MomentCase& c : kMoments) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<ChildProcess> client = StartAt(c.moment);
+        ASSERT_NE(client, nullptr);
+        client->Signal(SIGINT);
+        const ProcessResult run = WaitForClient(*client);
+        // The agent's work area goes, with a command that still waited in it.
+        ExpectEnd(run, Interrupted());
+        if (c.moment == Moment::InputTransfer) {
+            EXPECT_LT(relay->Requests(kInputWrite).size(), 16u) << "the transfer was cut short";
+        }
+    }
 }
 
 TEST_F(InterruptionTest, TheAgentKilledMidJobFailsTheJob) {
-    ASSERT_TRUE(RestartAgent({}));
-    std::unique_ptr<ChildProcess> client = StartHeldJob();
-    ASSERT_EQ(kill(agent.pid(), SIGKILL), 0);
-    const ProcessResult run = client->Wait();
-    const std::string failure = FailureOf(run);
-    EXPECT_TRUE(BrokeOff(failure, Url())) << run.out;
-    EXPECT_FALSE(agent.Running());
-    // The command's keeper ends it once the agent is gone.
-    ExpectEnd(run, JobFailed(failure), false);
-    // A killed agent cannot clean up; the next one on its work directory does.
-    EXPECT_EQ(WorkAreas().size(), 1u);
-    ASSERT_TRUE(RestartAgent({}));
-    EXPECT_EQ(WorkAreas(), std::vector<std::string>{});
+    for (const MomentCase& c : kMoments) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<ChildProcess> client = StartAt(c.moment);
+        ASSERT_NE(client, nullptr);
+        ASSERT_EQ(kill(agent.pid(), SIGKILL), 0);
+        const ProcessResult run = WaitForClient(*client);
+        const std::string failure = FailureOf(run);
+        EXPECT_TRUE(BrokeOff(failure, Url())) << run.out;
+        // Its sockets close a little before the system reports it ended.
+        ASSERT_TRUE(WaitUntil([this] { return !agent.Running(); }));
+        // A command's keeper ends it once the agent is gone.
+        ExpectEnd(run, JobFailed(failure), false);
+        // A killed agent cannot clean up; the next one on its work directory does.
+        EXPECT_EQ(WorkAreas().size(), 1u);
+        ASSERT_TRUE(RestartAgent({}));
+        EXPECT_EQ(WorkAreas(), std::vector<std::string>{});
+    }
 }
 
 // A private sshd, the ssh wrapper that reaches it, and the agent behind it.

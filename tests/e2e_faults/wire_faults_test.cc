@@ -74,7 +74,7 @@ TEST_F(WireFaultTest, TheAgentClosingAtEachRequestFailsTheJob) {
     for (size_t i = 0; i < complete.size(); ++i) {
         const int wanted = complete[i];
         uint32_t near = static_cast<uint32_t>(i + 1);
-        for (int attempt = 0; attempt < 8 && closedAt.count(wanted) == 0 && near > 0; ++attempt) {
+        for (int attempt = 0; attempt < 20 && closedAt.count(wanted) == 0 && near > 0; ++attempt) {
             const std::vector<int> types = closingAt(near);
             const bool before = std::find(types.begin(), types.end(), wanted) != types.end();
             near = before ? near - 1 : near + 1;
@@ -85,43 +85,54 @@ TEST_F(WireFaultTest, TheAgentClosingAtEachRequestFailsTheJob) {
     EXPECT_GE(sent.size(), 17u) << ::testing::PrintToString(sent);
 }
 
+// Every request type of the standard job, with what the client says when
+// its answer breaks the layout.
+struct RequestCase {
+    const char* type;
+    const char* corrupt;  // "": any answer will do
+    bool resetting;       // the job whose output list is reset
+};
+constexpr RequestCase kRequestCases[] = {
+    {"hello", "The machine {0} sent an unexpected response", false},
+    {"encoding", "Corrupt encoding response from {0}", false},
+    {"separators", "Corrupt separators response from {0}", false},
+    {"capabilities", "Capabilities response from {0} too short", false},
+    {"version", "Version response from {0} corrupt", false},
+    {"start-job", "Start job response from {0} corrupt", false},
+    {"set-development-environment", "Set development environment response from {0} corrupt", false},
+    {"replace-environment", "Replace environment response from {0} corrupt", false},
+    {"prefix-environment", "Prefix environment response from {0} corrupt", false},
+    {"suffix-environment", "Suffix environment response from {0} corrupt", false},
+    {"input-write", "Input write response from {0} corrupt", false},
+    {"step-start", "Step start response from {0} corrupt", false},
+    {"execute", "Execute response from {0} corrupt", false},
+    {"poll", "Poll response from {0} corrupt", false},
+    {"add-output", kCorruptOutput, false},
+    {"output-reset", kCorruptOutput, true},
+    {"output-transfer", kCorruptOutput, false},
+    {"end-job", "End job response from {0} corrupt", false},
+    {"end-connection", "", false},
+};
+
+StandardJob JobFor(const RequestCase& c) {
+    StandardJob job;
+    job.missingOutput = c.resetting;
+    return job;
+}
+
+bool IsGoodbye(const RequestCase& c) { return std::string(c.type) == "end-connection"; }
+
 TEST_F(WireFaultTest, AMalformedAnswerToAnyRequestEndsTheRunInAPanicReport) {
-    struct Case {
-        const char* type;
-        const char* failure;  // "": none, the run succeeds
-        StandardJob job;
-    };
-    StandardJob resetting;
-    resetting.missingOutput = true;
-    const Case cases[] = {
-        {"hello", "The machine {0} sent an unexpected response", {}},
-        {"encoding", "Corrupt encoding response from {0}", {}},
-        {"separators", "Corrupt separators response from {0}", {}},
-        {"capabilities", "Capabilities response from {0} too short", {}},
-        {"version", "Version response from {0} corrupt", {}},
-        {"start-job", "Start job response from {0} corrupt", {}},
-        {"set-development-environment", "Set development environment response from {0} corrupt", {}},
-        {"replace-environment", "Replace environment response from {0} corrupt", {}},
-        {"prefix-environment", "Prefix environment response from {0} corrupt", {}},
-        {"suffix-environment", "Suffix environment response from {0} corrupt", {}},
-        {"input-write", "Input write response from {0} corrupt", {}},
-        {"step-start", "Step start response from {0} corrupt", {}},
-        {"execute", "Execute response from {0} corrupt", {}},
-        {"poll", "Poll response from {0} corrupt", {}},
-        {"add-output", kCorruptOutput, {}},
-        {"output-reset", kCorruptOutput, resetting},
-        {"output-transfer", kCorruptOutput, {}},
-        {"end-job", "End job response from {0} corrupt", {}},
-        // Any answer to the goodbye will do.
-        {"end-connection", "", {}},
-    };
-    for (const Case& c : cases) {
+    for (const RequestCase& c : kRequestCases) {
         SCOPED_TRACE(c.type);
-        const ProcessResult run = RunWith({"--test-corrupt", c.type}, c.job);
-        ExpectEnd(run, *c.failure ? ProtocolPanic(WithUrl(c.failure, Url())) : Succeeded());
+        const ProcessResult run = RunWith({"--test-corrupt", c.type}, JobFor(c));
+        // Any answer to the goodbye will do.
+        ExpectEnd(run, IsGoodbye(c) ? Succeeded() : ProtocolPanic(WithUrl(c.corrupt, Url())));
     }
 
     // Without the fault the resetting job sends OutputReset and fails on its missing output.
+    StandardJob resetting;
+    resetting.missingOutput = true;
     const ProcessResult plain = RunWith({}, resetting);
     ExpectedEnd failed;
     failed.lines = {"The job main failed", "At least one job failed"};
@@ -143,12 +154,20 @@ TEST_F(WireFaultTest, AMalformedTunnelAnswerEndsTheRunInAPanicReport) {
 }
 
 TEST_F(WireFaultTest, AWrongConnectionIdPanicsAndAWrongSequenceFailsTheJob) {
-    for (const char* type : {"hello", "version", "start-job", "input-write", "poll", "output-transfer", "end-job"}) {
-        SCOPED_TRACE(type);
-        const ProcessResult wrongId = RunWith({"--test-wrong-id", type});
-        ExpectEnd(wrongId, ProtocolPanic(WithUrl("The machine {0} sent an invalid response", Url())));
-        const ProcessResult wrongSequence = RunWith({"--test-wrong-sequence", type});
-        ExpectEnd(wrongSequence, JobFailed("Unexpected sequence received", "protocol"));
+    for (const RequestCase& c : kRequestCases) {
+        SCOPED_TRACE(c.type);
+        // The framing is checked before the answer is read: the goodbye's too,
+        // after the job has ended.
+        const std::vector<std::string> ended =
+            IsGoodbye(c) ? std::vector<std::string>{"The job main succeeded"} : std::vector<std::string>{};
+        const ProcessResult wrongId = RunWith({"--test-wrong-id", c.type}, JobFor(c));
+        ExpectedEnd panic = ProtocolPanic(WithUrl("The machine {0} sent an invalid response", Url()));
+        panic.lines.insert(panic.lines.begin(), ended.begin(), ended.end());
+        ExpectEnd(wrongId, panic);
+        const ProcessResult wrongSequence = RunWith({"--test-wrong-sequence", c.type}, JobFor(c));
+        ExpectedEnd failed = JobFailed("Unexpected sequence received", "protocol");
+        if (IsGoodbye(c)) failed.lines = {ended[0], failed.lines[0], "All jobs successfully completed"};
+        ExpectEnd(wrongSequence, failed);
     }
 }
 
