@@ -207,6 +207,9 @@ void FaultRunTest::ExpectPanicReport(const ExpectedEnd& expected) {
     EXPECT_FALSE(FileExists(work / "build_log.xml"));
     EXPECT_EQ(PanicMessageLine(work.path(), results / "panic"), expected.panicText + "\tmessage\tpanic.message.txt");
     RemoveTree(results / "panic");
+    // The relaunch packed its map's message and removed both.
+    EXPECT_FALSE(FileExists(work / "panic.map.bin"));
+    EXPECT_FALSE(FileExists(work / "panic.message.txt"));
 }
 
 void FaultRunTest::ExpectNothingLeft(bool agentAlive) {
@@ -218,7 +221,8 @@ void FaultRunTest::ExpectNothingLeft(bool agentAlive) {
 }
 
 void FaultRunTest::ClearRunFiles() {
-    for (const char* name : {"build_log.xml", "panic.bin", "out"}) RemoveTree(At(name));
+    for (const char* name : {"build_log.xml", "panic.bin", "panic.map.bin", "panic.message.txt", "out"})
+        RemoveTree(At(name));
     for (const char* name : {"held", "release"}) RemoveTree(ResultPath(name));
 }
 

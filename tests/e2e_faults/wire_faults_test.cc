@@ -52,6 +52,8 @@ TEST_F(WireFaultTest, TheAgentClosingAtEachRequestFailsTheJob) {
             ExpectEnd(run, Succeeded());
             EXPECT_EQ(ReadFile(At("out/result.txt")), "hello\n");
             EXPECT_EQ(ReadFile(At("out/data.bin")), ReadFile(At("in/data.bin")));
+            // The environment edits and the development environment reached the command.
+            EXPECT_NE(ReadFile(At("build_log.xml")).find("second-out fault one,:,two from-tools"), std::string::npos);
             return types;
         }
         EXPECT_EQ(types.size(), k) << "nothing follows the request the agent closed at";
@@ -76,8 +78,8 @@ TEST_F(WireFaultTest, TheAgentClosingAtEachRequestFailsTheJob) {
         uint32_t near = static_cast<uint32_t>(i + 1);
         for (int attempt = 0; attempt < 20 && closedAt.count(wanted) == 0 && near > 0; ++attempt) {
             const std::vector<int> types = closingAt(near);
-            const bool before = std::find(types.begin(), types.end(), wanted) != types.end();
-            near = before ? near - 1 : near + 1;
+            const bool passed = std::find(types.begin(), types.end(), wanted) != types.end();
+            near = passed ? near - 1 : near + 1;
         }
     }
     // Every kind of request the job makes was the one cut off at least once.
