@@ -8,6 +8,7 @@
 #include "driver/panic_archive.h"
 #include "driver/panic_map.h"
 #include "platform/process.h"
+#include "platform/session_process.h"
 #include "platform/spawn.h"
 #include "platform/streams.h"
 #include "runtime/format.h"
@@ -59,6 +60,9 @@ void Panic(const char* text) {
         // panic always leaves exactly one complete report behind.
         while (gPanicState.load() != 2) platform::SleepMilliseconds(1);
     }
+    // The ssh forwards run in sessions of their own and would outlive us.
+    // Last, so that the run cannot see its connections go and carry on.
+    platform::TerminateAllSessionProcesses();
     platform::ExitImmediately(2);
 }
 

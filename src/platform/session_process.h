@@ -31,4 +31,13 @@ bool TerminateSessionProcess(ProcessHandle process, int32_t& error);
 // and leaves kNoProcess behind; kNoProcess is ignored.
 void CloseProcess(ProcessHandle& process);
 
+// Lets go of a process whose state cannot be read, without waiting for it,
+// and leaves kNoProcess behind.
+void AbandonProcess(ProcessHandle& process);
+
+// Ends every session process started and not yet collected or abandoned,
+// at once and without waiting: the panic's way of not leaving forwards
+// running after the program is gone. Takes no lock; callable from any thread.
+void TerminateAllSessionProcesses();
+
 }  // namespace kestrel::platform

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cerrno>
 #include <initializer_list>
 
@@ -16,6 +17,27 @@ namespace kestrel::platform {
 namespace {
 
 pid_t Native(ProcessHandle process) { return static_cast<pid_t>(process.native); }
+
+// The session processes that run, for TerminateAllSessionProcesses: one slot
+// per process (0: free). A run has one per ssh hop in use; a process beyond
+// the slots is still ended at its teardown, only not by a panic.
+constexpr size_t kTrackedProcesses = 1024;
+std::atomic<pid_t> gRunning[kTrackedProcesses];
+
+void Track(pid_t pid) {
+    for (std::atomic<pid_t>& slot : gRunning) {
+        pid_t free = 0;
+        if (slot.compare_exchange_strong(free, pid)) return;
+    }
+}
+
+// Before the process is collected, so that its id cannot have been reused.
+void Untrack(pid_t pid) {
+    for (std::atomic<pid_t>& slot : gRunning) {
+        pid_t tracked = pid;
+        if (slot.compare_exchange_strong(tracked, 0)) return;
+    }
+}
 
 // Standard input and output on the null device, standard error into the
 // file, nothing else: a descriptor the child kept would hold our sockets open.
@@ -77,6 +99,7 @@ bool StartSessionProcess(const char* const* arguments, FileHandle errorOutput, P
         return false;
     }
     process.native = child;
+    Track(child);
     return true;
 }
 
@@ -104,10 +127,23 @@ bool TerminateSessionProcess(ProcessHandle process, int32_t& error) {
 
 void CloseProcess(ProcessHandle& process) {
     if (!process.valid()) return;
+    Untrack(Native(process));
     int status = 0;
     while (waitpid(Native(process), &status, 0) < 0 && errno == EINTR) {
     }
     process = kNoProcess;
+}
+
+void AbandonProcess(ProcessHandle& process) {
+    if (process.valid()) Untrack(Native(process));
+    process = kNoProcess;
+}
+
+void TerminateAllSessionProcesses() {
+    for (std::atomic<pid_t>& slot : gRunning) {
+        const pid_t pid = slot.load();
+        if (pid > 0) kill(-pid, SIGKILL);
+    }
 }
 
 }  // namespace kestrel::platform

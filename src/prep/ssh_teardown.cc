@@ -43,7 +43,7 @@ void EndSsh(PreparationRequest& request, const char* hopText) {
         if (EndProcess(request.sshProcess, hopText))
             platform::CloseProcess(request.sshProcess);
         else
-            request.sshProcess = platform::kNoProcess;
+            platform::AbandonProcess(request.sshProcess);
     }
     platform::CloseScratchFile(request.sshErrors);
     std::free(request.sshCommandLine);

@@ -259,6 +259,23 @@ std::string Hex(const std::string& bytes) {
     return text;
 }
 
+std::string ReadProcessFile(const std::string& path) {
+    // Not a stream: a process that ends while it is read fails the read,
+    // which a file buffer turns into an exception.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "";
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        text.append(chunk, static_cast<size_t>(got));
+    }
+    close(fd);
+    return text;
+}
+
 std::vector<std::string> ChildProcesses(const std::vector<int>& except) {
     std::vector<std::string> children;
     const int self = getpid();
@@ -270,8 +287,7 @@ std::vector<std::string> ChildProcesses(const std::vector<int>& except) {
         bool skipped = false;
         for (int other : except) skipped = skipped || other == pid;
         if (skipped) continue;
-        std::ifstream file(std::string("/proc/") + entry->d_name + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        const std::string stat = ReadProcessFile(std::string("/proc/") + entry->d_name + "/stat");
         // pid (name) state ppid ...; the name may hold spaces and parentheses.
         const size_t close = stat.rfind(')');
         const size_t open = stat.find('(');

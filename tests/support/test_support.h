@@ -76,6 +76,10 @@ private:
     bool waited_ = false;
 };
 
+// A file of /proc, such as "/proc/PID/stat"; empty when the process has
+// gone meanwhile.
+std::string ReadProcessFile(const std::string& path);
+
 // The living and unreaped children of this process other than `except`, as
 // "pid name state" lines: what a test must not leave behind.
 std::vector<std::string> ChildProcesses(const std::vector<int>& except = {});
