@@ -16,16 +16,26 @@ std::string Exercise() { return DISPLAY_EXERCISE; }
 
 class DisplayTerminal : public TerminalTest {
 protected:
-    // Starts the exercise and waits until the display shows `ready` (or, with
-    // an empty text, until the alternate screen is up).
-    void StartExercise(Tmux& tmux, const std::string& arguments, const std::string& ready, Screen& screen) {
+    // Starts the exercise and waits until the display shows every text of
+    // `ready` (or, with none, until the alternate screen is up). The exercise
+    // adds rows, counts and messages one by one while the display paints, so
+    // a frame showing one of them need not show the others yet.
+    void StartExercise(Tmux& tmux, const std::string& arguments, const std::vector<std::string>& ready,
+                       Screen& screen) {
         ASSERT_TRUE(tmux.started()) << tmux.startError();
         tmux.Command(tmux.Recorded(Exercise() + " " + arguments));
         if (ready.empty()) {
             ASSERT_TRUE(tmux.WaitFor([&](const Screen&) { return tmux.Format("#{alternate_on}") == "1"; }, screen));
-        } else {
-            ASSERT_TRUE(tmux.WaitForText(ready, screen)) << screen.text;
+            return;
         }
+        ASSERT_TRUE(tmux.WaitFor(
+            [&](const Screen& s) {
+                for (const std::string& text : ready)
+                    if (!s.Contains(text)) return false;
+                return true;
+            },
+            screen))
+            << screen.text;
     }
 
     // Backspace ends the exercise; returns the main screen after it exited.
@@ -41,7 +51,9 @@ TEST_F(DisplayTerminal, LaysOutJobsAndCountersAt120x30) {
     Tmux tmux(120, 30);
     Screen screen;
     ASSERT_NO_FATAL_FAILURE(StartExercise(tmux, "--rows 40 --long --messages --succeeded 2 --failed 1",
-                                          "In Progress Count: 41", screen));
+                                          {"In Progress Count: 41", "Error Count: 3", "Succeeded Count: 2",
+                                           "Failed Count: 1"},
+                                          screen));
 
     EXPECT_EQ(screen.At(0, 0, 120), std::string(50, ' ') + kDisplayTitle + std::string(50, ' '));
     EXPECT_EQ(screen.At(1, 0, 2), "\u250C\u2500");
@@ -91,7 +103,8 @@ TEST_F(DisplayTerminal, LaysOutAt80x24WithReadableCounters) {
     Tmux tmux(80, 24);
     Screen screen;
     ASSERT_NO_FATAL_FAILURE(
-        StartExercise(tmux, "--rows 30 --messages --succeeded 4 --failed 5", "In Progress Count: 30", screen));
+        StartExercise(tmux, "--rows 30 --messages --succeeded 4 --failed 5",
+                      {"In Progress Count: 30", "Error Count: 3", "Succeeded Count: 4", "Failed Count: 5"}, screen));
 
     EXPECT_EQ(screen.At(0, 30, 20), kDisplayTitle);
     EXPECT_EQ(screen.At(1, 0, 1), "\u250C");
@@ -129,7 +142,7 @@ TEST_F(DisplayTerminal, StaysBlankBelowTheMinimumSize) {
         Tmux tmux(width, height);
         const std::string titleBefore = tmux.Format("#{pane_title}");
         Screen screen;
-        ASSERT_NO_FATAL_FAILURE(StartExercise(tmux, "--rows 3 --messages", "", screen));
+        ASSERT_NO_FATAL_FAILURE(StartExercise(tmux, "--rows 3 --messages", {}, screen));
         // Wait for the painted screen: every line blank, every cell white on blue.
         ASSERT_TRUE(tmux.WaitFor(
             [&](const Screen& s) {
@@ -147,7 +160,7 @@ TEST_F(DisplayTerminal, StaysBlankBelowTheMinimumSize) {
 TEST_F(DisplayTerminal, ResizingLaysTheDisplayOutAgain) {
     Tmux tmux(120, 30);
     Screen screen;
-    ASSERT_NO_FATAL_FAILURE(StartExercise(tmux, "--rows 30", "In Progress Count: 30", screen));
+    ASSERT_NO_FATAL_FAILURE(StartExercise(tmux, "--rows 30", {"In Progress Count: 30"}, screen));
     EXPECT_EQ(screen.At(27, 119, 1), "\u2518");
 
     tmux.Resize(80, 24);
@@ -184,7 +197,7 @@ TEST_F(DisplayTerminal, BackspaceAbortsAndTheShellGetsItsTerminalBack) {
     tmux.Command("echo MARKER-$((40+2))");
     Screen screen;
     ASSERT_TRUE(tmux.WaitForText("MARKER-42", screen));
-    ASSERT_NO_FATAL_FAILURE(StartExercise(tmux, "--rows 5 --messages", "In Progress Count: 5", screen));
+    ASSERT_NO_FATAL_FAILURE(StartExercise(tmux, "--rows 5 --messages", {"In Progress Count: 5"}, screen));
     EXPECT_FALSE(screen.Contains("MARKER-42"));
     EXPECT_EQ(tmux.Format("#{alternate_on}"), "1");
 
@@ -221,7 +234,7 @@ TEST_F(DisplayTerminal, BackspaceAbortsAndTheShellGetsItsTerminalBack) {
 TEST_F(DisplayTerminal, CtrlCPanicsWithExitCode2AndRestoresTheTerminal) {
     Tmux tmux(100, 30);
     Screen screen;
-    ASSERT_NO_FATAL_FAILURE(StartExercise(tmux, "--rows 3 --messages", "In Progress Count: 3", screen));
+    ASSERT_NO_FATAL_FAILURE(StartExercise(tmux, "--rows 3 --messages", {"In Progress Count: 3"}, screen));
     tmux.Key("C-c");
     ASSERT_TRUE(tmux.WaitForText("EXIT:2", screen)) << screen.text;
     // Written by the interrupt handler after the terminal was restored.
