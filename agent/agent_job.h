@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "agent/os/process.h"
+#include "agent/output_archive.h"
 #include "archive/paxgz_reader.h"
-#include "archive/paxgz_writer.h"
 #include "archive/safe_path.h"
 #include "client/wire.h"
 
@@ -38,35 +38,6 @@ struct InputExtraction {
     uint32_t refusedDepth = 0;  // the levels of a path refused as too deep
     uint8_t input[kMessageBufferSize];
     uint8_t output[kMessageBufferSize];
-};
-
-// One path that AddOutput accepted.
-struct OutputPath {
-    std::vector<std::string> components;  // UTF-8, for the file system
-    std::string directoryPart;            // in the machine's encoding, for the archive
-    std::string namePart;
-};
-
-// The largest archive piece of one OutputTransfer response: all the payload
-// but the status.
-inline constexpr uint32_t kOutputPieceSize = kMaxRequestPayload - 4;
-
-// The output archive while OutputTransfer requests fetch it piece by piece.
-struct OutputArchive {
-    PaxgzWriter writer;
-    Session* session = nullptr;
-    const std::vector<OutputPath>* paths = nullptr;
-    int areaFd = -1;
-    size_t next = 0;
-    bool started = false;
-    bool finished = false;
-    // The piece the writer handed over, waiting for the next request.
-    const uint8_t* piece = nullptr;
-    uint32_t pieceLength = 0;
-    std::string failedPath;  // the output being read when the writer failed (UTF-8)
-    uint8_t separator[4] = {};  // the machine's separator in its encoding
-    uint8_t staging[kMessageBufferSize];
-    uint8_t output[kOutputPieceSize];
 };
 
 // The process of the job's current command. It has ended once its process

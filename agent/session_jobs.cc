@@ -161,7 +161,6 @@ void Session::EndJob(AgentJob& job) {
     job.lingering.clear();
     if (job.input) job.input->reader.Close();
     job.input.reset();
-    if (job.output) job.output->writer.Close();
     job.output.reset();
     os::CloseDescriptor(job.areaFd);
     machine_.RemoveWorkArea(job.areaName, TickSession, this);

@@ -1,6 +1,6 @@
 // Outputs: AddOutput lists the paths to send back, OutputReset forgets
 // them, and OutputTransfer hands out the output archive one piece per
-// request, produced by the writer only as fast as it is asked for.
+// request, made a few pieces ahead on the archive's own thread.
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -37,75 +37,6 @@ constexpr uint32_t kTransferInvalidJob = 2;
 constexpr uint32_t kTransferCorrupt = 3;
 constexpr uint32_t kTransferWrongState = 4;
 constexpr uint32_t kTransferError = 5;
-
-std::string JoinUtf8(const std::vector<std::string>& components) {
-    std::string joined;
-    for (const std::string& component : components) joined += (joined.empty() ? "" : "/") + component;
-    return joined;
-}
-
-bool NextOutputEntry(void* context, PaxgzEntry& entry, platform::FileHandle& file, bool& haveEntry,
-                     int32_t& error) {
-    auto& archive = *static_cast<OutputArchive*>(context);
-    archive.session->Tick();
-    file = platform::kNoFile;
-    if (archive.next >= archive.paths->size()) {
-        haveEntry = false;
-        return true;
-    }
-    const OutputPath& path = (*archive.paths)[archive.next++];
-    int code = 0;
-    int opened = -1;
-    // Non-blocking, so that a FIFO put in an output's place cannot stall us.
-    if (!os::OpenBeneath(archive.areaFd, path.components, O_RDONLY | O_NONBLOCK, opened, code)) {
-        archive.failedPath = JoinUtf8(path.components);
-        error = code;
-        return false;
-    }
-    struct stat status;
-    if (!os::StatDescriptor(opened, status, code) || !(S_ISREG(status.st_mode) || S_ISDIR(status.st_mode))) {
-        archive.failedPath = JoinUtf8(path.components);
-        error = code != 0 ? code : EINVAL;
-        os::CloseDescriptor(opened);
-        return false;
-    }
-    entry = PaxgzEntry{};
-    entry.directory = reinterpret_cast<const uint8_t*>(path.directoryPart.data());
-    entry.directoryLength = static_cast<uint32_t>(path.directoryPart.size());
-    entry.name = reinterpret_cast<const uint8_t*>(path.namePart.data());
-    entry.nameLength = static_cast<uint32_t>(path.namePart.size());
-    entry.kind = S_ISDIR(status.st_mode) ? PaxgzEntryKind::kDirectory : PaxgzEntryKind::kRegularFile;
-    entry.size = S_ISREG(status.st_mode) ? static_cast<uint64_t>(status.st_size) : 0;
-    entry.modifiedSeconds = status.st_mtim.tv_sec < 0 ? 0 : static_cast<uint64_t>(status.st_mtim.tv_sec);
-    entry.modifiedNanoseconds = static_cast<uint32_t>(status.st_mtim.tv_nsec);
-    if (entry.size > 0) {
-        file = platform::FileHandle{opened};
-    } else {
-        os::CloseDescriptor(opened);
-    }
-    haveEntry = true;
-    return true;
-}
-
-PaxgzWriteResult TakeOutputPiece(void* context, const uint8_t* bytes, uint32_t count, int32_t&) {
-    auto& archive = *static_cast<OutputArchive*>(context);
-    archive.piece = bytes;
-    archive.pieceLength = count;
-    // It waits in the writer's buffer until an OutputTransfer request takes it.
-    return PaxgzWriteResult::kPending;
-}
-
-void OutputWriterFailed(void*) {
-    // The writer runs synchronously: failures come back as results.
-}
-
-std::string DescribeWriterError(const OutputArchive& archive) {
-    const PaxgzWriter& writer = archive.writer;
-    std::string text = writer.Describe(0) != nullptr ? writer.Describe(0) : "archive error";
-    if (const char* detail = writer.Describe(1)) text += std::string(": ") + detail;
-    if (!archive.failedPath.empty()) text += " (" + archive.failedPath + ")";
-    return text;
-}
 
 }  // namespace
 
@@ -181,7 +112,6 @@ void Session::OnOutputTransfer(const Request& request) {
         job->outputFailed = true;
         job->outputErrorCode = code;
         job->outputErrorText = text;
-        if (job->output) job->output->writer.Close();
         job->output.reset();
         reply_.Clear();
         Log("job " + std::to_string(job->id) + " output failed: " + text);
@@ -190,38 +120,23 @@ void Session::OnOutputTransfer(const Request& request) {
     if (!job->output) {
         std::unique_ptr<OutputArchive> archive(new (std::nothrow) OutputArchive);
         if (!archive) return fail(ENOMEM, "Insufficient memory for the output archive");
-        archive->session = this;
-        archive->paths = &job->outputs;
-        archive->areaFd = job->areaFd;
         job->output = std::move(archive);
-        OutputArchive& output = *job->output;
-        PaxgzWriterConfig config;
-        config.context = &output;
-        config.nextEntry = NextOutputEntry;
-        config.write = TakeOutputPiece;
-        config.failed = OutputWriterFailed;
-        config.staging = output.staging;
-        config.stagingSize = sizeof output.staging;
-        config.output = output.output;
-        config.outputSize = sizeof output.output;
-        config.encoding = Utf16() ? "UTF-16LE" : "UTF-8";
-        const std::string separator = ResponseText(machine_.Options().separator, Utf16());
-        std::memcpy(output.separator, separator.data(), separator.size());
-        config.separator = output.separator;
-        config.separatorLength = static_cast<uint32_t>(separator.size());
-        output.started = true;
-        if (!output.writer.Start(config)) return fail(output.writer.ErrorCode(), DescribeWriterError(output));
+        int error = 0;
+        if (!job->output->Start(job->outputs, job->areaFd, Utf16() ? "UTF-16LE" : "UTF-8",
+                                ResponseText(machine_.Options().separator, Utf16()), error)) {
+            return fail(error, "Cannot start the output archive: " + std::string(std::strerror(error)));
+        }
     }
     OutputArchive& output = *job->output;
-    // Send the waiting piece; whether it is the last one shows once the writer goes on.
-    Status(kTransferMore);
-    reply_.Bytes(output.piece, output.pieceLength);
-    output.piece = nullptr;
-    if (!output.writer.Resume()) return fail(output.writer.ErrorCode(), DescribeWriterError(output));
-    if (!output.writer.Finished()) return;
-    WriteU32(reply_.Payload(), kTransferLast);
+    OutputPiece piece;
+    OutputArchive::Next next;
+    // Large files take long to compress: keep-alives go out meanwhile.
+    while ((next = output.TakePiece(piece, std::chrono::milliseconds(20))) == OutputArchive::Next::kWaiting) Tick();
+    if (next == OutputArchive::Next::kFailed) return fail(output.ErrorCode(), output.Describe());
+    Status(next == OutputArchive::Next::kLastPiece ? kTransferLast : kTransferMore);
+    reply_.Bytes(piece.bytes.get(), piece.length);
+    if (next != OutputArchive::Next::kLastPiece) return;
     output.finished = true;
-    output.writer.Close();
     job->output.reset();
     job->outputSent = true;
 }

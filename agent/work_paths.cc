@@ -29,4 +29,10 @@ WirePathCheck SplitWirePath(const WireString& text, bool utf16, const std::strin
     return WirePathCheck::Ok;
 }
 
+std::string JoinUtf8(const std::vector<std::string>& components) {
+    std::string joined;
+    for (const std::string& component : components) joined += (joined.empty() ? "" : "/") + component;
+    return joined;
+}
+
 }  // namespace kestrel::agent

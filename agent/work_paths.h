@@ -29,4 +29,7 @@ struct WirePath {
 WirePathCheck SplitWirePath(const WireString& text, bool utf16, const std::string& separator,
                             bool allowEmpty, WirePath& path);
 
+// The components joined with "/", for messages.
+std::string JoinUtf8(const std::vector<std::string>& components);
+
 }  // namespace kestrel::agent

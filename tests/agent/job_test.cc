@@ -276,5 +276,48 @@ TEST_P(JobFlow, BuildsTheHelloExample) {
     EXPECT_EQ(EndJob(*client, 1).status(), 0u);
 }
 
+TEST_P(JobFlow, AnOutputArchiveCutShortEndsWithItsJobOrItsConnection) {
+    // 3 MB of noise is about fifty pieces: the archive is still being made
+    // when the job or the connection ends after the first one.
+    const auto startOutputs = [&](WireClient& client, uint8_t job) {
+        ASSERT_EQ(StartJob(client, job, 1).status(), 0u);
+        ASSERT_EQ(StepStart(client, job).status(), 0u);
+        ASSERT_EQ(RunCommand(client, job, "", {"sh", "-c", "head -c 3000000 /dev/urandom > big.bin"}).value, 0);
+        ASSERT_EQ(AddOutputs(client, job, {"big.bin"}).status(), 0u);
+        const Checked first = CheckStatus(MessageType::OutputTransfer, client.Request([&](PayloadWriter& w) {
+            BuildJobRequest(w, MessageType::OutputTransfer, job);
+        }));
+        ASSERT_EQ(first.fault, "");
+        ASSERT_EQ(first.status(), 0u) << "more pieces follow";
+    };
+
+    auto client = OpenClient();
+    ASSERT_NO_FATAL_FAILURE(startOutputs(*client, 1));
+    EXPECT_EQ(EndJob(*client, 1).status(), 0u);
+    EXPECT_TRUE(WorkAreas().empty());
+
+    ASSERT_NO_FATAL_FAILURE(startOutputs(*client, 2));
+    client.reset();
+    EXPECT_TRUE(WaitUntil([&] { return WorkAreas().empty(); }));
+
+    // An output that went away after AddOutput fails the transfer, and every
+    // later request says so again.
+    client = OpenClient();
+    ASSERT_EQ(StartJob(*client, 3, 1).status(), 0u);
+    ASSERT_EQ(StepStart(*client, 3).status(), 0u);
+    ASSERT_EQ(RunCommand(*client, 3, "", {"sh", "-c", "echo a > a.txt; echo b > b.txt"}).value, 0);
+    ASSERT_EQ(AddOutputs(*client, 3, {"a.txt", "b.txt"}).status(), 0u);
+    ASSERT_EQ(RunCommand(*client, 3, "", {"rm", "b.txt"}).value, 0);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const Checked failed = CheckStatus(MessageType::OutputTransfer, client->Request([](PayloadWriter& w) {
+            BuildJobRequest(w, MessageType::OutputTransfer, 3);
+        }));
+        EXPECT_EQ(failed.status(), 5u) << attempt;
+        EXPECT_NE(failed.text.find(Encoded("(b.txt)", client->utf16())), std::string::npos) << failed.text;
+    }
+    EXPECT_EQ(EndJob(*client, 3).status(), 0u);
+    EXPECT_TRUE(WorkAreas().empty());
+}
+
 }  // namespace
 }  // namespace kestrel::test
