@@ -104,7 +104,8 @@ private:
     void OnPoll();
     uint32_t TakeCommandEvents(AgentJob& job, uint32_t reserve);
     bool AnythingRunning() const;
-    void WaitForNews();
+    void WaitForNews(std::chrono::milliseconds hold);
+    std::chrono::milliseconds PollHold() const;
 
     // Outputs.
     void OnAddOutput(const Request& request);
@@ -134,6 +135,8 @@ private:
     // Jobs refused for capacity and not started since: Poll reports capacity then.
     std::map<uint8_t, uint32_t> waitingForCapacity_;
     uint32_t pollRotation_ = 0;
+    bool polled_ = false;
+    std::chrono::steady_clock::time_point lastPollAnswer_;
 
     bool busy_ = false;
     std::chrono::steady_clock::time_point lastKeepAlive_;

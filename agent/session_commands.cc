@@ -284,8 +284,19 @@ uint32_t Session::TakeCommandEvents(AgentJob& job, uint32_t reserve) {
     return events;
 }
 
-void Session::WaitForNews() {
-    auto left = std::chrono::milliseconds(machine_.Options().pollHoldMs);
+// A client that backs off while a command stays quiet would otherwise learn
+// of its end only after its pause: a Poll after a longer pause is held longer
+// (four times the pause, at most a second), answered at once when news comes.
+std::chrono::milliseconds Session::PollHold() const {
+    const std::chrono::milliseconds least(machine_.Options().pollHoldMs);
+    if (least.count() == 0 || !polled_) return least;
+    const auto pause =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lastPollAnswer_);
+    return std::clamp(4 * pause, least, std::max(least, std::chrono::milliseconds(1000)));
+}
+
+void Session::WaitForNews(std::chrono::milliseconds hold) {
+    auto left = hold;
     const auto slice = std::chrono::milliseconds(std::min<uint32_t>(machine_.Options().keepAliveMs, 50));
     while (left.count() > 0 && !machine_.Stopping()) {
         std::vector<int> fds;
@@ -312,6 +323,7 @@ void Session::WaitForNews() {
 void Session::OnPoll() {
     // The capacity event needs two bytes at the end.
     constexpr uint32_t kCapacityRoom = 2;
+    const std::chrono::milliseconds hold = PollHold();
     for (int round = 0; round < 2; ++round) {
         std::vector<AgentJob*> order;
         for (auto& [id, job] : jobs_) order.push_back(job.get());
@@ -322,7 +334,7 @@ void Session::OnPoll() {
             events += TakeCommandEvents(*order[i], othersReserve + kCapacityRoom);
         }
         if (events > 0 || round == 1 || !AnythingRunning()) break;
-        WaitForNews();
+        WaitForNews(hold);
     }
     if (!waitingForCapacity_.empty()) {
         const uint32_t free = machine_.FreeUnits();
@@ -336,6 +348,8 @@ void Session::OnPoll() {
     }
     // A response is never empty: nothing new is said with event 12.
     if (reply_.Length() == 0) reply_.U8(kPollStillRunning);
+    polled_ = true;
+    lastPollAnswer_ = std::chrono::steady_clock::now();
 }
 
 }  // namespace kestrel::agent
