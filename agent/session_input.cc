@@ -168,7 +168,7 @@ bool Session::StartInputExtraction(AgentJob& job) {
 
 void Session::ExtractInputPiece(AgentJob& job, const uint8_t* piece, uint32_t count) {
     InputExtraction& input = *job.input;
-    // Whatever follows the archive's end (the gzip trailer's last bytes) is not needed.
+    // The archive ended with its gzip trailer checked: whatever follows it is not read.
     if (input.finished) return Status(0);
     std::memcpy(input.input, piece, count);
     if (!input.reader.Process(count, false)) {

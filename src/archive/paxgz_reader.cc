@@ -213,7 +213,7 @@ bool PaxgzReader::Run() {
             outEnd_ -= parsePos_;
             parsePos_ = 0;
         }
-        if (streamEnded_) {
+        if (streamEnded_ && phase_ != Phase::kGzipEnd) {
             ok = Fail(PaxgzReaderError::kUnexpectedEnd, 0);
             break;
         }
@@ -237,7 +237,7 @@ bool PaxgzReader::Run() {
         finishedPending_ = false;
         // Last action: the caller may close or free the reader in there.
         auto* finished = config_.finished;
-        finished(config_.context, outEnd_ - parsePos_);
+        finished(config_.context, afterTrailer_ > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(afterTrailer_));
     }
     return ok;
 }
@@ -277,6 +277,13 @@ bool PaxgzReader::ParseAvailable() {
             if (available < kTarBlockSize) return true;
             if (!IsZeroBlock(bytes)) return FailParse(PaxgzParseDetail::kTrailer, kErrorInvalidValue);
             parsePos_ += kTarBlockSize;
+            // The archive is whole only once zlib has checked the gzip trailer's CRC and length.
+            phase_ = Phase::kGzipEnd;
+            break;
+        case Phase::kGzipEnd:
+            afterTrailer_ += available;
+            parsePos_ = outEnd_;
+            if (!streamEnded_) return true;
             phase_ = Phase::kEnd;
             finishedPending_ = true;
             return true;

@@ -168,6 +168,7 @@ private:
         kHeaderData,   // collecting an extended or global header's records
         kFileData,     // writing a regular file's data
         kSkip,         // padding (and the data of entries that have no file)
+        kGzipEnd,      // after the tar trailer: inflating to the gzip trailer and its CRC check
         kEnd,
         kFailed,
     };
@@ -213,6 +214,7 @@ private:
     bool inputArrived_ = false;
     bool writePending_ = false;
     bool finishedPending_ = false;
+    uint64_t afterTrailer_ = 0;  // inflated bytes after the tar trailer
 
     // Inflated bytes: [parsePos_, outEnd_) are not yet parsed.
     uint32_t outEnd_ = 0;

@@ -137,7 +137,7 @@ void OnOutputFinished(void* context, uint32_t) {
         if (!transfer.localFailure) SetLocalFailure(transfer, PaxgzReaderError::kFileCreate, error);
         return OutputArchiveFailed(*job);
     }
-    // Bytes after the trailer are padding of the tar stream or the gzip trailer.
+    // The gzip trailer has been checked; anything after the member is not ours to read.
     transfer.reader.Close();
     transfer.readerDone = true;
     job->flags &= ~kRemoteJobExtracting;

@@ -44,6 +44,45 @@ TEST(PaxgzReader, TwoZeroBlocksEndTheArchiveAndReportWhatFollows) {
     EXPECT_EQ(ReadFile(dir / "a"), "1");
 }
 
+TEST(PaxgzReader, TheArchiveIsWholeOnlyWithItsGzipTrailer) {
+    TempDir dir;
+    const std::string archive = Gzip(File("a", "payload") + ZeroBlocks(2));
+    // gzip ends with the CRC-32 of the data, then its length.
+    std::string badCrc = archive;
+    badCrc[badCrc.size() - 8] = static_cast<char>(badCrc[badCrc.size() - 8] ^ 0x01);
+    std::string badLength = archive;
+    badLength[badLength.size() - 1] = static_cast<char>(badLength[badLength.size() - 1] ^ 0x01);
+    struct Case {
+        const char* name;
+        std::string bytes;
+        uint32_t kind;
+    } cases[] = {
+        {"damaged CRC", badCrc, 1},
+        {"damaged length", badLength, 1},
+        {"cut inside the gzip trailer", archive.substr(0, archive.size() - 3), 11},
+        {"cut before the end of the deflate stream", archive.substr(0, archive.size() - 10), 11},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Fed whole, and in pieces that split the trailer from the tar end.
+        for (uint32_t pieceSize : {65536u, 7u}) {
+            ReaderOptions options;
+            options.pieceSize = pieceSize;
+            const ReaderRun run = RunReader(c.bytes, dir.path(), options);
+            EXPECT_FALSE(run.ok);
+            EXPECT_FALSE(run.finished);
+            EXPECT_EQ(run.kind, c.kind);
+        }
+    }
+    // Intact, in pieces of one byte: finished once the last byte has come.
+    ReaderOptions bytewise;
+    bytewise.pieceSize = 1;
+    const ReaderRun run = RunReader(archive, dir.path(), bytewise);
+    EXPECT_TRUE(run.ok);
+    EXPECT_TRUE(run.finished);
+    EXPECT_EQ(ReadFile(dir / "a"), "payload");
+}
+
 TEST(PaxgzReader, DamagedHeadersReadAsACorruptTrailer) {
     TempDir dir;
     std::string badSum = TarHeader("a", '0', 0);
