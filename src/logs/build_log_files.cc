@@ -18,11 +18,11 @@ namespace kestrel {
 namespace {
 
 constexpr uint32_t kFirstRecordCapacity = 10;
-constexpr uint32_t kCopyChunk = 512;
 constexpr uint32_t kDescriptionUnits = kTempLogDescriptionUnits - 1;
 
 uint32_t FilesOf(const JobRecord& job) {
-    return (job.jobLog != nullptr ? 1u : 0u) + (job.commandOpen ? 2u : 0u);
+    return (job.jobLog.file() != nullptr ? 1u : 0u) + (job.stdoutSpool.file() != nullptr ? 1u : 0u) +
+           (job.stderrSpool.file() != nullptr ? 1u : 0u);
 }
 
 void Unlink(BuildLogConnection& c, JobRecord& job) {
@@ -39,6 +39,12 @@ void PushFront(BuildLogConnection& c, JobRecord& job) {
     (c.recentHead ? c.recentHead->recentPrevious : c.recentTail) = &job;
     c.recentHead = &job;
     job.inRecent = true;
+}
+
+// A released spool's file no longer counts against the connection's limit.
+void ReleaseSpool(BuildLogConnection& c, JobRecord& job, LogSpool& spool) {
+    if (job.filesOpen && spool.file() != nullptr) c.openFiles -= 1;
+    spool.Release();
 }
 
 bool Reopen(TempLog* file, int& error) { return file == nullptr || TempFileTable::Reopen(file, error); }
@@ -65,6 +71,8 @@ void MakeDescription(const OwnedText& name, char* out) {
     out[written] = '\0';
 }
 
+}  // namespace
+
 TempLog* CreateJobFile(const JobRecord& job, const char* kind) {
     char description[kDescriptionUnits * 3 + 1];
     MakeDescription(job.jobName, description);
@@ -72,22 +80,6 @@ TempLog* CreateJobFile(const JobRecord& job, const char* kind) {
     if (file == nullptr) PostMessageText(kInsufficientMemoryForClient);
     return file;
 }
-
-bool CopyFileInto(TempLog* from, XmlWriter& to) {
-    std::FILE* stream = from->stream;
-    if (std::fflush(stream) != 0 || std::fseek(stream, 0, SEEK_SET) != 0) return false;
-    char chunk[kCopyChunk];
-    size_t count;
-    while ((count = std::fread(chunk, 1, sizeof chunk, stream)) > 0) to.Raw(chunk, count);
-    return std::ferror(stream) == 0 && to.ok();
-}
-
-void DeleteFile(TempLog*& file) {
-    if (file != nullptr) TempFileTable::Delete(file);
-    file = nullptr;
-}
-
-}  // namespace
 
 bool OwnedText::Set(const uint8_t* text, uint32_t count) {
     char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(count) + 1));
@@ -157,9 +149,9 @@ JobRecord* NewJobRecord(BuildLogConnection& c, uint8_t jobId) {
 
 void CloseJobFiles(BuildLogConnection& c, JobRecord& job) {
     if (job.filesOpen) {
-        CloseFile(job.jobLog);
-        CloseFile(job.stdoutFile);
-        CloseFile(job.stderrFile);
+        CloseFile(job.jobLog.file());
+        CloseFile(job.stdoutSpool.file());
+        CloseFile(job.stderrSpool.file());
         c.openFiles -= FilesOf(job);
         job.filesOpen = false;
     }
@@ -177,10 +169,11 @@ bool UseJob(BuildLogConnection& c, JobRecord& job) {
     if (!job.filesOpen) {
         MakeRoom(c, &job, FilesOf(job));
         int error = 0;
-        if (!Reopen(job.jobLog, error) || !Reopen(job.stdoutFile, error) || !Reopen(job.stderrFile, error)) {
-            CloseFile(job.jobLog);
-            CloseFile(job.stdoutFile);
-            CloseFile(job.stderrFile);
+        if (!Reopen(job.jobLog.file(), error) || !Reopen(job.stdoutSpool.file(), error) ||
+            !Reopen(job.stderrSpool.file(), error)) {
+            CloseFile(job.jobLog.file());
+            CloseFile(job.stdoutSpool.file());
+            CloseFile(job.stderrSpool.file());
             const int32_t code = error;
             PostMessageText(kTempFileReopenFailed, {{FormatI32, &code}});
             std::fflush(stderr);
@@ -193,32 +186,27 @@ bool UseJob(BuildLogConnection& c, JobRecord& job) {
 }
 
 bool CreateCommandFiles(BuildLogConnection& c, JobRecord& job) {
-    MakeRoom(c, &job, 2);
-    job.stdoutFile = CreateJobFile(job, "stdout");
-    if (job.stdoutFile == nullptr) return false;
-    job.stderrFile = CreateJobFile(job, "stderr");
-    if (job.stderrFile == nullptr) {
-        DeleteFile(job.stdoutFile);
+    if (!job.stdoutSpool.Begin(c, job, "stdout")) return false;
+    if (!job.stderrSpool.Begin(c, job, "stderr")) {
+        ReleaseSpool(c, job, job.stdoutSpool);
         return false;
     }
-    job.out.file = job.stdoutFile;
-    job.err.file = job.stderrFile;
+    job.out.spool = &job.stdoutSpool;
+    job.err.spool = &job.stderrSpool;
     job.commandOpen = true;
-    if (job.filesOpen) c.openFiles += 2;
     return true;
 }
 
 LogAction CloseCommand(BuildLogConnection& c, JobRecord& job) {
     if (!job.commandOpen) return LogAction::Continue;
-    XmlWriter log(job.jobLog->stream);
-    const bool copied = CopyFileInto(job.stdoutFile, log) && CopyFileInto(job.stderrFile, log);
-    DeleteFile(job.stdoutFile);
-    DeleteFile(job.stderrFile);
-    if (job.filesOpen) c.openFiles -= 2;
+    XmlWriter log(job.jobLog);
+    const bool copied = job.stdoutSpool.CopyInto(log) && job.stderrSpool.CopyInto(log);
+    ReleaseSpool(c, job, job.stdoutSpool);
+    ReleaseSpool(c, job, job.stderrSpool);
     job.commandOpen = false;
     ResetOutput(job.out);
     ResetOutput(job.err);
-    job.out.file = job.err.file = nullptr;
+    job.out.spool = job.err.spool = nullptr;
     if (!copied || !log.Raw("    </kv:command>\n").ok()) return StopWithWriteFailure();
     return LogAction::Continue;
 }
@@ -236,15 +224,12 @@ LogAction FinishJobs(BuildLogConnection& c) {
     return LogAction::Continue;
 }
 
-bool CreateJobLog(JobRecord& job) {
-    job.jobLog = CreateJobFile(job, "joblog");
-    return job.jobLog != nullptr;
-}
+bool CreateJobLog(BuildLogConnection& c, JobRecord& job) { return job.jobLog.Begin(c, job, "joblog"); }
 
 void DestroyJobRecord(JobRecord* job) {
-    DeleteFile(job->jobLog);
-    DeleteFile(job->stdoutFile);
-    DeleteFile(job->stderrFile);
+    job->jobLog.Release();
+    job->stdoutSpool.Release();
+    job->stderrSpool.Release();
     FreeOutput(job->out);
     FreeOutput(job->err);
     job->machineName.Clear();

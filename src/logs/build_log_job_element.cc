@@ -61,15 +61,24 @@ void StartTag(XmlWriter& w, const BuildLogSettings& settings, const JobRecord& j
 
 }  // namespace
 
-bool WriteJobElement(BuildLogGeneration& generation, const JobRecord& job) {
+bool WriteJobElement(BuildLogGeneration& generation, JobRecord& job) {
+    XmlWriter& w = generation.document;
+    if (job.jobLog.file() == nullptr) {
+        StartTag(w, generation.settings, job);
+        if (!job.jobLog.CopyInto(w) || !w.Raw("  </kv:job>\n").ok()) {
+            PostMessageText(kBuildLogWriteFailed);
+            return false;
+        }
+        return true;
+    }
     int error = 0;
-    std::FILE* content = platform::OpenStream(job.jobLog->path, "rb", error);
+    // Its stream may have been closed for the open-file limit: read it afresh.
+    std::FILE* content = platform::OpenStream(job.jobLog.file()->path, "rb", error);
     if (content == nullptr) {
         const int32_t code = error;
         PostMessageText(kJobLogOpenFailed, {{FormatI32, &code}});
         return false;
     }
-    XmlWriter& w = generation.document;
     StartTag(w, generation.settings, job);
     char chunk[kCopyChunk];
     size_t count;

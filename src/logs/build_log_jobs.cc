@@ -111,7 +111,7 @@ const OutputFailure kOutputTransferFailures[] = {
 // A job that records may write to: known, and started on the connection.
 JobRecord* StartedJob(BuildLogConnection& c, uint8_t jobId) {
     JobRecord* job = FindJob(c, jobId);
-    return job != nullptr && job->jobLog != nullptr ? job : nullptr;
+    return job != nullptr && job->jobLog.begun() ? job : nullptr;
 }
 
 // Reopens the job's files if needed and closes its open command.
@@ -195,11 +195,7 @@ LogAction StartJob(BuildLogConnection& c, const LogStartJobRecord& r) {
     job->runningTime = 0;
     job->errorCode = 0;
     job->endStatus = 0;
-    MakeRoom(c, job, 1);
-    if (!CreateJobLog(*job)) return LogAction::Stop;
-    job->filesOpen = true;
-    c.openFiles += 1;
-    if (!UseJob(c, *job)) return LogAction::Stop;
+    if (!UseJob(c, *job) || !CreateJobLog(c, *job)) return LogAction::Stop;
     InsertByStartTime(c, *job);
     return LogAction::Continue;
 }
@@ -224,7 +220,7 @@ LogAction UnstartedJobError(BuildLogConnection& c, const LogJobErrorRecord& r, X
 LogAction ArchiveFailureElements(BuildLogConnection& c, JobRecord& job, const LogJobErrorRecord& r) {
     const LogAction prepared = PrepareJobLog(c, job, true);
     if (prepared != LogAction::Continue) return prepared;
-    XmlWriter w(job.jobLog->stream);
+    XmlWriter w(job.jobLog);
     ArchiveChainElements(w, r);
     if (!w.ok()) return StopWithWriteFailure();
     // The first chain text, the most general one, is the reason.
@@ -240,7 +236,7 @@ LogAction OutputFailureElement(JobRecord& job, const OutputFailure& failure, Xml
     job.failed = true;
     job.errorCode = 0;
     if (!job.errorReason.Set(failure.reason)) return StopWithMemoryFailure();
-    XmlWriter w(job.jobLog->stream);
+    XmlWriter w(job.jobLog);
     if (failure.element != nullptr)
         w.Raw(failure.element);
     else
@@ -284,7 +280,7 @@ LogAction OnEnvironment(void* context, const LogEnvironmentRecord& r) {
     if (job == nullptr) return LogAction::Corrupt;
     const LogAction prepared = PrepareJobLog(c, *job, false);
     if (prepared != LogAction::Continue) return prepared;
-    XmlWriter w(job->jobLog->stream);
+    XmlWriter w(job->jobLog);
     w.Raw("    <kv:").Raw(kEnvironmentElements[r.type]).Raw(" name=\"").Escaped(Xml(r.name, c.utf16));
     w.Raw("\" value=\"").Escaped(Xml(r.value, c.utf16)).Raw("\"/>\n");
     return Written(w);
@@ -323,10 +319,10 @@ LogAction OnJobStatus(void* context, const LogJobStatusRecord& r) {
         if (set && r.status != 0) set = Fail(*job, 0, kDevelopmentEnvironmentReasons[r.status]);
         break;
     case 10:
-        if (job->jobLog == nullptr) return LogAction::Corrupt;
+        if (!job->jobLog.begun()) return LogAction::Corrupt;
         return OutputReset(c, *job, r);
     default:  // 11: OutputTransfer
-        if (job->jobLog == nullptr) return LogAction::Corrupt;
+        if (!job->jobLog.begun()) return LogAction::Corrupt;
         return OutputTransfer(c, *job, r);
     }
     return set ? LogAction::Continue : StopWithMemoryFailure();
@@ -342,7 +338,7 @@ LogAction OnAddOutput(void* context, const LogAddOutputRecord& r) {
     // A failed request takes its listed outputs away, unless they are the
     // failed-output list or the outputs were reset: the whole record is at
     // hand, so the lines are simply not written.
-    XmlWriter w(job->jobLog->stream);
+    XmlWriter w(job->jobLog);
     if (r.status == 0 || job->keepOutputs)
         for (uint32_t i = 0; i < r.pathCount; ++i)
             w.Raw("    <kv:output>").Escaped(Xml(r.paths[i], c.utf16)).Raw("</kv:output>\n");
@@ -360,7 +356,7 @@ LogAction OnExecute(void* context, const LogExecuteRecord& r) {
     if (job == nullptr) return LogAction::Corrupt;
     const LogAction prepared = PrepareJobLog(c, *job, true);
     if (prepared != LogAction::Continue) return prepared;
-    XmlWriter w(job->jobLog->stream);
+    XmlWriter w(job->jobLog);
     w.Raw("    <kv:command ");
     if (r.directory.length > 0) w.Raw("directory=\"").Escaped(Xml(r.directory, c.utf16)).Raw("\" ");
     // Bit i of the bitmap marks string i, the executable being string 0.
@@ -368,7 +364,7 @@ LogAction OnExecute(void* context, const LogExecuteRecord& r) {
     w.Escaped(Xml(r.executable, c.utf16)).Raw("\"");
     if (!w.ok()) return StopWithWriteFailure();
     if (!CreateCommandFiles(c, *job)) return LogAction::Stop;
-    XmlWriter parameters(job->stdoutFile->stream);
+    XmlWriter parameters(job->stdoutSpool);
     for (uint32_t i = 0; i < r.parameterCount; ++i) {
         parameters.Raw(r.IsEnvironmentArgument(i + 1) ? "      <kv:parameter xml:space=\"preserve\" environment=\""
                                                       : "      <kv:parameter xml:space=\"preserve\" value=\"");
@@ -391,7 +387,7 @@ LogAction OnJobError(void* context, const LogJobErrorRecord& r) {
     if (r.job.jobId == kLogNoJobId) return UnstartedJobError(c, r, Xml(r.job.name));
     JobRecord* job = FindJob(c, r.job.jobId);
     if (job == nullptr) return LogAction::Corrupt;
-    if (job->jobLog == nullptr) return UnstartedJobError(c, r, job->jobName.xml());
+    if (!job->jobLog.begun()) return UnstartedJobError(c, r, job->jobName.xml());
     job->failed = true;
     job->runningTime = TimeSpan(r.time, job->startTime);
     job->errorCode = r.errorCode;

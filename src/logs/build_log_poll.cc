@@ -67,7 +67,7 @@ LogAction RenderData(JobRecord& job, const LogPollEvent& e) {
 }
 
 LogAction WriteEventElement(JobRecord& job, const LogPollEvent& e) {
-    XmlWriter w(job.stderrFile->stream);
+    XmlWriter w(job.stderrSpool);
     w.Format(kEventElements[e.code - kReturned], {{FormatU32, &e.value}, {FormatElapsed, &e.elapsed}});
     if (e.code >= kChildRequestError) w.Escaped(Xml(e.data)).Raw("\"/>\n");
     return w.ok() ? LogAction::Continue : StopWithWriteFailure();

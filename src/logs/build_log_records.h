@@ -8,6 +8,7 @@
 #include "logs/build_log_text.h"
 #include "logs/build_log_writer.h"
 #include "logs/connection_log_reader.h"
+#include "logs/log_spool.h"
 #include "logs/output_rendering.h"
 #include "runtime/name_table.h"
 
@@ -50,9 +51,9 @@ struct JobRecord {
     bool keepOutputs = false;
     bool filesOpen = false;
     bool waiting = false;      // made by a refusal with status 8, not started since
-    TempLog* jobLog = nullptr;
-    TempLog* stdoutFile = nullptr;
-    TempLog* stderrFile = nullptr;
+    LogSpool jobLog;      // begun when the job started on this connection
+    LogSpool stdoutSpool;  // the open command's parameters and standard output lines
+    LogSpool stderrSpool;  // its standard error lines and its end
     OutputStream out;
     OutputStream err;
     // The connection's records with open files, most recently used first.
@@ -83,6 +84,7 @@ struct BuildLogConnection {
     OwnedText machineName;      // from the header
     uint32_t pathId = 0;
     BuildLogGeneration* generation = nullptr;  // while the log is read
+    SpoolAllowance* allowance = nullptr;       // the writer's, shared by its connections
 };
 
 // One run of Generate.
@@ -108,8 +110,10 @@ bool UseJob(BuildLogConnection& connection, JobRecord& job);
 // more fit within the limit.
 void MakeRoom(BuildLogConnection& connection, const JobRecord* keep, uint32_t opening);
 void CloseJobFiles(BuildLogConnection& connection, JobRecord& job);
+// A temporary file for a job's text of `kind`; posts the memory failure message.
+TempLog* CreateJobFile(const JobRecord& job, const char* kind);
 // Creation posts its own message and the memory failure message.
-bool CreateJobLog(JobRecord& job);
+bool CreateJobLog(BuildLogConnection& connection, JobRecord& job);
 bool CreateCommandFiles(BuildLogConnection& connection, JobRecord& job);
 // Appends the command's output files to the job log and ends the element.
 LogAction CloseCommand(BuildLogConnection& connection, JobRecord& job);
@@ -135,6 +139,6 @@ LogAction OnJobError(void* context, const LogJobErrorRecord& record);
 LogAction OnPollEvent(void* context, const LogPollEvent& event);
 
 // The kv:job element of a started job (build_log_job_element.cc).
-bool WriteJobElement(BuildLogGeneration& generation, const JobRecord& job);
+bool WriteJobElement(BuildLogGeneration& generation, JobRecord& job);
 
 }  // namespace kestrel

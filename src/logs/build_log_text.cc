@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "logs/log_spool.h"
 #include "runtime/utf16.h"
 #include "runtime/utf8.h"
 
@@ -210,7 +211,11 @@ XmlWriter& XmlWriter::Raw(const char* literal) { return Raw(literal, std::strlen
 
 XmlWriter& XmlWriter::Raw(const void* bytes, size_t count) {
     if (!ok_ || count == 0) return *this;
-    if (stream_ == nullptr || std::fwrite(bytes, 1, count, stream_) != count) ok_ = false;
+    if (spool_ != nullptr) {
+        if (!spool_->Write(bytes, count)) ok_ = false;
+    } else if (stream_ == nullptr || std::fwrite(bytes, 1, count, stream_) != count) {
+        ok_ = false;
+    }
     return *this;
 }
 

@@ -12,6 +12,8 @@
 
 namespace kestrel {
 
+class LogSpool;
+
 inline constexpr char kBuildLogNamespace[] = "https://kestrel.build/Kestrelvane/BuildLog/1.0/";
 inline constexpr char kBuildLogVersion[] = "0.1.2024";
 inline constexpr char kBuildLogWriteFailed[] = "Cannot write to the build log";
@@ -47,11 +49,12 @@ uint32_t FormatDuration(const void* ticks, char* out, uint32_t room);
 // const uint64_t* (nanoseconds): 0.5, 3.0, 0.000000001
 uint32_t FormatElapsed(const void* nanoseconds, char* out, uint32_t room);
 
-// Appends to a stdio stream. Every call after a failed write does nothing;
-// ok() tells whether everything so far was written.
+// Appends to a stdio stream or a spool. Every call after a failed write does
+// nothing; ok() tells whether everything so far was written.
 class XmlWriter {
 public:
     explicit XmlWriter(std::FILE* stream) : stream_(stream) {}
+    explicit XmlWriter(LogSpool& spool) : stream_(nullptr), spool_(&spool) {}
 
     XmlWriter& Raw(const char* literal);
     XmlWriter& Raw(const void* bytes, size_t count);
@@ -67,6 +70,7 @@ public:
 
 private:
     std::FILE* stream_;
+    LogSpool* spool_ = nullptr;
     bool ok_ = true;
 };
 

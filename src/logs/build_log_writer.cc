@@ -118,7 +118,10 @@ const char* BuildHostName(char* buffer, uint32_t room) {
     return buffer;
 }
 
-BuildLogWriter::BuildLogWriter(int32_t openFileBudget) : budget_(openFileBudget) {}
+BuildLogWriter::BuildLogWriter(int32_t openFileBudget, size_t spoolMemory) : budget_(openFileBudget) {
+    allowance_.perSpool = spoolMemory;
+    allowance_.total = spoolMemory == 0 ? 0 : kSpoolMemoryTotal;
+}
 
 BuildLogWriter::~BuildLogWriter() { CleanUp(); }
 
@@ -140,6 +143,7 @@ bool BuildLogWriter::AddConnection(TempLog* log, bool utf16) {
     TempFileTable::Close(log);
     entry->log = log;
     entry->utf16 = utf16;
+    entry->allowance = &allowance_;
     connections_[count_++] = entry;
     return true;
 }

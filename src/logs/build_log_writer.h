@@ -20,6 +20,7 @@
 #include <cstdio>
 
 #include "logs/build_log_text.h"
+#include "logs/log_spool.h"
 
 namespace kestrel {
 
@@ -42,11 +43,17 @@ struct BuildLogSettings {
     int32_t errorBias = 0;
 };
 
+// What a job's log or a command's output keeps in memory before it moves to
+// a temporary file, and what all of them keep together.
+inline constexpr size_t kSpoolMemoryPerText = 64 * 1024;
+inline constexpr size_t kSpoolMemoryTotal = 64 * 1024 * 1024;
+
 class BuildLogWriter {
 public:
     // `openFileBudget`: how many temporary files may be open at once while
     // generating; each connection gets an even share, at least 3.
-    explicit BuildLogWriter(int32_t openFileBudget);
+    // `spoolMemory`: what one job text keeps in memory (0: every text is a file).
+    explicit BuildLogWriter(int32_t openFileBudget, size_t spoolMemory = kSpoolMemoryPerText);
     ~BuildLogWriter();
     BuildLogWriter(const BuildLogWriter&) = delete;
     BuildLogWriter& operator=(const BuildLogWriter&) = delete;
@@ -69,6 +76,7 @@ public:
 
 private:
     int32_t budget_;
+    SpoolAllowance allowance_;
     BuildLogConnection** connections_ = nullptr;
     uint32_t count_ = 0;
     uint32_t capacity_ = 0;

@@ -142,12 +142,12 @@ void StartNextLine(OutputStream& s) {
 // Writes the line in progress, ended by `lineEnd` (null: without a line end;
 // an empty line then writes nothing).
 bool WriteLine(OutputStream& s, const char* lineEnd) {
-    if (s.file == nullptr) return false;
+    if (s.spool == nullptr) return false;
     if (lineEnd == nullptr && s.lineLength == 0) {
         StartNextLine(s);
         return true;
     }
-    XmlWriter w(s.file->stream);
+    XmlWriter w(*s.spool);
     char head[64];
     w.Raw(head, PutLineStart(s, head));
     if (lineEnd != nullptr) w.Raw(" EOL=\"").Raw(lineEnd).Raw("\"");
@@ -162,12 +162,12 @@ bool WriteLine(OutputStream& s, const char* lineEnd) {
 
 // The stream ended after C2, E2 or E2 80, which might have begun a line end.
 bool WriteLineWithPendingBytes(OutputStream& s) {
-    if (s.file == nullptr) return false;
+    if (s.spool == nullptr) return false;
     static constexpr uint8_t kE2[] = {0xE2, 0x80};
     const uint8_t c2 = 0xC2;
     const uint8_t* bytes = s.lineEnd == LineEndState::C2Seen ? &c2 : kE2;
     const uint32_t count = s.lineEnd == LineEndState::E280Seen ? 2 : 1;
-    XmlWriter w(s.file->stream);
+    XmlWriter w(*s.spool);
     char head[64];
     w.Raw(head, PutLineStart(s, head));
     w.Raw(s.lineLength == 0 ? ">" : " xml:space=\"preserve\">").Raw(s.line, s.lineLength);

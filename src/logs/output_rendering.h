@@ -9,7 +9,7 @@
 
 namespace kestrel {
 
-struct TempLog;
+class LogSpool;
 
 enum class LineEndState : uint8_t {
     None,
@@ -41,7 +41,7 @@ inline constexpr uint32_t kLineCharacterLimit = 128;
 
 struct OutputStream {
     const char* name = nullptr;  // "out" or "err"
-    TempLog* file = nullptr;     // the command file that receives the lines; open while rendering
+    LogSpool* spool = nullptr;   // what receives the command's lines while it is open
     char* line = nullptr;        // the rendered text of the line in progress
     uint32_t lineLength = 0;
     uint32_t lineCapacity = 0;

@@ -253,13 +253,18 @@ void FiftyInterleavedJobs(TestLog& log) {
     for (uint8_t id = 50; id >= 1; --id) log.EndJob(id, kRunStart + 100 * kSecond);
 }
 
-TEST_F(BuildLogTest, ABudgetOfThreeFilesGivesTheSameDocumentForFiftyJobs) {
+TEST_F(BuildLogTest, ABudgetOfThreeFilesOrTextsInMemoryGiveTheSameDocumentForFiftyJobs) {
     TestLog wide("builder", 0, "kv://b");
     FiftyInterleavedJobs(wide);
-    const std::string reference = Generate({&wide}, 1000);
-    TestLog narrow("builder", 0, "kv://b");
-    FiftyInterleavedJobs(narrow);
-    EXPECT_EQ(Generate({&narrow}, 3), reference);
+    const std::string reference = Generate({&wide}, 1000, 0);
+    // Every text in a file, three open at a time; every text in memory; and
+    // texts that move to their files halfway through.
+    for (const size_t spoolMemory : {size_t{0}, kSpoolMemoryPerText, size_t{300}}) {
+        SCOPED_TRACE(spoolMemory);
+        TestLog narrow("builder", 0, "kv://b");
+        FiftyInterleavedJobs(narrow);
+        EXPECT_EQ(Generate({&narrow}, 3, spoolMemory), reference);
+    }
     EXPECT_EQ(JobOrder(reference).size(), 50u);
     // The mark of the next event lands in the line whose end is pending.
     EXPECT_NE(reference.find("      <kv:err offset=\"27\" EOL=\"NL\" xml:space=\"preserve\">round 1 of job 7 on stderr"
@@ -286,7 +291,7 @@ rlim_t LimitLeaving(size_t free) {
 // Generation in a child whose descriptor limit leaves room for the build
 // log reader's connection log and `files` temporary files.
 void GenerateWithinDescriptors(TestLog& log, const BuildLogSettings& settings, const std::string& path, size_t files) {
-    BuildLogWriter writer(3);
+    BuildLogWriter writer(3, 0);
     if (!writer.AddConnection(log.HandOver(), false)) std::_Exit(3);
     std::FILE* out = std::fopen(path.c_str(), "w+b");
     if (out == nullptr) std::_Exit(4);

@@ -198,8 +198,9 @@ std::vector<std::string> BuildLogTest::TemporaryFiles() const {
     return names;
 }
 
-bool BuildLogTest::Run(std::vector<TestLog*>& logs, int32_t budget, std::string& document, bool& corrupt) {
-    BuildLogWriter writer(budget);
+bool BuildLogTest::Run(std::vector<TestLog*>& logs, int32_t budget, size_t spoolMemory, std::string& document,
+                       bool& corrupt) {
+    BuildLogWriter writer(budget, spoolMemory);
     for (TestLog* log : logs) EXPECT_TRUE(writer.AddConnection(log->HandOver(), log->utf16()));
     std::FILE* out = std::fopen(DocumentPath().c_str(), "w+b");
     EXPECT_NE(out, nullptr);
@@ -214,10 +215,10 @@ bool BuildLogTest::Run(std::vector<TestLog*>& logs, int32_t budget, std::string&
     return generated;
 }
 
-std::string BuildLogTest::Generate(std::vector<TestLog*> logs, int32_t budget) {
+std::string BuildLogTest::Generate(std::vector<TestLog*> logs, int32_t budget, size_t spoolMemory) {
     std::string document;
     bool corrupt = false;
-    EXPECT_TRUE(Run(logs, budget, document, corrupt)) << messages;
+    EXPECT_TRUE(Run(logs, budget, spoolMemory, document, corrupt)) << messages;
     EXPECT_FALSE(corrupt);
     EXPECT_EQ(messages, "");
     EXPECT_EQ(SchemaErrors(DocumentPath()), "") << document;
@@ -225,7 +226,7 @@ std::string BuildLogTest::Generate(std::vector<TestLog*> logs, int32_t budget) {
 }
 
 bool BuildLogTest::GenerateFailing(std::vector<TestLog*> logs, std::string& document, bool& corrupt) {
-    return Run(logs, 1000, document, corrupt);
+    return Run(logs, 1000, kSpoolMemoryPerText, document, corrupt);
 }
 
 std::string BuildLogTest::Between(const std::string& document, const std::string& from, const std::string& to) {

@@ -96,7 +96,8 @@ protected:
     // which their connections ended) with the open-file budget, expecting
     // success, a document that passes the schema, and no temporary file left
     // after clean-up. Posted messages go to `messages`.
-    std::string Generate(std::vector<TestLog*> logs, int32_t budget = 1000);
+    // `spoolMemory` as the writer takes it: 0 puts every job text in a file.
+    std::string Generate(std::vector<TestLog*> logs, int32_t budget = 1000, size_t spoolMemory = kSpoolMemoryPerText);
     // The same for a generation that is meant to fail: returns its result.
     bool GenerateFailing(std::vector<TestLog*> logs, std::string& document, bool& corrupt);
 
@@ -111,7 +112,7 @@ protected:
     std::string messages;
 
 private:
-    bool Run(std::vector<TestLog*>& logs, int32_t budget, std::string& document, bool& corrupt);
+    bool Run(std::vector<TestLog*>& logs, int32_t budget, size_t spoolMemory, std::string& document, bool& corrupt);
 
     TempDir directory_;
     std::string savedTmpdir_;
