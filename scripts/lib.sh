@@ -3,12 +3,13 @@ set -euo pipefail
 
 KESTREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# Debian packages the build and the test suite need.
+# Debian packages the build, the test suite and the benchmark scripts need.
 KESTREL_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev libssl-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   tar gzip python3 libxml2-utils tmux openssh-client openssh-server
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
+  time bc
 )
 
 kestrel_install_missing() {
