@@ -45,7 +45,7 @@ constexpr char kUsage[] =
     "  --keep-alive-ms MS        keep-alive interval while a request takes long (default 30000).\n"
     "  --poll-hold-ms MS         how long a Poll waits for news before it answers that\n"
     "                            nothing is new (default 50); after a pause of the client,\n"
-    "                            four times the pause, up to 1000 ms. 0: never waits.\n"
+    "                            ten times the pause, up to 1000 ms. 0: never waits.\n"
     "  --verbose                 log connections, requests and keep-alive echoes to standard error.\n"
     "  --help                    show this text.\n"
     "\n"

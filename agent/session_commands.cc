@@ -286,13 +286,13 @@ uint32_t Session::TakeCommandEvents(AgentJob& job, uint32_t reserve) {
 
 // A client that backs off while a command stays quiet would otherwise learn
 // of its end only after its pause: a Poll after a longer pause is held longer
-// (four times the pause, at most a second), answered at once when news comes.
+// (ten times the pause, at most a second), answered at once when news comes.
 std::chrono::milliseconds Session::PollHold() const {
     const std::chrono::milliseconds least(machine_.Options().pollHoldMs);
     if (least.count() == 0 || !polled_) return least;
     const auto pause =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lastPollAnswer_);
-    return std::clamp(4 * pause, least, std::max(least, std::chrono::milliseconds(1000)));
+    return std::clamp(10 * pause, least, std::max(least, std::chrono::milliseconds(1000)));
 }
 
 void Session::WaitForNews(std::chrono::milliseconds hold) {
