@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstring>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "agent/agent_fixture.h"
@@ -317,6 +321,35 @@ TEST_P(JobFlow, AnOutputArchiveCutShortEndsWithItsJobOrItsConnection) {
     }
     EXPECT_EQ(EndJob(*client, 3).status(), 0u);
     EXPECT_TRUE(WorkAreas().empty());
+}
+
+TEST_P(JobFlow, APollAfterAPauseWaitsForTheCommandsEnd) {
+    auto client = OpenClient();
+    ASSERT_EQ(StartJob(*client, 4, 1).status(), 0u);
+    ASSERT_EQ(StepStart(*client, 4).status(), 0u);
+    const Checked started = CheckStatus(MessageType::Execute, client->Request([](PayloadWriter& w) {
+        BeginExecute(w, 4, nullptr, 0);
+        AddExecuteString(w, "", 0);
+        for (const char* argument : {"sleep", "0.4"}) AddExecuteString(w, argument, static_cast<uint32_t>(std::strlen(argument)));
+    }));
+    ASSERT_EQ(started.status(), 0u);
+    const auto onlyStillRunning = [](const PollResult& poll) {
+        return poll.events.size() == 1 && poll.events[0].code == kPollStillRunning;
+    };
+    // Without a pause before it, a Poll waits only briefly.
+    const PollResult first = Poll(*client, {4});
+    ASSERT_EQ(first.fault, nullptr);
+    EXPECT_TRUE(onlyStillRunning(first));
+    // After a pause of 100 ms it is held for up to a second, and the
+    // command's end, some 250 ms later, is its answer.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const PollResult second = Poll(*client, {4});
+    ASSERT_EQ(second.fault, nullptr);
+    EXPECT_FALSE(onlyStillRunning(second));
+    bool ended = false;
+    for (const PolledEvent& event : second.events)
+        ended |= event.code == kPollStdoutEnd || event.code == kPollStderrEnd || event.code == kPollReturned;
+    EXPECT_TRUE(ended);
 }
 
 }  // namespace
