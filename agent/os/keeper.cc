@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent/os/process.h"
 #include "agent/os/process_table.h"
 #include "client/wire.h"
 
@@ -43,17 +44,7 @@ void Report(KeeperReport report, uint32_t value) {
 
 bool StartCommand(const char* program, char* const* argv, pid_t& pid, int& error) {
     posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    // The keeper ignores or blocks these; the command gets the usual behaviour.
-    for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) sigaddset(&defaults, signal);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    // Its own process group: the group's end is the command's end.
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    InitSpawnAttributes(attributes);
     const int result = posix_spawn(&pid, program, nullptr, &attributes, argv, environ);
     posix_spawnattr_destroy(&attributes);
     error = result;

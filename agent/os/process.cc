@@ -108,6 +108,18 @@ void Apply(ChildProcess& child, KeeperReport report, uint32_t value) {
 
 }  // namespace
 
+void InitSpawnAttributes(posix_spawnattr_t& attributes) {
+    posix_spawnattr_init(&attributes);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) sigaddset(&defaults, signal);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+}
+
 bool StartKeeper(const CommandStart& start, ChildProcess& child, int& error) {
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
@@ -136,17 +148,7 @@ bool StartKeeper(const CommandStart& start, ChildProcess& child, int& error) {
     posix_spawn_file_actions_addfchdir_np(&actions, start.directoryFd);
 
     posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    // The agent ignores SIGPIPE and blocks the termination signals; the keeper sets its own.
-    for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) sigaddset(&defaults, signal);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    // Out of the agent's group: signals meant for the agent's terminal do not reach it.
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    InitSpawnAttributes(attributes);
 
     pid_t pid = -1;
     const int result = posix_spawn(&pid, start.keeperBinary, &actions, &attributes, argv.data(), start.envp);

@@ -6,6 +6,7 @@
 // process the command started when the agent ends it.
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -44,6 +45,13 @@ struct CommandStart {
 
 // Starts the keeper. Quick: the caller may hold a lock around it.
 bool StartKeeper(const CommandStart& start, ChildProcess& child, int& error);
+
+// Spawn attributes for the keeper and its command: no signal blocked, the
+// signals the agent and the keeper ignore or block back to their usual
+// behaviour, and a process group of its own (out of the starter's, so that
+// the starter's terminal signals do not reach it, and so that the group's
+// end is the program's end). Destroy them after the spawn.
+void InitSpawnAttributes(posix_spawnattr_t& attributes);
 
 // Waits for the keeper's word that the command started. False with the
 // start's error when it did not; the keeper has then ended and been reaped.

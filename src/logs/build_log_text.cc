@@ -9,6 +9,18 @@
 
 namespace kestrel {
 
+uint32_t PutDecimal(uint64_t value, uint32_t width, char* out) {
+    char digits[24];
+    uint32_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count < width) digits[count++] = '0';
+    for (uint32_t i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
+    return count;
+}
+
 namespace {
 
 constexpr int64_t kTicksPerSecond = 10'000'000;
@@ -21,19 +33,6 @@ constexpr uint8_t kReplacement[] = {0xEF, 0xBF, 0xBD};
 uint32_t Emit(const char* text, uint32_t length, char* out, uint32_t room) {
     if (room > 0) std::memcpy(out, text, length < room ? length : room);
     return length;
-}
-
-// Decimal digits of `value`, at least `width` of them with leading zeros.
-uint32_t PutDecimal(uint64_t value, uint32_t width, char* out) {
-    char digits[24];
-    uint32_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count < width) digits[count++] = '0';
-    for (uint32_t i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
-    return count;
 }
 
 // A fraction written with `digits` digits, trailing zeros removed but one kept.

@@ -74,6 +74,9 @@ private:
     bool ok_ = true;
 };
 
+// Decimal digits of `value`, at least `width` of them with leading zeros; returns their count.
+uint32_t PutDecimal(uint64_t value, uint32_t width, char* out);
+
 // Whether XML 1.0 allows the code point as a character of the document.
 bool IsXmlCharacter(uint32_t code);
 

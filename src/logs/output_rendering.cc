@@ -58,17 +58,6 @@ bool NeedsCodePointElement(uint32_t c) {
     return (c & 0xFFFF) >= 0xFFFE;
 }
 
-uint32_t PutDecimal(uint64_t value, char* out) {
-    char digits[24];
-    uint32_t count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (uint32_t i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
-    return count;
-}
-
 bool Reserve(OutputStream& s, uint32_t more) {
     const uint64_t needed = static_cast<uint64_t>(s.lineLength) + more;
     if (needed <= s.lineCapacity) return true;
@@ -125,7 +114,7 @@ uint32_t PutLineStart(const OutputStream& s, char* out) {
     n += 3;
     std::memcpy(out + n, " offset=\"", 9);
     n += 9;
-    n += PutDecimal(s.lineStart, out + n);
+    n += PutDecimal(s.lineStart, 1, out + n);
     out[n++] = '"';
     return n;
 }
