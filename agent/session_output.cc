@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "agent/os/files.h"

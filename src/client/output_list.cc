@@ -12,6 +12,7 @@
 #include "client/stages.h"
 #include "runtime/error_codes.h"
 #include "script/job.h"
+#include "runtime/growing_array.h"
 
 namespace kestrel {
 
@@ -81,13 +82,7 @@ bool RememberDirectory(OutputTransfer& transfer, uint32_t length) {
 }
 
 bool RecordSentPath(OutputTransfer& transfer, const SentOutputPath& path) {
-    if (transfer.sentCount == transfer.sentCapacity) {
-        const uint32_t capacity = transfer.sentCapacity == 0 ? 256 : transfer.sentCapacity * 2;
-        void* grown = std::realloc(transfer.sent, capacity * sizeof(SentOutputPath));
-        if (grown == nullptr) return false;
-        transfer.sent = static_cast<SentOutputPath*>(grown);
-        transfer.sentCapacity = capacity;
-    }
+    if (!RoomForOneMore(transfer.sent, transfer.sentCount, transfer.sentCapacity, 256)) return false;
     transfer.sent[transfer.sentCount++] = path;
     return true;
 }

@@ -12,6 +12,7 @@
 #include "runtime/messages.h"
 #include "runtime/temp_files.h"
 #include "runtime/utf8.h"
+#include "runtime/growing_array.h"
 
 namespace kestrel {
 
@@ -123,13 +124,7 @@ JobRecord* FindJob(BuildLogConnection& c, uint8_t jobId) {
 }
 
 JobRecord* NewJobRecord(BuildLogConnection& c, uint8_t jobId) {
-    if (c.recordCount == c.recordCapacity) {
-        const uint32_t capacity = c.recordCapacity ? c.recordCapacity * 2 : kFirstRecordCapacity;
-        auto* grown = static_cast<JobRecord**>(std::realloc(c.records, capacity * sizeof(JobRecord*)));
-        if (grown == nullptr) return nullptr;
-        c.records = grown;
-        c.recordCapacity = capacity;
-    }
+    if (!RoomForOneMore(c.records, c.recordCount, c.recordCapacity, kFirstRecordCapacity)) return nullptr;
     auto* job = new (std::nothrow) JobRecord{};
     if (job == nullptr) return nullptr;
     job->jobId = jobId;

@@ -7,6 +7,7 @@
 #include "platform/streams.h"
 #include "runtime/format.h"
 #include "runtime/messages.h"
+#include "runtime/growing_array.h"
 
 namespace kestrel {
 
@@ -153,15 +154,9 @@ public:
     }
 
     bool AddSpan(Span span) {
-        if (reader_.spanCount == reader_.spanCapacity) {
-            const uint32_t capacity = reader_.spanCapacity ? reader_.spanCapacity * 2 : 16;
-            auto* grown = static_cast<Span*>(std::realloc(reader_.spans, capacity * sizeof(Span)));
-            if (grown == nullptr) {
-                reader_.outOfMemory = true;
-                return false;
-            }
-            reader_.spans = grown;
-            reader_.spanCapacity = capacity;
+        if (!RoomForOneMore(reader_.spans, reader_.spanCount, reader_.spanCapacity, 16)) {
+            reader_.outOfMemory = true;
+            return false;
         }
         reader_.spans[reader_.spanCount++] = span;
         return true;

@@ -7,6 +7,7 @@
 #include "scheduler/dependency.h"
 #include "script/prepare_job.h"
 #include "script/project_block.h"
+#include "runtime/growing_array.h"
 
 namespace kestrel {
 
@@ -91,14 +92,7 @@ bool Selector::prepare(Job& job) {
 // The scheduler owns the job from here on: it leaves the context's table.
 bool Selector::keep(Job& job) {
     JobScheduler& s = scheduler_;
-    if (s.preparedCount == s.preparedCapacity) {
-        const uint64_t capacity = s.preparedCapacity == 0 ? kFirstPreparedJobs : 2ull * s.preparedCapacity;
-        if (capacity > UINT32_MAX / sizeof(Job*)) return s.outOfMemory();
-        auto* grown = static_cast<Job**>(std::realloc(s.preparedJobs, capacity * sizeof(Job*)));
-        if (grown == nullptr) return s.outOfMemory();
-        s.preparedJobs = grown;
-        s.preparedCapacity = static_cast<uint32_t>(capacity);
-    }
+    if (!RoomForOneMore(s.preparedJobs, s.preparedCount, s.preparedCapacity, kFirstPreparedJobs)) return s.outOfMemory();
     s.preparedJobs[s.preparedCount++] = &job;
     std::free(const_cast<char*>(context_.blocks.Remove(job.name)));
     return true;

@@ -6,6 +6,7 @@
 #include "script/expansion.h"
 #include "script/line_text.h"
 #include "script/script_reader.h"
+#include "runtime/growing_array.h"
 
 namespace kestrel {
 
@@ -118,15 +119,7 @@ const char* BoundActual(const CommandContext& context, const char* formal) {
 }
 
 bool AppendBinding(CommandContext& context, const char* formal, const char* actual) {
-    if (context.bindingCount == context.bindingCapacity) {
-        const uint64_t capacity = context.bindingCapacity == 0 ? kFirstBindings : 2ull * context.bindingCapacity;
-        if (capacity > UINT32_MAX / sizeof(ParameterBinding)) return false;
-        auto* grown =
-            static_cast<ParameterBinding*>(std::realloc(context.bindings, capacity * sizeof(ParameterBinding)));
-        if (grown == nullptr) return false;
-        context.bindings = grown;
-        context.bindingCapacity = static_cast<uint32_t>(capacity);
-    }
+    if (!RoomForOneMore(context.bindings, context.bindingCount, context.bindingCapacity, kFirstBindings)) return false;
     context.bindings[context.bindingCount++] = ParameterBinding{formal, actual};
     return true;
 }

@@ -7,6 +7,7 @@
 #include "script/script_arena.h"
 #include "script/script_paths.h"
 #include "script/script_reader.h"
+#include "runtime/growing_array.h"
 
 namespace kestrel {
 
@@ -190,14 +191,7 @@ bool JoinInArena(ScriptReader& reader, FileListState& state, ScriptArena& arena,
 // memory ran out.
 bool AddEntry(ParserContext& context, FileList& list, Path& entry) {
     if (list.arena == nullptr) return AppendFileEntry(list, entry);
-    if (context.pendingCount == context.pendingCapacity) {
-        const uint64_t capacity = context.pendingCapacity == 0 ? 64 : 2ull * context.pendingCapacity;
-        if (capacity > UINT32_MAX / sizeof(Path)) return false;
-        auto* grown = static_cast<Path*>(std::realloc(context.pendingEntries, capacity * sizeof(Path)));
-        if (grown == nullptr) return false;
-        context.pendingEntries = grown;
-        context.pendingCapacity = static_cast<uint32_t>(capacity);
-    }
+    if (!RoomForOneMore(context.pendingEntries, context.pendingCount, context.pendingCapacity, 64)) return false;
     // Paths move as bytes: their components never point back at them.
     std::memcpy(static_cast<void*>(&context.pendingEntries[context.pendingCount++]), &entry, sizeof(Path));
     entry = Path{};

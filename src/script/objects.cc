@@ -6,6 +6,7 @@
 
 #include "script/script_arena.h"
 #include "script/script_paths.h"
+#include "runtime/growing_array.h"
 
 namespace kestrel {
 
@@ -28,15 +29,8 @@ char* TakeText(PathList& list, uint32_t length) { return list.arena->NewText(len
 
 // A free slot at the end of the path array; null when it cannot grow.
 Path* TakePathSlot(PathList& list) {
-    if (list.pathCount == list.pathCapacity) {
-        const uint64_t capacity = list.pathCapacity == 0 ? kPathListFirstPaths : 2ull * list.pathCapacity;
-        if (capacity > UINT32_MAX / sizeof(Path)) return nullptr;
-        // Paths are plain records (components never point back), so they move as bytes.
-        auto* grown = static_cast<Path*>(std::realloc(list.paths, capacity * sizeof(Path)));
-        if (grown == nullptr) return nullptr;
-        list.paths = grown;
-        list.pathCapacity = static_cast<uint32_t>(capacity);
-    }
+    // Paths are plain records (components never point back), so they move as bytes.
+    if (!RoomForOneMore(list.paths, list.pathCount, list.pathCapacity, kPathListFirstPaths)) return nullptr;
     Path* slot = &list.paths[list.pathCount];
     new (slot) Path();
     slot->allocator = list.arena->Nodes();
@@ -199,14 +193,7 @@ DataBlock* NewDataBlock(ScriptArena* arena) {
 }
 
 bool AddMember(DataBlock& block, const char* name, uint32_t length, void* member) {
-    if (block.declaredCount == block.declaredCapacity) {
-        const uint64_t capacity = block.declaredCapacity == 0 ? kFirstDeclaredMembers : 2ull * block.declaredCapacity;
-        if (capacity > UINT32_MAX / sizeof(DeclaredMember)) return false;
-        auto* grown = static_cast<DeclaredMember*>(std::realloc(block.declared, capacity * sizeof(DeclaredMember)));
-        if (grown == nullptr) return false;
-        block.declared = grown;
-        block.declaredCapacity = static_cast<uint32_t>(capacity);
-    }
+    if (!RoomForOneMore(block.declared, block.declaredCount, block.declaredCapacity, kFirstDeclaredMembers)) return false;
     char* key = block.arena != nullptr ? block.arena->CopyText(name, length) : CopyText(name, length);
     if (key == nullptr) return false;
     if (!block.members.Insert(key, member, block.arena != nullptr ? DestroyArenaNamedMember : DestroyMemberEntry)) {
