@@ -50,8 +50,12 @@ AgentMachine::~AgentMachine() {
 
 bool AgentMachine::OpenWorkDirectory(std::string& message) {
     workPath_ = options_.workDirectory;
-    if (workPath_.empty()) workPath_ = platform::TemporaryDirectory() + "/kestrel-agent." + std::to_string(getuid());
     int error = 0;
+    if (workPath_.empty()) {
+        std::string temporary;
+        platform::TemporaryDirectory(temporary, error);  // never fails on POSIX
+        workPath_ = temporary + "/kestrel-agent." + std::to_string(getuid());
+    }
     if (!os::OpenWorkDirectory(workPath_, workFd_, error)) {
         message = "Cannot open the work directory " + workPath_ + ": " + std::strerror(error);
         return false;

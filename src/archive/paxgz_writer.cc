@@ -333,6 +333,8 @@ bool PaxgzWriter::TakeNextEntry() {
         return Fail(PaxgzWriterError::kInvalidState, platform::kErrorBadHandle);
     }
     fileIo_ = IoObject{};
+    // The kind decides how the handle is closed, with or without a loop.
+    fileIo_.flags = kIoKindPositionalFile;
     fileIo_.handle = file;
     fileSize_ = regularWithData_ ? entry.size : 0;
     fileRead_ = 0;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/files.h"
+#include "platform/native_paths.h"
 #include "platform/system_errors.h"
 #include "runtime/error_codes.h"
 #include "runtime/utf16.h"
@@ -44,6 +45,54 @@ UnsafePath RootOf(const PathComponentView& first, bool utf16) {
         return UnsafePath::kDriveRoot;
     }
     return UnsafePath::kNone;
+}
+
+uint32_t AsciiUpper(uint32_t unit) { return unit >= 'a' && unit <= 'z' ? unit - 32 : unit; }
+
+// Whether the first `length` units of the component spell `name`, ignoring case.
+bool StartsWithName(const PathComponentView& component, bool utf16, const char* name, uint32_t length) {
+    for (uint32_t i = 0; i < length; ++i)
+        if (AsciiUpper(UnitAt(component, i, utf16)) != static_cast<uint8_t>(name[i])) return false;
+    return true;
+}
+
+// A digit 1 to 9 or a superscript 1, 2 or 3, as units [at, end).
+bool IsPortDigit(const PathComponentView& component, bool utf16, uint32_t at, uint32_t end) {
+    const uint32_t unit = UnitAt(component, at, utf16);
+    if (end - at == 1) return (unit >= '1' && unit <= '9') || (utf16 && (unit == 0xB9 || unit == 0xB2 || unit == 0xB3));
+    if (utf16 || end - at != 2 || unit != 0xC2) return false;
+    const uint32_t next = UnitAt(component, at + 1, utf16);
+    return next == 0xB9 || next == 0xB2 || next == 0xB3;
+}
+
+// Whether the component's name before its first dot (trailing spaces
+// ignored) is one of the names that open a device instead of a file.
+bool IsDeviceName(const PathComponentView& component, bool utf16) {
+    static constexpr const char* kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    const uint32_t units = UnitCount(component, utf16);
+    uint32_t stem = 0;
+    while (stem < units && UnitAt(component, stem, utf16) != '.') ++stem;
+    while (stem > 0 && UnitAt(component, stem - 1, utf16) == ' ') --stem;
+    for (const char* device : kDevices)
+        if (stem == std::strlen(device) && StartsWithName(component, utf16, device, stem)) return true;
+    // COM1 to COM9 and LPT1 to LPT9.
+    return stem > 3 && (StartsWithName(component, utf16, "COM", 3) || StartsWithName(component, utf16, "LPT", 3)) &&
+           IsPortDigit(component, utf16, 3, stem);
+}
+
+// Names the system would read as something other than a plain name below
+// the extraction root: another separator, a named stream or drive (':'),
+// characters it refuses, trailing dots or spaces (dropped, so ".. " would
+// climb), and device names.
+bool BreaksDeviceRules(const PathComponentView& component, bool utf16) {
+    const uint32_t units = UnitCount(component, utf16);
+    for (uint32_t i = 0; i < units; ++i) {
+        const uint32_t unit = UnitAt(component, i, utf16);
+        if (unit < 32 || std::strchr("\\:*?\"<>|", static_cast<int>(unit)) != nullptr) return true;
+    }
+    const uint32_t last = UnitAt(component, units - 1, utf16);
+    if ((last == '.' || last == ' ') && !IsDots(component, utf16, 1) && !IsDots(component, utf16, 2)) return true;
+    return IsDeviceName(component, utf16);
 }
 
 bool HasBadUnit(const PathComponentView& component, bool utf16) {
@@ -134,7 +183,11 @@ UnsafePath CheckEntryPath(ComponentList& list, uint32_t leadingSeparators, bool 
     list.Truncate(kept);
     if (kept == 0) return allowEmpty ? UnsafePath::kNone : UnsafePath::kEmpty;
     // "x/../C:" would put a drive first once joined again.
-    return RootOf(items[0], utf16);
+    const UnsafePath root = RootOf(items[0], utf16);
+    if (root != UnsafePath::kNone || !platform::kNamesHaveDeviceRules) return root;
+    for (uint32_t i = 0; i < kept; ++i)
+        if (BreaksDeviceRules(items[i], utf16)) return UnsafePath::kBadComponent;
+    return UnsafePath::kNone;
 }
 
 UnsafePath CheckPathText(const uint8_t* text, uint32_t length, const uint8_t* separator, uint32_t separatorLength,

@@ -22,7 +22,8 @@ enum class UnsafePath : uint8_t {
     kDriveRoot,     // first component is a drive: "C:", "c:name"
     kUncRoot,       // starts with two separators (or two backslashes)
     kAboveRoot,     // ".." climbs above the extraction root
-    kBadComponent,  // a component holds NUL or '/', or is not whole UTF-16 units
+    kBadComponent,  // a component holds NUL or '/', or is not whole UTF-16 units; where the
+                    // system has device rules also '\\', ':', a device name or a trailing dot
     kEmpty,         // nothing left after normalization (allowed only where said)
 };
 

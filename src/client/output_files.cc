@@ -70,7 +70,7 @@ bool AppendComponent(OutputTransfer& transfer, const PathComponentView& componen
     return true;
 }
 
-// The job root followed by the entry's components, joined with "/".
+// The job root followed by the entry's components, joined with the native separator.
 bool SetCurrentPath(OutputTransfer& transfer, const PaxgzReadEntry& entry, int32_t& error) {
     transfer.currentPathLength = 0;
     transfer.pathBeingWritten = true;
@@ -78,9 +78,9 @@ bool SetCurrentPath(OutputTransfer& transfer, const PaxgzReadEntry& entry, int32
         error = kErrorNotEnoughMemory;
         return false;
     }
-    const bool rootEndsWithSeparator = transfer.rootLength > 0 && transfer.rootText[transfer.rootLength - 1] == '/';
+    const bool rootEndsWithSeparator = transfer.rootLength > 0 && transfer.rootText[transfer.rootLength - 1] == kNativeSeparator;
     for (uint32_t i = 0; i < entry.componentCount; ++i) {
-        if ((i > 0 || !rootEndsWithSeparator) && !AppendPathBytes(transfer, "/", 1)) {
+        if ((i > 0 || !rootEndsWithSeparator) && !AppendPathBytes(transfer, &kNativeSeparator, 1)) {
             error = kErrorNotEnoughMemory;
             return false;
         }

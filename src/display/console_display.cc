@@ -5,12 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string>
 
 #include "client/direct_client.h"
+#include "display/display_painter.h"
 #include "display/display_text.h"
-#include "display/screen_model.h"
 #include "platform/clock.h"
 #include "platform/signals.h"
 #include "platform/terminal.h"
@@ -22,15 +23,7 @@ namespace kestrel {
 
 namespace {
 
-// A terminal that reports more than this is drawn in its top-left corner only;
-// it keeps the screen models to a sane size.
-constexpr int kLargestDrawnSize = 1024;
-
 constexpr int64_t kTicksPerMillisecond = platform::kTicksPerSecond / 1000;
-
-// Every this many draws every cell is written again, in case something else
-// wrote to the terminal (a child process, say) behind the display's back.
-constexpr int kDrawsPerFullPaint = 10;
 
 // Guarded by the display lock.
 DisplayRow* gHead = nullptr;
@@ -49,6 +42,8 @@ platform::ThreadHandle gThread;
 // Stays open until the process ends: a resize callback may still be running
 // on the signal thread when the display stops.
 platform::WakeChannel gWake;
+// Opened and closed by the input thread; ShowMainScreen may run on any thread.
+platform::DisplayScreen gScreen;
 
 std::atomic<bool> gResizePending{false};
 std::atomic<bool> gScreenEntered{false};
@@ -60,11 +55,46 @@ void OnResize() {
 
 void LeaveScreenOnce() {
     if (!gScreenEntered.exchange(false)) return;
-    int ignored = 0;
-    platform::LeaveDisplayScreen(ignored);
+    platform::ShowMainScreen(gScreen);
 }
 
 void PostError(const char* format, int error) { PostMessageText(format, {{FormatI32, &error}}); }
+
+void ReportScreenFailure(platform::ScreenStep step, int error) {
+    switch (step) {
+        case platform::ScreenStep::kCursorInfo:
+            return PostError("Cannot get the cursor information, error {0}", error);
+        case platform::ScreenStep::kScreenInfo:
+            return PostError("Cannot get display information, error {0}", error);
+        case platform::ScreenStep::kCreate:
+            return PostError("Cannot create the display output buffer, error {0}", error);
+        case platform::ScreenStep::kMode:
+            return PostError("Cannot set the display mode, error {0}", error);
+        case platform::ScreenStep::kAttributes:
+            return PostError("Cannot set the display attributes, error {0}", error);
+        case platform::ScreenStep::kCursor:
+            return PostError("Cannot set the display cursor, error {0}", error);
+        case platform::ScreenStep::kActivate:
+            return PostError("Cannot set the console buffer, error {0}", error);
+        case platform::ScreenStep::kSize:
+            return PostError("Cannot set display information, error {0}", error);
+    }
+}
+
+void ResizeScreen(void*, int width, int height) {
+    platform::SizeDisplayScreen(gScreen, width, height, kDisplayAttribute, ReportScreenFailure);
+}
+
+bool DrawScreen(void*, const platform::ScreenCell* cells, const platform::ScreenCell* shown, int width, int height,
+                int& error) {
+    return platform::DrawScreenCells(gScreen, cells, shown, width, height, error);
+}
+
+bool TitleScreen(void*, const char* title, int& error) { return platform::SetDisplayTitle(gScreen, title, error); }
+
+bool ScreenHidden(void*) { return platform::DisplayIsHidden(); }
+
+constexpr PaintSurface kConsoleSurface = {nullptr, ResizeScreen, DrawScreen, TitleScreen, ScreenHidden};
 
 void CopyCells(std::u32string& out, const char32_t* cells, uint32_t length, int width) {
     out.assign(cells, std::min<size_t>(length, static_cast<size_t>(width > 0 ? width : 0)));
@@ -77,32 +107,22 @@ uint64_t WholeSecondsSince(int64_t then, int64_t now) {
 // The state the input thread draws from; it lives on that thread only.
 class InputThread {
 public:
+    InputThread() : painter_(kConsoleSurface) {}
     void Run();
 
 private:
     bool Begin();
-    void LayOut(int width, int height);
-    void Draw(int64_t now);
     // False ends the loop: a failure (posted) or the screen given up.
     bool HandleInput();
     void HandleResize();
     static bool StopRequested();
 
-    DisplayLayout layout_;
-    DisplayFrame frame_;
-    ScreenModel wanted_;
-    ScreenModel shown_;
-    bool shownKnown_ = false;
-    bool titleSet_ = false;
-    std::string output_;
-    // The error of the last failed write; the same failure is posted once.
-    int failingError_ = 0;
+    DisplayPainter painter_;
     // Standard input hung up, or reported input that was not there: stop
     // watching it for good, or until the next draw.
     bool inputGone_ = false;
     bool inputQuiet_ = false;
     int64_t nextDraw_ = 0;
-    int drawsSincePaint_ = 0;
 };
 
 void InputThread::Run() {
@@ -112,7 +132,7 @@ void InputThread::Run() {
         if (StopRequested()) break;
         const int64_t now = platform::MonotonicTicks();
         if (now >= nextDraw_) {
-            Draw(now);
+            painter_.Draw(now);
             nextDraw_ = now + platform::kTicksPerSecond;
             inputQuiet_ = false;
         }
@@ -137,71 +157,21 @@ void InputThread::Run() {
         if (failed) break;
     }
     LeaveScreenOnce();
+    platform::CloseDisplayScreen(gScreen);
 }
 
 bool InputThread::Begin() {
     uint16_t width = 0, height = 0;
-    int error = 0;
-    if (!platform::QueryTerminalSize(width, height, error))
-        PostError("Cannot get display information, error {0}", error);
     gScreenEntered.store(true);
-    if (!platform::EnterDisplayScreen(error)) {
-        PostError("Cannot set the console buffer, error {0}", error);
-        LeaveScreenOnce();
+    if (!platform::OpenDisplayScreen(gScreen, kDisplayAttribute, width, height, ReportScreenFailure)) {
+        gScreenEntered.store(false);
         return false;
     }
-    LayOut(width, height);
+    painter_.LayOut(width, height);
     const int64_t now = platform::MonotonicTicks();
-    Draw(now);
+    painter_.Draw(now);
     nextDraw_ = now + platform::kTicksPerSecond;
     return true;
-}
-
-void InputThread::LayOut(int width, int height) {
-    layout_ = LayOutDisplay(std::min(width, kLargestDrawnSize), std::min(height, kLargestDrawnSize));
-    PrepareFrame(layout_, frame_);
-    // A new size paints every cell again.
-    shownKnown_ = false;
-}
-
-void InputThread::Draw(int64_t now) {
-    if (++drawsSincePaint_ >= kDrawsPerFullPaint) {
-        drawsSincePaint_ = 0;
-        shownKnown_ = false;
-    }
-    ConsoleDisplay::CaptureFrame(layout_, now, frame_);
-    RenderFrame(layout_, frame_, wanted_);
-    output_.clear();
-    uint8_t field = kFieldFill;
-    const bool titling = !titleSet_ && layout_.Drawable();
-    if (titling) {
-        platform::AppendWindowTitle(output_, kDisplayTitle);
-        field = kFieldTitle;
-    }
-    uint8_t firstChange = kFieldFill;
-    if (wanted_.AppendChanges(shown_, shownKnown_, kDisplayAttribute, output_, firstChange) && !titling)
-        field = firstChange;
-    if (output_.empty()) return;
-    int error = 0;
-    if (!platform::WriteToTerminal(output_.data(), output_.size(), error)) {
-        // What the terminal shows is unknown now: paint everything next time.
-        shownKnown_ = false;
-        if (error != failingError_) {
-            failingError_ = error;
-            if (field == kFieldFill) {
-                PostError("Cannot fill console characters, error {0}", error);
-            } else {
-                const uint32_t number = field;
-                PostMessageText("Cannot write console characters({1}), error {0}",
-                                {{FormatI32, &error}, {FormatU32, &number}});
-            }
-        }
-        return;
-    }
-    failingError_ = 0;
-    titleSet_ = titleSet_ || titling;
-    shown_ = wanted_;
-    shownKnown_ = true;
 }
 
 bool InputThread::HandleInput() {
@@ -215,39 +185,44 @@ bool InputThread::HandleInput() {
         inputQuiet_ = true;
         return true;
     }
-    unsigned char keys[16];
+    platform::ConsoleEvent events[16];
     size_t count = 0;
-    if (!platform::ReadInput(keys, std::min(pending, sizeof keys), count, error)) {
+    bool ended = false;
+    if (!platform::ReadConsoleEvents(events, std::min(pending, std::size(events)), count, ended, error)) {
         PostError("Cannot read a keystroke, error {0}", error);
         return false;
     }
-    if (count == 0) inputGone_ = true;
+    if (ended) inputGone_ = true;
+    // Keys typed into a minimised window are dropped.
+    if (platform::DisplayIsHidden()) count = 0;
     for (size_t i = 0; i < count; ++i) {
-        // Raw input: backspace arrives as DEL or BS, Ctrl+C as ETX.
-        if (keys[i] == 0x7F || keys[i] == 0x08) {
-            if (gClient != nullptr) Abort(*gClient);
-        } else if (keys[i] == 0x03) {
-            // The panic report must land on the user's own screen.
-            ConsoleDisplay::RestoreTerminal();
-            if (gOnInterrupt != nullptr) gOnInterrupt();
-            // A handler that returns leaves the run going without a display.
-            return false;
+        switch (events[i].kind) {
+            case platform::ConsoleEventKind::kBackspace:
+                if (gClient != nullptr) Abort(*gClient);
+                break;
+            case platform::ConsoleEventKind::kInterrupt:
+                // The panic report must land on the user's own screen.
+                ConsoleDisplay::RestoreTerminal();
+                if (gOnInterrupt != nullptr) gOnInterrupt();
+                // A handler that returns leaves the run going without a display.
+                return false;
+            case platform::ConsoleEventKind::kResize:
+                painter_.ReportedSize(events[i].width, events[i].height, platform::MonotonicTicks());
+                break;
         }
     }
+    painter_.EndBatch();
     return true;
 }
 
 void InputThread::HandleResize() {
     uint16_t width = 0, height = 0;
     int error = 0;
-    if (!platform::QueryTerminalSize(width, height, error)) {
+    if (!platform::QueryDisplaySize(width, height, error)) {
         PostError("Cannot get display information, error {0}", error);
         return;
     }
-    if (std::min<int>(width, kLargestDrawnSize) != layout_.width ||
-        std::min<int>(height, kLargestDrawnSize) != layout_.height)
-        LayOut(width, height);
-    Draw(platform::MonotonicTicks());
+    painter_.MeasuredSize(width, height, platform::MonotonicTicks());
 }
 
 bool InputThread::StopRequested() {
@@ -260,9 +235,13 @@ void InputThreadMain(void*) {
     thread.Run();
 }
 
-void PrintStartFailure(const char* format, int error) {
+// A start that cannot go on: the failure on standard error, the console as it was.
+bool StartFailed(const char* format, int error) {
     std::fprintf(stderr, format, static_cast<unsigned long>(error));
     std::fflush(stderr);
+    platform::ClearProgramIcon();
+    platform::RestoreConsoleModes(gSavedModes);
+    return false;
 }
 
 }  // namespace
@@ -276,7 +255,8 @@ bool ConsoleDisplay::Start(DirectClient* client, const platform::SavedConsoleSta
     }
     if (!IsDisplayMode()) return true;
     if (savedModes == nullptr) {
-        PrintStartFailure("Cannot set the console mode for stdin, error %lu\n", kErrorInvalidValue);
+        std::fprintf(stderr, "Cannot set the console mode for stdin, error %lu\n",
+                     static_cast<unsigned long>(kErrorInvalidValue));
         return false;
     }
     gClient = client;
@@ -284,35 +264,23 @@ bool ConsoleDisplay::Start(DirectClient* client, const platform::SavedConsoleSta
     gSavedModes = *savedModes;
     gHaveSavedModes = true;
     int error = 0;
-    if (!platform::EnterRawMode(platform::ConsoleStream::kInput, *savedModes, error)) {
-        PrintStartFailure("Cannot set the console mode for stdin, error %lu\n", error);
-        platform::RestoreConsoleModes(gSavedModes);
-        return false;
-    }
-    if (!platform::EnterRawMode(platform::ConsoleStream::kOutput, *savedModes, error)) {
-        PrintStartFailure("Cannot set the console mode for stdout, error %lu\n", error);
-        platform::RestoreConsoleModes(gSavedModes);
-        return false;
-    }
-    if (!platform::EnterRawMode(platform::ConsoleStream::kError, *savedModes, error)) {
-        PrintStartFailure("Cannot set the console mode for stderr, error %lu\n", error);
-        platform::RestoreConsoleModes(gSavedModes);
-        return false;
-    }
-    if (!gWake.IsOpen() && !platform::OpenWakeChannel(gWake, error)) {
-        PrintStartFailure("Cannot create the input receive thread, error %lu\n", error);
-        platform::RestoreConsoleModes(gSavedModes);
-        return false;
-    }
+    if (!platform::EnterRawMode(platform::ConsoleStream::kInput, *savedModes, error))
+        return StartFailed("Cannot set the console mode for stdin, error %lu\n", error);
+    if (!platform::EnterRawMode(platform::ConsoleStream::kOutput, *savedModes, error))
+        return StartFailed("Cannot set the console mode for stdout, error %lu\n", error);
+    if (!platform::EnterRawMode(platform::ConsoleStream::kError, *savedModes, error))
+        return StartFailed("Cannot set the console mode for stderr, error %lu\n", error);
+    // Without its icon the display works all the same.
+    if (!platform::ShowProgramIcon(error)) PostError("The icon load failed, error {0}", error);
+    if (!gWake.IsOpen() && !platform::OpenWakeChannel(gWake, error))
+        return StartFailed("Cannot create the input receive thread, error %lu\n", error);
     // Nothing written earlier may land on the display screen.
     std::fflush(stdout);
     std::fflush(stderr);
     platform::SetResizeCallback(OnResize);
     if (!platform::StartThread(gThread, InputThreadMain, nullptr, error)) {
         platform::SetResizeCallback(nullptr);
-        PrintStartFailure("Cannot create the input receive thread, error %lu\n", error);
-        platform::RestoreConsoleModes(gSavedModes);
-        return false;
+        return StartFailed("Cannot create the input receive thread, error %lu\n", error);
     }
     return true;
 }
@@ -421,6 +389,8 @@ void ConsoleDisplay::CaptureFrame(const DisplayLayout& layout, int64_t now, Disp
 }
 
 void ConsoleDisplay::Stop() {
+    // The window keeps its title but not the icon of a program that is gone.
+    if (gHaveSavedModes) platform::ClearProgramIcon();
     if (!gThread.running) return;
     {
         std::lock_guard<std::mutex> hold(DisplayLock());

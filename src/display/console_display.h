@@ -31,11 +31,12 @@ class ConsoleDisplay {
 public:
     using InterruptHandler = void (*)();
 
-    // Zeroes the counters in both modes. In display mode puts the terminal into
-    // raw input from `savedModes` and starts the input thread, which takes over
-    // the screen. Backspace calls the abort of `client`; Ctrl+C restores the
-    // terminal and calls `onInterrupt`. On failure the message is printed to
-    // standard error, the modes are put back and false returned.
+    // Zeroes the counters in both modes. In display mode puts the console into
+    // the display's modes from `savedModes`, shows the program's icon on its
+    // window and starts the input thread, which takes over the screen.
+    // Backspace calls the abort of `client`; Ctrl+C restores the console and
+    // calls `onInterrupt`. On failure the message is printed to standard
+    // error, the modes are put back and false returned.
     static bool Start(DirectClient* client, const platform::SavedConsoleState* savedModes,
                       InterruptHandler onInterrupt);
 
@@ -56,9 +57,10 @@ public:
     // `frame` was prepared for `layout`.
     static void CaptureFrame(const DisplayLayout& layout, int64_t now, DisplayFrame& frame);
 
-    // Shutdown: sets the stop request under the display lock, waits for the
-    // input thread and makes sure the main screen is back. The caller then
-    // restores the modes and prints the queued messages.
+    // Shutdown: takes the icon off the window, sets the stop request under the
+    // display lock, waits for the input thread and makes sure the main screen
+    // is back. The caller then restores the modes and prints the queued
+    // messages.
     static void Stop();
 
     // For a process about to end abruptly: back to the main screen and the

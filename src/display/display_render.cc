@@ -94,7 +94,7 @@ void PrepareFrame(const DisplayLayout& layout, DisplayFrame& frame) {
 }
 
 void RenderFrame(const DisplayLayout& layout, const DisplayFrame& frame, ScreenModel& screen) {
-    screen.Reset(layout.width, layout.height);
+    screen.Reset(layout.width, layout.height, kDisplayAttribute);
     if (!layout.Drawable()) return;
     const int titleLength = std::min<int>(sizeof kDisplayTitle - 1, layout.width);
     screen.PutText(0, layout.width / 2 - titleLength / 2, kDisplayTitle, titleLength, kFieldTitle);

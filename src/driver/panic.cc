@@ -7,6 +7,7 @@
 #include "display/console_display.h"
 #include "driver/panic_archive.h"
 #include "driver/panic_map.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "platform/session_process.h"
 #include "platform/spawn.h"
@@ -82,12 +83,16 @@ int RunPanicRelaunch() {
             ConvertPanicMap(map, messageFile, collected);
             std::fclose(messageFile);
             std::fclose(map);
-            std::remove(kPanicMapName);
+            int ignored = 0;
+            platform::RemoveFile(kPanicMapName, ignored);
         }
     }
     BuildPanicArchive(collected);
-    for (const PanicRecord* record = collected; record != nullptr; record = record->next)
-        if (!record->path.empty()) std::remove(FormatToString("{0}", {{FormatWideString, record->path.c_str()}}).c_str());
+    for (const PanicRecord* record = collected; record != nullptr; record = record->next) {
+        int ignored = 0;
+        if (!record->path.empty())
+            platform::RemoveFile(FormatToString("{0}", {{FormatWideString, record->path.c_str()}}).c_str(), ignored);
+    }
     FreePanicRecords(collected);
     PrintNotice();
     return 0;

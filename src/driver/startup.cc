@@ -10,6 +10,7 @@
 #include "eventloop/event_loop.h"
 #include "driver/build_log_step.h"
 #include "platform/crypto.h"
+#include "platform/tcp_sockets.h"
 #include "platform/process.h"
 #include "platform/signals.h"
 #include "prep/preparation.h"
@@ -44,6 +45,11 @@ bool PrepareProcess(ProcessState& process) {
     std::srand(static_cast<unsigned>(platform::LocalFileTimeNow()));
     if (!platform::InitializeCrypto()) return false;
     platform::CreateProcessMarker();
+    int32_t socketError = 0;
+    if (!platform::StartSocketLibrary(socketError)) {
+        std::fprintf(stderr, "Cannot initialize winsock, error %u\n", static_cast<unsigned>(socketError));
+        return false;
+    }
     platform::IgnoreBrokenPipe();
     const uint32_t acceptedFiles = platform::RaiseOpenFileLimit();
     if (acceptedFiles == 0) {
@@ -184,6 +190,7 @@ int CommonShutdown(ProcessState& process, int exitCode) {
     }
     std::fflush(stdout);
     ProcessTempFiles().DeleteAll();
+    platform::StopSocketLibrary();
     platform::CleanupCrypto();
     return exitCode;
 }
@@ -197,6 +204,7 @@ int RunKestrel(int argc, char** argv) {
         PrintUsage();
         return 1;
     }
+    platform::PrepareErrorMode();
     switch (ParseCommandLine(argc, argv, gProcess.options)) {
         case CommandLineResult::PanicRelaunch:
             return RunPanicRelaunch();

@@ -391,6 +391,9 @@ void EventLoop::TakeCancellations() {
                 IoObject* object = block->slots[w * 64 + static_cast<uint32_t>(std::countr_zero(taken))];
                 if (CancelState(object) != kCancelRequested) continue;
                 SetCancelState(object, kCancelSeen);
+                // Also ends a request the other thread could not reach (a
+                // pipe read on a completion port) or that began after it tried.
+                port_.Interrupt(TargetOf(object), NativeOf(object));
                 // The next attempt sees the request and fails the operation.
                 if (object->operation != 0 && (object->flags & kIoStateInReadyQueue) == 0) PushReadyHead(object);
             }

@@ -8,7 +8,9 @@
 
 namespace kestrel::platform {
 
-// Both ends blocking; the reader may switch its end to non-blocking.
+// The write end blocks. The read end is for the event port: blocking until
+// the port makes it non-blocking on POSIX, taking only overlapped reads on
+// Windows.
 bool CreateAnonymousPipe(FileHandle& readEnd, FileHandle& writeEnd, int32_t& error);
 
 // Writes all `length` bytes, waiting while the pipe is full. Records of up to

@@ -20,16 +20,20 @@ struct SavedConsoleState {
 
 enum class ConsoleStream : uint8_t { kInput, kOutput, kError };
 
-// True when standard output, error and input are all terminals and their
-// modes can be read; the modes are saved into `state`.
+// True when standard output, error and input are all terminals (consoles)
+// and their modes can be read; the modes, and on Windows standard output's
+// text attribute, are saved into `state`.
 bool DetectConsole(SavedConsoleState& state);
 
-// Puts back the saved modes of all three streams (best effort).
+// Puts back the saved modes of all three streams and the saved text
+// attribute (best effort).
 void RestoreConsoleModes(const SavedConsoleState& state);
 
-// Turns off echo, line buffering, signal keys and flow control on one
-// stream, starting from its saved mode. The system's code of a failure goes
-// to `error`.
+// Puts one stream into the display's mode, starting from its saved mode
+// where the system builds on it: input as single keys, Ctrl+C among them,
+// with no echo or line editing (POSIX: no signal keys or flow control
+// either); output that cannot scroll the screen (Windows). The system's code
+// of a failure goes to `error`.
 bool EnterRawMode(ConsoleStream stream, const SavedConsoleState& saved, int& error);
 
 }  // namespace kestrel::platform

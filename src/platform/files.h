@@ -34,6 +34,9 @@ bool ReadAt(FileHandle file, void* buffer, uint32_t length, uint64_t offset, uin
 bool WriteAt(FileHandle file, const void* buffer, uint32_t length, uint64_t offset, uint32_t& transferred,
              int& error);
 
+// Deletes the file `path` names (a link itself, not what it points to).
+bool RemoveFile(const char* path, int& error);
+
 // Opens a directory by path (following links: the caller chose it).
 bool OpenDirectory(const char* path, FileHandle& directory, int& error);
 

@@ -77,6 +77,12 @@ bool WriteAt(FileHandle file, const void* buffer, uint32_t length, uint64_t offs
                       transferred, error);
 }
 
+bool RemoveFile(const char* path, int& error) {
+    if (unlink(path) == 0) return true;
+    error = errno;
+    return false;
+}
+
 bool OpenDirectory(const char* path, FileHandle& directory, int& error) {
     return Opened(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC), directory, error);
 }

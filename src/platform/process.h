@@ -25,8 +25,14 @@ std::string ExecutablePath();
 bool CurrentDirectory(std::string& directory, int& error);
 
 // The user's temporary directory, without a trailing separator ($TMPDIR
-// when set and not empty, otherwise /tmp, on POSIX).
-std::string TemporaryDirectory();
+// when set and not empty, otherwise /tmp, on POSIX). False with the
+// system's code when the system cannot give it.
+bool TemporaryDirectory(std::string& directory, int& error);
+
+// Keeps the system from stopping the program with a dialog box for a
+// critical error, a crash or a missing file, which nobody may be there to
+// close (nothing to do on POSIX).
+void PrepareErrorMode();
 
 // Makes writes to closed sockets and pipes fail instead of ending the
 // process (SIGPIPE ignored on POSIX; nothing to do on Windows).

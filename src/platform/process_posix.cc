@@ -68,12 +68,14 @@ bool CurrentDirectory(std::string& directory, int& error) {
     }
 }
 
-std::string TemporaryDirectory() {
+bool TemporaryDirectory(std::string& directory, int&) {
     const char* value = std::getenv("TMPDIR");
-    std::string directory = value != nullptr && *value != '\0' ? value : "/tmp";
+    directory = value != nullptr && *value != '\0' ? value : "/tmp";
     while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
-    return directory;
+    return true;
 }
+
+void PrepareErrorMode() {}
 
 void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
 

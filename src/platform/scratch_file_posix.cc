@@ -27,7 +27,9 @@ int CreateAndUnlink(const std::string& directory) {
 }  // namespace
 
 bool CreateScratchFile(FileHandle& file, int32_t& error) {
-    const std::string directory = TemporaryDirectory();
+    std::string directory;
+    int ignored = 0;
+    TemporaryDirectory(directory, ignored);
     int descriptor = open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (descriptor < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
         descriptor = CreateAndUnlink(directory);

@@ -2,7 +2,9 @@
 // their own so that handlers may take locks and do real work. On POSIX these
 // are SIGINT and SIGWINCH, blocked in every other thread (child processes
 // must be started with an empty signal mask); on Windows the console's
-// control handler and its buffer-size events.
+// control handler (Ctrl+C and Ctrl+Break), which the system runs on a thread
+// it starts, while size changes come with the console input
+// (platform/terminal.h).
 #pragma once
 
 namespace kestrel::platform {
@@ -14,7 +16,8 @@ using SignalCallback = void (*)();
 // before any other thread exists. `onInterrupt` runs for each interrupt.
 bool StartSignalThread(SignalCallback onInterrupt);
 
-// Runs `onResize` for each resize from now on (null: ignore them).
+// Runs `onResize` for each resize from now on (null: ignore them). Where
+// sizes come with the console input, it is never called.
 void SetResizeCallback(SignalCallback onResize);
 
 }  // namespace kestrel::platform

@@ -9,6 +9,13 @@
 
 namespace kestrel::platform {
 
+// Makes the socket calls usable by the process (nothing to do on POSIX):
+// once at start-up, before any other function here. False with the
+// system's code.
+bool StartSocketLibrary(int32_t& error);
+// Once at the end, after the last socket was closed.
+void StopSocketLibrary();
+
 // Room for any socket address the system produces.
 inline constexpr uint32_t kSocketAddressRoom = 128;
 

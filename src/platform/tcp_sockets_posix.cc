@@ -49,6 +49,10 @@ bool FinishInterruptedConnect(int descriptor, int32_t& error) {
 
 }  // namespace
 
+bool StartSocketLibrary(int32_t&) { return true; }
+
+void StopSocketLibrary() {}
+
 ResolveOutcome ResolveFirstIpv4Tcp(const char* host, uint16_t port, uint8_t* address, uint32_t room,
                                    uint32_t& length, int32_t& error) {
     char service[6];

@@ -7,22 +7,16 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/retry_posix.h"
+#include "platform/terminal_escapes.h"
 
 namespace kestrel::platform {
 
-bool QueryTerminalSize(uint16_t& width, uint16_t& height, int& error) {
-    struct winsize size;
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) {
-        error = errno;
-        return false;
-    }
-    width = size.ws_col;
-    height = size.ws_row;
-    return true;
-}
+namespace {
 
+// Writes every byte to standard output, retrying interrupted and short writes.
 bool WriteToTerminal(const char* bytes, size_t length, int& error) {
     while (length > 0) {
         const ssize_t written = write(STDOUT_FILENO, bytes, length);
@@ -44,6 +38,78 @@ bool WriteToTerminal(const char* bytes, size_t length, int& error) {
     return true;
 }
 
+bool WriteToTerminal(const std::string& bytes, int& error) { return WriteToTerminal(bytes.data(), bytes.size(), error); }
+
+// Raw input: backspace arrives as DEL or BS, Ctrl+C as ETX.
+bool EventOfByte(unsigned char byte, ConsoleEvent& event) {
+    if (byte == 0x7F || byte == 0x08) {
+        event = ConsoleEvent{ConsoleEventKind::kBackspace, 0, 0};
+        return true;
+    }
+    if (byte == 0x03) {
+        event = ConsoleEvent{ConsoleEventKind::kInterrupt, 0, 0};
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool QueryDisplaySize(uint16_t& width, uint16_t& height, int& error) {
+    struct winsize size;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) {
+        error = errno;
+        return false;
+    }
+    width = size.ws_col;
+    height = size.ws_row;
+    return true;
+}
+
+bool OpenDisplayScreen(DisplayScreen& screen, uint16_t, uint16_t& width, uint16_t& height,
+                       ScreenFailureReport report) {
+    screen.buffer = kNoFile;
+    int error = 0;
+    width = height = 0;
+    if (!QueryDisplaySize(width, height, error)) report(ScreenStep::kScreenInfo, error);
+    // The attribute is set with the first cells drawn.
+    if (!WriteToTerminal(kEnterDisplayScreen, sizeof kEnterDisplayScreen - 1, error)) {
+        report(ScreenStep::kActivate, error);
+        // Part of it may have arrived.
+        ShowMainScreen(screen);
+        return false;
+    }
+    return true;
+}
+
+// The terminal has the new size already; the display paints every cell after it.
+void SizeDisplayScreen(DisplayScreen&, int, int, uint16_t, ScreenFailureReport) {}
+
+bool DrawScreenCells(DisplayScreen&, const ScreenCell* cells, const ScreenCell* shown, int width, int height,
+                     int& error) {
+    std::string output;
+    AppendScreenUpdate(output, cells, shown, width, height);
+    return output.empty() || WriteToTerminal(output, error);
+}
+
+bool SetDisplayTitle(DisplayScreen&, const char* title, int& error) {
+    std::string output;
+    AppendWindowTitle(output, title);
+    return WriteToTerminal(output, error);
+}
+
+void ShowMainScreen(const DisplayScreen&) {
+    int ignored = 0;
+    WriteToTerminal(kLeaveDisplayScreen, sizeof kLeaveDisplayScreen - 1, ignored);
+}
+
+void CloseDisplayScreen(DisplayScreen& screen) { screen.buffer = kNoFile; }
+
+bool DisplayIsHidden() { return false; }
+
+bool ShowProgramIcon(int&) { return true; }
+
+void ClearProgramIcon() {}
 
 bool OpenWakeChannel(WakeChannel& channel, int& error) {
     int fds[2];
@@ -101,8 +167,16 @@ bool PendingInput(size_t& count, int& error) {
     return true;
 }
 
-bool ReadInput(unsigned char* buffer, size_t room, size_t& count, int& error) {
-    return ReadRetrying(STDIN_FILENO, buffer, room, count, error);
+bool ReadConsoleEvents(ConsoleEvent* events, size_t room, size_t& count, bool& ended, int& error) {
+    unsigned char bytes[64];
+    size_t got = 0;
+    count = 0;
+    ended = false;
+    if (!ReadRetrying(STDIN_FILENO, bytes, room < sizeof bytes ? room : sizeof bytes, got, error)) return false;
+    ended = got == 0;
+    for (size_t i = 0; i < got; ++i)
+        if (EventOfByte(bytes[i], events[count])) ++count;
+    return true;
 }
 
 }  // namespace kestrel::platform

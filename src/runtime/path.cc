@@ -349,9 +349,8 @@ bool CurrentDirectoryPath(Path& path, int& error) {
         return false;
     }
     std::memcpy(text, directory.c_str(), length + 1);
-    const char separators[] = {kNativeSeparator, '\0'};
     path = Path{};
-    const bool split = path.SetFromText(text, length, separators);
+    const bool split = path.SetFromText(text, length, platform::kPathSeparators);
     path.ownsText = true;
     if (!split) {
         path.Release();

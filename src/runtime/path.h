@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/native_paths.h"
 #include "runtime/segment_pool.h"
 
 namespace kestrel {
@@ -18,8 +19,8 @@ inline constexpr uint32_t kPathWide = 2;  // components are UTF-16 text, two byt
 inline constexpr uint32_t kPathDriveRoot = 4;
 inline constexpr uint32_t kPathUncRoot = 8;
 
-// Separator of local paths on this platform.
-inline constexpr char kNativeSeparator = '/';
+// Separator of local paths on this system.
+inline constexpr char kNativeSeparator = platform::kPathSeparator;
 
 // Why MakeRelative failed.
 enum PathRelativeReason : uint32_t {

@@ -4,12 +4,14 @@
 #include <new>
 #include <string>
 
+#include "platform/files.h"
 #include "platform/memory.h"
 #include "platform/process.h"
 #include "platform/streams.h"
 #include "platform/system_errors.h"
 #include "runtime/format.h"
 #include "runtime/messages.h"
+#include "runtime/path.h"
 #include "runtime/utf16.h"
 
 namespace kestrel {
@@ -83,15 +85,24 @@ TempLog* TempFileTable::Create(const char* description, const char* kind) {
     // Kinds are the callers' own constants; one that does not fit is cut.
     Utf8ToUtf16(kind, static_cast<uint32_t>(std::strlen(kind)), entry->kind, kTempLogKindUnits, units, error);
 
-    const std::string directory = platform::TemporaryDirectory();
+    std::string directory;
+    int directoryError = 0;
+    if (!platform::TemporaryDirectory(directory, directoryError)) {
+        PostCode("Cannot get temporary path, error {0}", directoryError);
+        return nullptr;
+    }
     if (directory.size() + kNameRoom > kTempLogPathBytes) {
         // The name would have to be cut, and a cut name is another file.
         PostCode("Cannot get temporary path, error {0}", platform::kErrorNameTooLong);
         return nullptr;
     }
     for (uint32_t counter = 1; counter <= kLastCounter; ++counter) {
-        FormatText(entry->path, kTempLogPathBytes, "{0}/KVLOG.{1}.{2}.tmp",
-                   {{FormatString, directory.c_str()}, {FormatAddress, entry}, {FormatU32, &counter}});
+        static constexpr char kSeparator[] = {kNativeSeparator, '\0'};
+        FormatText(entry->path, kTempLogPathBytes, "{0}{1}KVLOG.{2}.{3}.tmp",
+                   {{FormatString, directory.c_str()},
+                    {FormatString, kSeparator},
+                    {FormatAddress, entry},
+                    {FormatU32, &counter}});
         // Exclusive creation, so a leftover of an earlier run is never taken
         // over; private to the user, since logs hold command lines and output.
         int error = 0;
@@ -129,7 +140,8 @@ void TempFileTable::Delete(TempLog* entry) {
     CloseStream(entry);
     // Only a file that still belongs to the table: the name may have been
     // taken by someone else since.
-    if ((entry->flags & kTempLogExists) != 0) std::remove(entry->path);
+    int ignored = 0;
+    if ((entry->flags & kTempLogExists) != 0) platform::RemoveFile(entry->path, ignored);
     entry->flags = 0;
 }
 

@@ -1,5 +1,6 @@
 #include "scheduler/case_fold.h"
 
+#include "platform/case_mapping.h"
 #include "runtime/utf8.h"
 
 #include <cstring>
@@ -78,8 +79,13 @@ uint32_t FoldCase(const char* text, uint32_t length, char* out) {
             ++at;
             continue;
         }
+        // Beyond ASCII the system's own rules decide, where it has them.
+        uint32_t mapped = 0;
+        const uint32_t rest = length - at;
+        if (platform::SystemLowerCase(text + at, rest, out + written, static_cast<uint32_t>(FoldedRoom(rest)), mapped))
+            return written + mapped;
         uint32_t codePoint = 0;
-        const uint32_t sequence = DecodeUtf8(in + at, length - at, codePoint);
+        const uint32_t sequence = DecodeUtf8(in + at, rest, codePoint);
         if (sequence == 0) {
             to[written++] = b;
             ++at;

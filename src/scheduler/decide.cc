@@ -238,7 +238,7 @@ bool JobScheduler::OutputProduced(const char* path, uint32_t length) {
     // The same spelling rules as the keys: normalized, then folded. A path
     // above its root names no file a job writes.
     Path parsed;
-    bool ok = parsed.SetFromText(path, length, "/");
+    bool ok = parsed.SetFromText(path, length, platform::kPathSeparators);
     if (ok && parsed.Normalize()) {
         const uint64_t rendered = parsed.Render(nullptr, 0);
         ok = reservePathText(rendered + 1);

@@ -9,16 +9,28 @@ namespace kestrel {
 
 namespace {
 
-constexpr char kNativeSeparators[] = {kNativeSeparator, '\0'};
-
 bool IsScriptSeparator(char c) { return c == '/' || c == '\\'; }
+
+bool IsNativeSeparator(char c) { return std::strchr(platform::kPathSeparators, c) != nullptr && c != '\0'; }
 
 }  // namespace
 
 bool SplitNativePath(Path& path, const char* text, uint32_t length) {
-    const bool split = path.SetFromText(text, length, kNativeSeparators);
-    path.flags &= ~(kPathDriveRoot | kPathUncRoot);
+    const bool split = path.SetFromText(text, length, platform::kPathSeparators);
+    if (!platform::kPathsHaveDrives) path.flags &= ~(kPathDriveRoot | kPathUncRoot);
     return split;
+}
+
+bool IsAbsoluteNativeText(const char* text) {
+    if (IsNativeSeparator(text[0])) return true;
+    return platform::kPathsHaveDrives && text[0] != '\0' && text[1] == ':' && IsNativeSeparator(text[2]);
+}
+
+const char* LastNativeSeparator(const char* text) {
+    const char* last = nullptr;
+    for (const char* c = text; *c != '\0'; ++c)
+        if (IsNativeSeparator(*c)) last = c;
+    return last;
 }
 
 bool AppendScriptComponents(Path& path, const char* text, uint32_t length) {

@@ -1,7 +1,7 @@
 // Paths as the script language uses them. Names written in a script are split
 // at both '\\' and '/'; names that come from this system (the script's own
-// location, rendered paths) are split at the native separator only, since a
-// POSIX file name may hold a backslash.
+// location, rendered paths) are split at the system's own separators only,
+// since a POSIX file name may hold a backslash.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +12,16 @@ namespace kestrel {
 
 class ScriptArena;
 
-// Splits native path text; drive and share roots mean nothing here and are cleared.
+// Splits native path text. Drive and share roots are kept where the system
+// has them and cleared where they mean nothing ("a:" is a POSIX name).
 bool SplitNativePath(Path& path, const char* text, uint32_t length);
+
+// Whether a path given on this system (the script argument) is absolute:
+// a leading separator, or on systems with drives "C:" and a separator.
+bool IsAbsoluteNativeText(const char* text);
+
+// The last separator of native path text, or null.
+const char* LastNativeSeparator(const char* text);
 
 // Appends the components of script-written text (split at '\\' and '/'),
 // pointing into `text`. False when a node cannot be allocated.
@@ -30,7 +38,7 @@ bool IsAbsoluteScriptText(const char* text, uint32_t length);
 bool JoinScriptPath(const char* prefix, uint32_t prefixLength, const char* rest, uint32_t restLength, Path& path,
                     ScriptArena* arena = nullptr);
 
-// `base` rendered, a '/', then `text` (or `text` alone when base is null),
+// `base` rendered, the native separator, then `text` (or `text` alone when base is null),
 // as a new heap text. False when memory ran out.
 bool JoinNativePath(const Path* base, const char* text, uint32_t length, char*& joined, uint32_t& joinedLength);
 

@@ -93,8 +93,8 @@ uint32_t PlainRunEnd(const uint8_t* bytes, uint32_t at, uint32_t count) {
 // trailing separator, and a last component other than "." or "..".
 bool NamesFile(const char* text) {
     const size_t length = std::strlen(text);
-    if (length == 0 || text[length - 1] == '/') return false;
-    const char* slash = std::strrchr(text, '/');
+    const char* slash = LastNativeSeparator(text);
+    if (length == 0 || slash == text + length - 1) return false;
     const char* last = slash != nullptr ? slash + 1 : text;
     return std::strcmp(last, ".") != 0 && std::strcmp(last, "..") != 0;
 }
@@ -155,7 +155,7 @@ bool ScriptReader::resolve(const char* scriptPath, const Path& baseDirectory) {
     if (!NamesFile(scriptPath)) return failStatic("Invalid path to script");
     char* full = nullptr;
     uint32_t fullLength = 0;
-    if (!JoinNativePath(scriptPath[0] == '/' ? nullptr : &baseDirectory, scriptPath,
+    if (!JoinNativePath(IsAbsoluteNativeText(scriptPath) ? nullptr : &baseDirectory, scriptPath,
                         static_cast<uint32_t>(std::strlen(scriptPath)), full, fullLength)) {
         return failStatic(kInsufficientMemory);
     }
@@ -176,7 +176,7 @@ bool ScriptReader::resolve(const char* scriptPath, const Path& baseDirectory) {
     if (!split) return failStatic(kInsufficientMemory);
     if (!ok) return failStatic("Invalid path to script");
     // The directory is the file name up to and including its last separator.
-    const char* slash = std::strrchr(fileName, '/');
+    const char* slash = LastNativeSeparator(fileName);
     directoryTextLength = static_cast<uint32_t>(slash - fileName) + 1;
     if (!SplitNativePath(directory, fileName, directoryTextLength)) return failStatic(kInsufficientMemory);
     return true;

@@ -1,8 +1,5 @@
 #include "archive/archive_test_support.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -22,32 +19,28 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void Collect(const fs::path& root, const fs::path& relative, std::vector<TestEntry>& out) {
-    std::vector<fs::directory_entry> children;
-    for (const auto& child : fs::directory_iterator(root / relative)) children.push_back(child);
-    std::sort(children.begin(), children.end(),
-              [](const fs::directory_entry& a, const fs::directory_entry& b) { return a.path() < b.path(); });
-    for (const auto& child : children) {
-        const fs::path childRelative = relative / child.path().filename();
+// Directories before their contents, names sorted by their UTF-8 bytes.
+void Collect(const std::string& root, const std::string& relative, std::vector<TestEntry>& out) {
+    const std::string directory = relative.empty() ? root : root + kNativeSeparator + NativePath(relative);
+    for (const DirectoryEntry& child : ListDirectory(directory)) {
+        const std::string path = directory + kNativeSeparator + child.name;
         platform::FileFacts facts{};
         platform::FileHandle fd;
         int error = 0;
-        if (!platform::OpenForReading(child.path().c_str(), fd, facts, error)) {
-            throw std::runtime_error("cannot open " + child.path().string());
-        }
+        if (!platform::OpenForReading(path.c_str(), fd, facts, error)) throw std::runtime_error("cannot open " + path);
         platform::CloseFile(fd);
         TestEntry item;
-        item.directory = relative.empty() ? "" : relative.generic_string();
-        item.name = child.path().filename().string();
+        item.directory = relative;
+        item.name = child.name;
         item.kind = facts.directory ? PaxgzEntryKind::kDirectory : PaxgzEntryKind::kRegularFile;
         item.size = facts.size;
-        item.file = child.path().string();
+        item.file = path;
         item.mtime = facts.modifiedSeconds;
         item.mtimeNanoseconds = facts.modifiedNanoseconds;
         item.atime = facts.accessedSeconds;
         item.atimeNanoseconds = facts.accessedNanoseconds;
         out.push_back(item);
-        if (facts.directory) Collect(root, childRelative, out);
+        if (facts.directory) Collect(root, relative.empty() ? child.name : relative + "/" + child.name, out);
     }
 }
 
@@ -87,12 +80,12 @@ bool NextEntry(void* context, PaxgzEntry& entry, platform::FileHandle& file, boo
     entry.accessedNanoseconds = item.atimeNanoseconds;
     entry.kind = item.kind;
     if (item.kind == PaxgzEntryKind::kRegularFile && item.size > 0) {
-        const int fd = open(item.file.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            error = errno;
+        platform::FileFacts facts{};
+        int openError = 0;
+        if (!platform::OpenForReading(item.file.c_str(), file, facts, openError)) {
+            error = openError;
             return false;
         }
-        file = platform::FileHandle{fd};
     }
     haveEntry = true;
     return true;
@@ -158,7 +151,7 @@ PaxgzWriterConfig MakeConfig(WriterHarness& harness, std::vector<uint8_t>& stagi
 
 std::vector<TestEntry> EntriesFromTree(const std::string& root) {
     std::vector<TestEntry> out;
-    Collect(root, fs::path(), out);
+    Collect(root, "", out);
     return out;
 }
 
@@ -194,10 +187,14 @@ WriterRun RunWriterWithLoop(const std::vector<TestEntry>& entries, const std::st
     std::vector<uint8_t> output(options.outputSize);
     WriterHarness harness{&entries, &options, 0, &run, writer.get(), output.data()};
     const PaxgzWriterConfig config = MakeConfig(harness, staging, output, options);
-    const int fd = open(archivePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw std::runtime_error("cannot create " + archivePath);
+    platform::FileHandle archive;
+    int error = 0;
+    if (!platform::CreateForWriting(archivePath.c_str(), archive, error)) {
+        throw std::runtime_error("cannot create " + archivePath);
+    }
     PaxgzFileRunResult result;
-    run.ok = WritePaxgzToFile(*writer, config, platform::FileHandle{fd}, result);
+    run.ok = WritePaxgzToFile(*writer, config, archive, result);
+    platform::CloseFile(archive);
     Finish(run, *writer);
     run.writes.push_back(ReadFile(archivePath));
     return run;
@@ -277,7 +274,11 @@ bool Create(void* context, const PaxgzReadEntry& entry, platform::FileHandle& fi
     if (harness->options->createOnly) {
         file = platform::kNoFile;
         if (entry.kind == PaxgzEntryKind::kRegularFile && entry.size > 0) {
-            file = platform::FileHandle{open("/dev/null", O_WRONLY | O_CLOEXEC)};
+            int openError = 0;
+            if (!platform::CreateForWriting(kNullDevice, file, openError)) {
+                error = openError;
+                return false;
+            }
         }
         return true;
     }
@@ -465,19 +466,67 @@ std::string PaxHeader(char typeflag, const std::string& records) {
            PadToBlock(records);
 }
 
-std::map<std::string, std::string> ReadTree(const std::string& root) {
-    std::map<std::string, std::string> tree;
-    for (const auto& item : fs::recursive_directory_iterator(root)) {
-        const std::string relative = fs::relative(item.path(), root).generic_string();
-        if (item.is_symlink()) {
-            tree[relative + "@"] = fs::read_symlink(item.path()).string();
-        } else if (item.is_directory()) {
-            tree[relative + "/"] = "";
+namespace {
+
+void ReadTreeBelow(const std::string& root, const std::string& relative, std::map<std::string, std::string>& tree) {
+    const std::string directory = relative.empty() ? root : root + kNativeSeparator + NativePath(relative);
+    for (const DirectoryEntry& child : ListDirectory(directory)) {
+        const std::string name = relative.empty() ? child.name : relative + "/" + child.name;
+        const std::string path = directory + kNativeSeparator + child.name;
+        if (child.link) {
+            tree[name + "@"] = TextOf(fs::read_symlink(PathOf(path)));
+        } else if (child.directory) {
+            tree[name + "/"] = "";
+            ReadTreeBelow(root, name, tree);
         } else {
-            tree[relative] = ReadFile(item.path().string());
+            tree[name] = ReadFile(path);
         }
     }
+}
+
+}  // namespace
+
+std::map<std::string, std::string> ReadTree(const std::string& root) {
+    std::map<std::string, std::string> tree;
+    ReadTreeBelow(root, "", tree);
     return tree;
+}
+
+void BuildStressTree(const std::string& root) {
+    for (int d = 0; d < 8; ++d) {
+        for (int f = 0; f < 40; ++f) {
+            const size_t sizes[] = {0, 1, 511, 512, 513, 4096, 70'001, 1000};
+            const size_t size = sizes[(d + f) % 8] + static_cast<size_t>(f);
+            WriteFile(root + "/dir" + std::to_string(d) + "/file" + std::to_string(f) + ".dat",
+                      RandomBytes(size, static_cast<uint32_t>(d * 100 + f)));
+        }
+    }
+    std::string deep = root;
+    for (int level = 0; level < 30; ++level) deep += "/level" + std::to_string(level);
+    WriteFile(deep + "/leaf.txt", "deep");
+    WriteFile(root + "/" + std::string(100, 'n'), "name of exactly 100 bytes");
+    WriteFile(root + "/" + std::string(101, 'm'), "name of 101 bytes");
+    WriteFile(root + "/" + std::string(77, 'a') + "/" + std::string(77, 'b') + "/prefix155", "155");
+    WriteFile(root + "/" + std::string(78, 'a') + "/" + std::string(77, 'b') + "/prefix156", "156");
+    WriteFile(root + "/\xC3\xBCn\xC3\xAF\x63\xC3\xB8\x64\xC3\xA9/\xE5\x90\x8D\xE5\x89\x8D.txt", "non-ASCII");
+    WriteFile(root + "/emoji-\xF0\x9F\x98\x80.bin", RandomBytes(3000, 99));
+    WriteFile(root + "/empty", "");
+    WriteFile(root + "/one", "1");
+    std::filesystem::create_directories(PathOf(root + "/empty-directory"));
+    SetModificationTime(root + "/one", 1'600'000'000, 250'000'000);
+}
+
+std::string TreeDifference(const std::map<std::string, std::string>& actual,
+                       const std::map<std::string, std::string>& expected) {
+    for (const auto& [path, bytes] : expected) {
+        const auto found = actual.find(path);
+        if (found == actual.end()) return "missing " + path;
+        if (found->second != bytes) return "content of " + path;
+    }
+    for (const auto& item : actual) {
+        if (expected.count(item.first) == 0) return "unexpected " + item.first;
+    }
+    return "";
 }
 
 std::string Utf16(const std::string& text) {

@@ -123,6 +123,17 @@ void FixChecksum(std::string& block);
 // A file tree as relative path -> contents ("/" suffix marks a directory).
 std::map<std::string, std::string> ReadTree(const std::string& root);
 
+// A tree with the names and sizes that stress the format below `root`: 320
+// files of sizes around the block size, a path 30 directories deep, names of
+// 100 and 101 bytes, paths that just fit and just miss the ustar prefix,
+// names outside ASCII, empty files and directories, and "one" with the
+// modification time 1600000000.25.
+void BuildStressTree(const std::string& root);
+
+// The first path that differs between two trees (ReadTree), or "".
+std::string TreeDifference(const std::map<std::string, std::string>& actual,
+                           const std::map<std::string, std::string>& expected);
+
 // UTF-8 text to UTF-16LE bytes (BMP only, enough for tests).
 std::string Utf16(const std::string& ascii);
 

@@ -1,12 +1,13 @@
 // The archive layout byte for byte, the buffer discipline, and the writer's failures.
-#include <fcntl.h>
-#include <unistd.h>
 #include <zlib.h>
+
+#include <cerrno>
 
 #include <gtest/gtest.h>
 
 #include "archive/archive_test_support.h"
 #include "archive/zlib_slots.h"
+#include "platform/system_errors.h"
 #include "support/test_support.h"
 
 namespace kestrel::test {
@@ -329,10 +330,30 @@ TEST(PaxgzWriter, FilesThatChangeSizeWhileReadFailTheArchive) {
             const WriterRun run = loop ? RunWriterWithLoop({item}, dir / "out.tgz") : RunWriter({item});
             EXPECT_FALSE(run.ok) << item.name;
             EXPECT_EQ(run.kind, 2u);
-            EXPECT_EQ(run.code, EIO);
+            EXPECT_EQ(run.code, platform::kErrorInputOutput);
             EXPECT_EQ(run.chain0, "file read failed");
             EXPECT_EQ(run.chain1, "file changed size while it was read");
         }
+    }
+}
+
+// The writer owns every file handed to it and closes it, also when the file
+// fails it, whether or not it reads through the event loop.
+TEST(PaxgzWriter, EveryFileItIsGivenIsClosed) {
+    TempDir dir;
+    for (const std::string mode : {"direct", "loop"}) {
+        SCOPED_TRACE(mode);
+        const TestEntry small = DataFile(dir, mode + "-small", "alpha");
+        const TestEntry large = DataFile(dir, mode + "-large", RandomBytes(70'000, 3));
+        TestEntry shrunk = DataFile(dir, mode + "-shrunk", "short");
+        shrunk.size = 1000;
+        const bool loop = mode == "loop";
+        const WriterRun run = loop ? RunWriterWithLoop({small, large}, dir / "out.tgz") : RunWriter({small, large});
+        EXPECT_TRUE(run.ok) << run.chain0;
+        const WriterRun failed = loop ? RunWriterWithLoop({shrunk}, dir / "out.tgz") : RunWriter({shrunk});
+        EXPECT_FALSE(failed.ok);
+        const TestEntry* const given[] = {&small, &large, &shrunk};
+        for (const TestEntry* entry : given) EXPECT_FALSE(HeldOpen(entry->file)) << entry->name;
     }
 }
 

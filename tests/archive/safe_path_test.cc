@@ -7,6 +7,7 @@
 #include <string>
 
 #include "archive/safe_path.h"
+#include "platform/native_paths.h"
 #include "platform/system_errors.h"
 
 namespace kestrel {
@@ -69,6 +70,43 @@ TEST(ComponentToUtf8, WhatCannotBeANameIsRefused) {
     }
     const Converted exact = Convert("abc", false, 4);
     EXPECT_TRUE(exact.ok) << "room for the name and its NUL is enough";
+}
+
+// Names that reach outside the extraction root, or open something other than
+// a file, where the system reads names that way; elsewhere they are names.
+TEST(CheckPathText, DeviceRulesWhereTheSystemHasThem) {
+    enum class Refused { kEverywhere, kWithDeviceRules, kNever };
+    constexpr Refused kAll = Refused::kEverywhere, kDevice = Refused::kWithDeviceRules, kNo = Refused::kNever;
+    struct Case {
+        std::string text;
+        bool utf16;
+        Refused refused;
+    };
+    const Case cases[] = {
+        {"CON", false, kDevice},          {"nul", false, kDevice},          {"aux.txt", false, kDevice},
+        {"sub/COM1", false, kDevice},     {"lpt9.log", false, kDevice},     {"com\xC2\xB9", false, kDevice},
+        {"CONOUT$", false, kDevice},      {"a.txt:zone", false, kDevice},   {"a\\..\\..\\x", false, kDevice},
+        {".. /x", false, kDevice},        {"name.", false, kDevice},        {"what?", false, kDevice},
+        {Utf16Le(u"Aux"), true, kDevice}, {Utf16Le(u"COM\u00B2.c"), true, kDevice},
+        {Utf16Le(u"x/b:c"), true, kDevice},
+        {"\\\\?\\C:\\x", false, kAll}, {"\\\\server\\share\\x", false, kAll}, {"C:x", false, kAll},
+        {Utf16Le(u"b:c"), true, kAll},
+        {"console", false, kNo},          {"com10", false, kNo},            {"COM0", false, kNo},
+        {"nul_file", false, kNo},         {".hidden", false, kNo},          {"a/./b/../c.txt", false, kNo},
+        {Utf16Le(u"CONSOLE"), true, kNo},
+    };
+    const uint8_t slash = '/';
+    const std::string wideSlash = Utf16Le(u"/");
+    for (const Case& c : cases) {
+        ComponentList list;
+        bool outOfMemory = false;
+        const uint8_t* separator = c.utf16 ? reinterpret_cast<const uint8_t*>(wideSlash.data()) : &slash;
+        const UnsafePath problem = CheckPathText(reinterpret_cast<const uint8_t*>(c.text.data()),
+                                                 static_cast<uint32_t>(c.text.size()), separator, c.utf16 ? 2 : 1,
+                                                 c.utf16, false, list, outOfMemory);
+        const bool refused = c.refused == kAll || (c.refused == kDevice && platform::kNamesHaveDeviceRules);
+        EXPECT_EQ(problem != UnsafePath::kNone, refused) << c.text << " gave " << UnsafePathText(problem);
+    }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "display/display_text.h"
 #include "display/screen_model.h"
 #include "platform/clock.h"
+#include "platform/terminal_escapes.h"
 #include "runtime/messages.h"
 
 namespace kestrel {
@@ -220,34 +221,51 @@ TEST(ScreenModelOutput, UpdatesTurnTheShownScreenIntoTheWantedOne) {
     DisplayFrame frame = SampleFrame(layout);
     ScreenModel shown, wanted;
     RenderFrame(layout, frame, shown);
+    const auto update = [&](const ScreenModel& to, const ScreenModel* from) {
+        std::string output;
+        platform::AppendScreenUpdate(output, to.cells(), from != nullptr ? from->cells() : nullptr, to.width(),
+                                     to.height());
+        return output;
+    };
 
-    std::string output;
     uint8_t field = 0;
-    EXPECT_FALSE(shown.AppendChanges(shown, true, kDisplayAttribute, output, field));
-    EXPECT_TRUE(output.empty());
+    EXPECT_FALSE(shown.FirstChange(&shown, field));
+    EXPECT_TRUE(update(shown, &shown).empty());
 
     // A changed counter and a changed status: only those cells are written.
     frame.counters.failed = 17;
     frame.lines[0].status = Cells("Output transfer 9K");
     RenderFrame(layout, frame, wanted);
-    ASSERT_TRUE(wanted.AppendChanges(shown, true, kDisplayAttribute, output, field));
+    ASSERT_TRUE(wanted.FirstChange(&shown, field));
     EXPECT_EQ(field, kFieldStatus);
+    std::string output = update(wanted, &shown);
     EXPECT_EQ(output.find("kv://builder"), std::string::npos);
     EXPECT_EQ(output.find("Press backspace"), std::string::npos);
     EXPECT_NE(output.find("Output"), std::string::npos);
-    ScreenModel applied = shown;
+    ScreenModel applied;
+    applied.CopyFrom(shown);
     ApplyOutput(output, applied);
     for (int row = 0; row < wanted.height(); ++row) EXPECT_EQ(applied.RowText(row), wanted.RowText(row)) << row;
 
     // An unknown screen is painted completely, starting with the attribute.
     ScreenModel blank;
-    blank.Reset(90, 12);
+    blank.Reset(90, 12, kDisplayAttribute);
     blank.Fill(5, 3, 20, U'x', kFieldFill);
-    output.clear();
-    ASSERT_TRUE(wanted.AppendChanges(blank, false, kDisplayAttribute, output, field));
+    ASSERT_TRUE(wanted.FirstChange(nullptr, field));
+    output = update(wanted, nullptr);
     EXPECT_EQ(output.rfind("\x1b[0;37;44m", 0), 0u);
     ApplyOutput(output, blank);
     for (int row = 0; row < wanted.height(); ++row) EXPECT_EQ(blank.RowText(row), wanted.RowText(row)) << row;
+}
+
+TEST(ScreenModelOutput, AttributesChangeWhereTheCellsDo) {
+    // Bright yellow on red between two white-on-blue cells; a cell whose
+    // attribute alone changed is written again.
+    const platform::ScreenCell before[3] = {{U'a', 0x17}, {U'b', 0x17}, {U'c', 0x17}};
+    const platform::ScreenCell after[3] = {{U'a', 0x17}, {U'b', 0x4E}, {U'\u2500', 0x17}};
+    std::string output;
+    platform::AppendScreenUpdate(output, after, before, 3, 1);
+    EXPECT_EQ(output, "\x1b[0;93;41m\x1b[1;2Hb\x1b[0;37;44m\u2500");
 }
 
 TEST(DisplayText, JobTextsCannotControlTheTerminal) {

@@ -67,7 +67,7 @@ TEST(KestrelProgram, UsageOnStandardErrorWithExitCodeOne) {
         argv.insert(argv.end(), args.begin(), args.end());
         const test::ProcessResult result = test::RunProcess(argv);
         EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.err, kUsage);
+        EXPECT_EQ(result.err, test::PrintedLines(kUsage));
         EXPECT_EQ(result.out, "");
     }
 }

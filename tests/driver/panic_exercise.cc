@@ -10,8 +10,6 @@
 //                                               (1-based; 0: none) removed behind
 //                                               the table's back, then THREADS
 //                                               threads panic at once
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,7 +57,11 @@ int main(int argc, char** argv) {
         if (log == nullptr) return 3;
         // Left unflushed on purpose: the panic must flush it.
         std::fprintf(log->stream, "content of log %d\n", i);
-        if (i == deleted) unlink(log->path);
+        // Closed first: Windows removes no file that is still open.
+        if (i == deleted) {
+            kestrel::TempFileTable::Close(log);
+            std::remove(log->path);
+        }
     }
     std::vector<std::thread> panicking;
     for (int i = 0; i < threads; ++i) panicking.emplace_back([] { kestrel::Panic("exercise panic"); });

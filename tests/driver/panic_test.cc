@@ -1,70 +1,21 @@
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "archive/archive_test_support.h"
-#include "driver/panic.h"
 #include "driver/panic_map.h"
-#include "support/test_support.h"
+#include "panic_report.h"
 
 namespace kestrel {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ExerciseBinary() { return test::BuildDir() + "/tests/panic_exercise"; }
-
-const std::string kNotice = std::string("The Kestrelvane client has panicked due to an internal bug\n") +
-                            "Please email the panic.bin file to " + kSupportAddress + "\n" +
-                            "NOTE: The panic.bin file will contain IP addresses, command lines and file names.\n" +
-                            "      It will not contain file contents.\n\n";
-
-std::string Utf16Line(const std::string& ascii) { return test::Utf16(ascii); }
-
-std::vector<std::string> KvlogFiles(const std::string& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory))
-        if (entry.path().filename().string().rfind("KVLOG.", 0) == 0) names.push_back(entry.path().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-class PanicReport : public ::testing::Test {
-protected:
-    void SetUp() override { fs::create_directories(temp / "tmp"); }
-
-    test::ProcessResult Run(const std::vector<std::string>& args) {
-        std::vector<std::string> argv{ExerciseBinary()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        test::ProcessOptions options;
-        options.workingDirectory = temp.path();
-        options.environment["TMPDIR"] = temp / "tmp";
-        return test::RunProcess(argv, options);
-    }
-
-    // Extracts panic.bin and returns the extracted tree.
-    std::map<std::string, std::string> Extract() {
-        fs::create_directories(temp / "out");
-        const test::ReaderRun run = test::RunReader(test::ReadFile(temp / "panic.bin"), temp / "out");
-        EXPECT_TRUE(run.ok) << run.chain0 << ": " << run.chain1;
-        EXPECT_TRUE(run.utf16) << "panic.bin names its entries in UTF-16LE";
-        return test::ReadTree(temp / "out");
-    }
-
-    test::TempDir temp;
-};
-
 TEST_F(PanicReport, CrashedRunLeavesOneArchiveWithTheMessageAndEveryLog) {
     const test::ProcessResult result = Run({"3"});
     EXPECT_EQ(result.exitCode, 2);
-    EXPECT_EQ(result.err, "Panicking...\n" + kNotice);
+    EXPECT_EQ(result.err, test::PrintedLines("Panicking...\n" + kNotice));
     EXPECT_FALSE(test::FileExists(temp / "panic.map.bin"));
     EXPECT_FALSE(test::FileExists(temp / "panic.message.txt")) << "collected files are deleted once packed";
     EXPECT_TRUE(KvlogFiles(temp / "tmp").empty()) << "the relaunch deletes the crashed run's logs";
@@ -109,7 +60,7 @@ TEST_F(PanicReport, AMissingLogIsReportedAndTheOthersArePacked) {
     const test::ProcessResult result = Run({"3", "2"});
     EXPECT_EQ(result.exitCode, 2);
     EXPECT_NE(result.err.find("Cannot add " + (temp / "tmp/KVLOG.")), std::string::npos) << result.err;
-    EXPECT_NE(result.err.find("to panic.bin, error 2\n"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(test::PrintedLines("to panic.bin, error 2\n")), std::string::npos) << result.err;
     const std::map<std::string, std::string> tree = Extract();
     EXPECT_EQ(tree.size(), 3u) << "the message and the two logs that still exist";
     for (const auto& [name, content] : tree) EXPECT_NE(content, "content of log 2\n");
@@ -128,10 +79,11 @@ TEST_F(PanicReport, TwoThreadsPanickingAtOnceMakeOneReport) {
     for (int round = 0; round < 5; ++round) {
         const test::ProcessResult result = Run({"2", "0", "2"});
         EXPECT_EQ(result.exitCode, 2);
-        EXPECT_EQ(result.err, "Panicking...\n" + kNotice) << "exactly one relaunch, and it found a complete map";
+        EXPECT_EQ(result.err, test::PrintedLines("Panicking...\n" + kNotice))
+            << "exactly one relaunch, and it found a complete map";
         EXPECT_EQ(Extract().size(), 3u);
         test::RemoveTree(temp / "out");
-        fs::remove(temp / "panic.bin");
+        fs::remove(test::PathOf(temp / "panic.bin"));
     }
 }
 
@@ -140,31 +92,8 @@ TEST_F(PanicReport, RelaunchWithoutAMapStillEndsWithTheNotice) {
     options.workingDirectory = temp.path();
     const test::ProcessResult result = test::RunProcess({test::KestrelBinary(), "--panic"}, options);
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.err, "Panicking...\nCannot open the panic file mapping, error 2\n" + kNotice);
+    EXPECT_EQ(result.err, test::PrintedLines("Panicking...\nCannot open the panic file mapping, error 2\n" + kNotice));
     EXPECT_FALSE(test::FileExists(temp / "panic.bin"));
-}
-
-TEST_F(PanicReport, InterruptInPlainModeEndsWithCodeTwoAndAReport) {
-    // The script is a FIFO that is never written, so kestrel is still reading
-    // it when the interrupt arrives.
-    const std::string script = temp / "build.kv";
-    ASSERT_EQ(mkfifo(script.c_str(), 0600), 0);
-    const int writer = open(script.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(writer, 0);
-    test::ProcessOptions options;
-    options.workingDirectory = temp.path();
-    options.environment["TMPDIR"] = temp / "tmp";
-    test::ChildProcess kestrel({test::KestrelBinary(), "--automated", "build.kv"}, options);
-    ASSERT_TRUE(kestrel.WaitUntilHolding(script));
-    kestrel.Signal(SIGINT);
-    const test::ProcessResult result = kestrel.Wait();
-    close(writer);
-    EXPECT_EQ(result.exitCode, 2);
-    EXPECT_EQ(result.err, "Panicking...\n" + kNotice);
-    const std::map<std::string, std::string> tree = Extract();
-    ASSERT_EQ(tree.size(), 1u);
-    EXPECT_EQ(tree.at("panic.message.txt"), Utf16Line("CTRL_C_EVENT\tmessage\tpanic.message.txt\n"));
-    EXPECT_TRUE(KvlogFiles(temp / "tmp").empty());
 }
 
 }  // namespace

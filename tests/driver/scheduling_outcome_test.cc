@@ -38,7 +38,7 @@ protected:
 TEST_F(DriverTest, NothingToRunIsAllOutputMade) {
     const ProcessResult result = Kestrel({"--job", "all"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out, kMade);
+    EXPECT_EQ(result.out, PrintedLines(kMade));
     EXPECT_EQ(result.err, "");
     EXPECT_FALSE(FileExists(dir / "build_log.xml"));
 }
@@ -50,13 +50,13 @@ TEST_F(DriverTest, JobsThatMustRunAreRun) {
     for (const auto& options : runs) {
         const ProcessResult result = Kestrel(options);
         EXPECT_EQ(result.exitCode, 0) << testing::PrintToString(options);
-        EXPECT_EQ(result.out, kRanAndFailed) << testing::PrintToString(options);
+        EXPECT_EQ(result.out, PrintedLines(kRanAndFailed)) << testing::PrintToString(options);
         EXPECT_TRUE(FileExists(dir / "build_log.xml"));
     }
     SetModificationTime(dir / "a.c", 2500);
     const ProcessResult result = Kestrel({"--job", "all"});
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.out, kRanAndFailed);
+    EXPECT_EQ(result.out, PrintedLines(kRanAndFailed));
 }
 
 TEST_F(DriverTest, SchedulerFailuresStopTheClient) {
@@ -71,19 +71,20 @@ TEST_F(DriverTest, SchedulerFailuresStopTheClient) {
     for (const Case& c : cases) {
         const ProcessResult result = Kestrel(c.options);
         EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.out, "Scheduling jobs\nCannot start the client, error " + c.message + "\n");
+        EXPECT_EQ(result.out, PrintedLines("Scheduling jobs\nCannot start the client, error " + c.message + "\n"));
     }
     Write("build.txt", "data d\n  value\n    v = 1\n");
     ProcessResult result = Kestrel({});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.out, "Scheduling jobs\nCannot start the client, error The job main cannot be found\n");
+    EXPECT_EQ(result.out,
+              PrintedLines("Scheduling jobs\nCannot start the client, error The job main cannot be found\n"));
 
     RemoveTree(dir / "a.c");
     Write("build.txt", kMachine + JobText("main", {"a.c"}, {"a.o"}));
     result = Kestrel({});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.out, "Scheduling jobs\nCannot start the client, error The file " + (dir / "a.c") +
-                              " needed by main is missing\n");
+    EXPECT_EQ(result.out, PrintedLines("Scheduling jobs\nCannot start the client, error The file " + (dir / "a.c") +
+                                       " needed by main is missing\n"));
 }
 
 TEST_F(DriverTest, ACycleBesideUpToDateJobsIsNotAllOutputMade) {
@@ -92,8 +93,8 @@ TEST_F(DriverTest, ACycleBesideUpToDateJobsIsNotAllOutputMade) {
     const ProcessResult result = Kestrel({"--job", "all"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.out,
-              "Scheduling jobs\nCannot start the client, error The following jobs cannot run because at least one "
-              "input file is another job's output:\ny\nx\n");
+              PrintedLines("Scheduling jobs\nCannot start the client, error The following jobs cannot run because at "
+                           "least one input file is another job's output:\ny\nx\n"));
 }
 
 }  // namespace

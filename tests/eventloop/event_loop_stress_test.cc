@@ -2,9 +2,7 @@
 // included and in every state, over pipes, sockets, files, timers and yields.
 // Every started operation must end exactly once: by one callback, or by being
 // superseded (restarted) or dropped (unregistered) while it ran.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <memory>
 #include <random>
@@ -12,6 +10,7 @@
 
 #include "eventloop/event_loop.h"
 #include "loop_fixtures.h"
+#include "loop_system.h"
 #include "support/test_support.h"
 
 namespace kestrel::test {
@@ -46,7 +45,7 @@ struct World {
     void Act(Endpoint* self);
     void StartRandom(Endpoint* e, bool deferred = false);
     void Drop(Endpoint* e);
-    Endpoint* NewEndpoint(Kind kind, int descriptor);
+    Endpoint* NewEndpoint(Kind kind, intptr_t native);
     void CreatePair();
     Endpoint* RandomRegistered();
     void Finish();
@@ -80,7 +79,7 @@ void OnFailure(IoObject* io, int32_t error) {
     world->Act(e);
 }
 
-Endpoint* World::NewEndpoint(Kind kind, int descriptor) {
+Endpoint* World::NewEndpoint(Kind kind, intptr_t native) {
     endpoints.push_back(std::make_unique<Endpoint>());
     Endpoint* e = endpoints.back().get();
     e->kind = kind;
@@ -88,10 +87,10 @@ Endpoint* World::NewEndpoint(Kind kind, int descriptor) {
     e->io.completionCallback = OnCompletion;
     e->io.failureCallback = OnFailure;
     switch (kind) {
-    case Kind::kSocket: e->io.socket = platform::SocketHandle{descriptor}; break;
+    case Kind::kSocket: e->io.socket = platform::SocketHandle{native}; break;
     case Kind::kPipeReader:
-    case Kind::kPipeWriter: e->io.flags = kIoKindStream; e->io.handle = platform::FileHandle{descriptor}; break;
-    case Kind::kFile: e->io.flags = kIoKindPositionalFile; e->io.handle = platform::FileHandle{descriptor}; break;
+    case Kind::kPipeWriter: e->io.flags = kIoKindStream; e->io.handle = platform::FileHandle{native}; break;
+    case Kind::kFile: e->io.flags = kIoKindPositionalFile; e->io.handle = platform::FileHandle{native}; break;
     case Kind::kTimer:
     case Kind::kYield: e->io.flags = kIoKindNoHandle; break;
     }
@@ -156,21 +155,21 @@ void World::CreatePair() {
     --creationsLeft;
     switch (Below(3)) {
     case 0: {
-        int a, b;
+        platform::SocketHandle a, b;
         MakeTcpPair(&a, &b);
-        StartRandom(NewEndpoint(Kind::kSocket, a));
-        StartRandom(NewEndpoint(Kind::kSocket, b));
+        StartRandom(NewEndpoint(Kind::kSocket, a.native));
+        StartRandom(NewEndpoint(Kind::kSocket, b.native));
         break;
     }
     case 1: {
-        int fds[2];
-        MakePipe(fds);
-        StartRandom(NewEndpoint(Kind::kPipeReader, fds[0]));
-        StartRandom(NewEndpoint(Kind::kPipeWriter, fds[1]));
+        platform::FileHandle ends[2];
+        MakePipe(ends);
+        StartRandom(NewEndpoint(Kind::kPipeReader, ends[0].native));
+        StartRandom(NewEndpoint(Kind::kPipeWriter, ends[1].native));
         break;
     }
     default:
-        StartRandom(NewEndpoint(Kind::kFile, open(filePath.c_str(), O_RDWR | O_CREAT, 0600)));
+        StartRandom(NewEndpoint(Kind::kFile, OpenTestFile(filePath, true).native));
         StartRandom(NewEndpoint(Below(2) ? Kind::kTimer : Kind::kYield, -1));
         break;
     }

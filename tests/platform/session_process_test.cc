@@ -3,9 +3,12 @@
 // those.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "platform/process.h"
 #include "platform/scratch_file.h"
 #include "platform/session_process.h"
+#include "support/test_support.h"
 
 namespace kestrel::platform {
 namespace {
@@ -15,8 +18,9 @@ struct Sleeper {
     ProcessHandle process;
 };
 
+// The test programs' sleeper, found on the search path as programs are.
 bool StartSleeper(Sleeper& sleeper) {
-    const char* arguments[] = {"sleep", "60", nullptr};
+    const char* arguments[] = {"kestrel_test_sleeper", "60", nullptr};
     int32_t error = 0;
     return CreateScratchFile(sleeper.errors, error) &&
            StartSessionProcess(arguments, sleeper.errors, sleeper.process, error);
@@ -39,6 +43,9 @@ bool EndsSoon(ProcessHandle process) {
 }
 
 TEST(SessionProcesses, APanicEndsThoseStillHeldAndSparesTheOthers) {
+    const char* path = std::getenv("PATH");
+    const test::EnvironmentOverride searchPath(
+        "PATH", test::BuildDir() + test::kNativeSeparator + "tests" + test::kSearchPathSeparator + (path ? path : ""));
     Sleeper held, abandoned, another;
     ASSERT_TRUE(StartSleeper(held));
     ASSERT_TRUE(StartSleeper(abandoned));

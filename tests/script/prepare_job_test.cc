@@ -48,11 +48,17 @@ protected:
         for (Path** p = list.prepared; p != list.preparedEnd; ++p) texts.push_back(Render(**p));
         return texts;
     }
-    uint32_t Depth(const std::string& path) const {
+    // Components of native path text; a drive counts as one.
+    static uint32_t Depth(const std::string& path) {
         uint32_t depth = 0;
-        for (char c : path) depth += c == '/';
+        for (size_t i = 0; i < path.size(); ++i)
+            depth += path[i] != kNativeSeparator && (i == 0 || path[i - 1] == kNativeSeparator);
         return depth;
     }
+    // "/", or the drive ("C:\") where the system has drives.
+    std::string Root() const { return TextOf(PathOf(dir.path()).root_path()); }
+    // How many directories the temporary directory is below the root.
+    uint32_t LevelsBelowTheRoot() const { return Depth(dir.path()) - Depth(Root()); }
 
     Job* job = nullptr;
 };
@@ -66,7 +72,7 @@ TEST_F(PrepareJobTest, InputsInSiblingAndParentDirectoriesMoveTheRootUp) {
     EXPECT_EQ(job->scriptDirectoryDepth, Depth(dir.path()) + 1);
     EXPECT_EQ(Render(job->relativeDirectory), "s");
     ASSERT_EQ(job->preparedInputCount, 2u);
-    EXPECT_EQ(Rendered(job->preparedInputs, 2), (std::vector<std::string>{"lib/b.h", "s/a.c"}));
+    EXPECT_EQ(Rendered(job->preparedInputs, 2), Native({"lib/b.h", "s/a.c"}));
     EXPECT_EQ(Absolute(job->preparedInputs, 2), (std::vector<std::string>{dir / "lib/b.h", dir / "s/a.c"}));
     EXPECT_EQ(Written(job->inputs), (std::vector<std::string>{dir / "s/../lib/b.h", dir / "s/a.c"}));
     EXPECT_EQ(job->preparedOutputCount, 0u);
@@ -78,15 +84,14 @@ TEST_F(PrepareJobTest, InputsInSiblingAndParentDirectoriesMoveTheRootUp) {
     // Preparing again leaves everything as it is.
     BlockMessage message;
     EXPECT_TRUE(prepareJob(*job, message));
-    EXPECT_EQ(Rendered(job->preparedInputs, job->preparedInputCount), (std::vector<std::string>{"lib/b.h", "s/a.c"}));
+    EXPECT_EQ(Rendered(job->preparedInputs, job->preparedInputCount), Native({"lib/b.h", "s/a.c"}));
 }
 
 TEST_F(PrepareJobTest, OutputsAboveTheScriptDirectoryAndFailedOutputsCountToo) {
     ASSERT_EQ(Prepare("a/b/build.txt", kJob + "  output\n    ../../out/x.o\n    y.o\n"), "");
     EXPECT_EQ(Render(job->rootDirectory), dir.path());
-    EXPECT_EQ(Render(job->relativeDirectory), "a/b");
-    EXPECT_EQ(Rendered(job->preparedOutputs, job->preparedOutputCount),
-              (std::vector<std::string>{"a/b/y.o", "out/x.o"}));
+    EXPECT_EQ(Render(job->relativeDirectory), NativePath("a/b"));
+    EXPECT_EQ(Rendered(job->preparedOutputs, job->preparedOutputCount), Native({"a/b/y.o", "out/x.o"}));
     EXPECT_EQ(job->preparedInputCount, 0u);
     EXPECT_EQ(job->outputSlots, job->timeSlots);
     EXPECT_EQ(job->outputSlots[1], -1);
@@ -97,7 +102,7 @@ TEST_F(PrepareJobTest, OutputsAboveTheScriptDirectoryAndFailedOutputsCountToo) {
     EXPECT_EQ(Rendered(job->preparedFailedOutputs, job->preparedFailedOutputCount),
               (std::vector<std::string>{"log.txt"}));
     EXPECT_EQ(Written(job->failedOutputs), (std::vector<std::string>{dir / "a/b/../log.txt"}));
-    EXPECT_EQ(Rendered(job->preparedInputs, job->preparedInputCount), (std::vector<std::string>{"b/i.c"}));
+    EXPECT_EQ(Rendered(job->preparedInputs, job->preparedInputCount), Native({"b/i.c"}));
 }
 
 TEST_F(PrepareJobTest, FilesWrittenTwiceAppearOnceInPathOrder) {
@@ -105,8 +110,7 @@ TEST_F(PrepareJobTest, FilesWrittenTwiceAppearOnceInPathOrder) {
         Prepare("build.txt", kJob + "  input\n    x.c\n    ./x.c\n    a.c\n    a/b\n    B.c\n    a\n    sub/../x.c\n"),
         "");
     // Bytes compare unsigned; a name that is a prefix of another sorts first.
-    EXPECT_EQ(Rendered(job->preparedInputs, job->preparedInputCount),
-              (std::vector<std::string>{"B.c", "a", "a/b", "a.c", "x.c"}));
+    EXPECT_EQ(Rendered(job->preparedInputs, job->preparedInputCount), Native({"B.c", "a", "a/b", "a.c", "x.c"}));
     // The first spelling in script order is the one kept for reading the file.
     EXPECT_EQ(Written(job->inputs),
               (std::vector<std::string>{dir / "B.c", dir / "a", dir / "a/b", dir / "a.c", dir / "x.c"}));
@@ -116,28 +120,31 @@ TEST_F(PrepareJobTest, FilesWrittenTwiceAppearOnceInPathOrder) {
 
 TEST_F(PrepareJobTest, PathsThatClimbAboveTheRootCannotBeNormalized) {
     std::string climb;
-    for (uint32_t i = 0; i <= Depth(dir.path()); ++i) climb += "../";
+    for (uint32_t i = 0; i <= LevelsBelowTheRoot(); ++i) climb += "../";
     climb += "x";
-    EXPECT_EQ(Prepare("build.txt", kJob + "  input\n    " + climb + "\n"), "Cannot normalize input file " + climb);
+    // The path as the system writes it.
+    EXPECT_EQ(Prepare("build.txt", kJob + "  input\n    " + climb + "\n"),
+              "Cannot normalize input file " + NativePath(climb));
     EXPECT_EQ(Prepare("build.txt", kJob + "  output\n    ok.o\n    a/./../" + climb + "\n"),
-              "Cannot normalize output file a/./../" + climb);
+              "Cannot normalize output file " + NativePath("a/./../" + climb));
     EXPECT_EQ(Prepare("build.txt", kJob + "  failed output\n    " + climb + "\n"),
-              "Cannot normalize failed output file " + climb);
+              "Cannot normalize failed output file " + NativePath(climb));
     // An entry from a list written elsewhere is shown whole.
     Write("other/list.txt", "file list far\n  file\n    ../" + climb + "\n");
     EXPECT_EQ(Prepare("s/build.txt", "import ../other/list.txt\n" + kJob + "  include input\n    far\n"),
-              "Cannot normalize input file " + dir / "other/../" + climb);
+              "Cannot normalize input file " + dir / ("other/../" + climb));
 }
 
 TEST_F(PrepareJobTest, FilesUpToTheFileSystemRootGiveTheRootDirectory) {
     std::string climb;
-    for (uint32_t i = 0; i < Depth(dir.path()); ++i) climb += "../";
+    for (uint32_t i = 0; i < LevelsBelowTheRoot(); ++i) climb += "../";
     ASSERT_EQ(Prepare("build.txt", kJob + "  output\n    " + climb + "top.o\n"), "");
-    EXPECT_EQ(job->rootDepth, 0u);
-    EXPECT_EQ(Render(job->rootDirectory), "/");
-    EXPECT_EQ(Render(job->relativeDirectory), dir.path().substr(1));
+    const std::string root = Root();
+    EXPECT_EQ(job->rootDepth, Depth(root));
+    EXPECT_EQ(Render(job->rootDirectory), root);
+    EXPECT_EQ(Render(job->relativeDirectory), dir.path().substr(root.size()));
     EXPECT_EQ(Rendered(job->preparedOutputs, 1), (std::vector<std::string>{"top.o"}));
-    EXPECT_EQ(Absolute(job->preparedOutputs, 1), (std::vector<std::string>{"/top.o"}));
+    EXPECT_EQ(Absolute(job->preparedOutputs, 1), (std::vector<std::string>{root + "top.o"}));
 }
 
 TEST_F(PrepareJobTest, CommandParameterFilesAreRelativeToTheScriptDirectory) {
@@ -158,7 +165,7 @@ TEST_F(PrepareJobTest, CommandParameterFilesAreRelativeToTheScriptDirectory) {
     ASSERT_EQ(src->preparedEnd - src->prepared, 3);
     EXPECT_EQ(Render(*src->prepared[0]), ".");
     EXPECT_NE(src->prepared[0]->flags & kPathBaseEntry, 0u);
-    EXPECT_EQ(Render(*src->prepared[1]), "../d/src/x.c");
+    EXPECT_EQ(Render(*src->prepared[1]), NativePath("../d/src/x.c"));
     EXPECT_EQ(src->prepared[1]->flags & kPathBaseEntry, 0u);
     EXPECT_EQ(Render(*src->prepared[2]), "y.c");
     const auto* unused = static_cast<const PathList*>(job->data.members.Find("unused"));
@@ -175,9 +182,9 @@ TEST_F(PrepareJobTest, ABaseEntryOfAnAppendedListStillCountsForTheRoot) {
               "");
     const auto* src = static_cast<const PathList*>(job->data.members.Find("src"));
     ASSERT_EQ(src->preparedEnd - src->prepared, 4);
-    EXPECT_EQ(Render(*src->prepared[2]), "../far/away");
+    EXPECT_EQ(Render(*src->prepared[2]), NativePath("../far/away"));
     EXPECT_NE(src->prepared[2]->flags & kPathBaseEntry, 0u);
-    EXPECT_EQ(Render(*src->prepared[3]), "../far/away/x.c");
+    EXPECT_EQ(Render(*src->prepared[3]), NativePath("../far/away/x.c"));
     EXPECT_EQ(Render(job->rootDirectory), dir.path());
 }
 
@@ -187,7 +194,7 @@ TEST_F(PrepareJobTest, AJobFromAnImportedScriptIsRootedAtThatScript) {
     EXPECT_EQ(Render(job->rootDirectory), dir.path());
     EXPECT_EQ(Render(job->relativeDirectory), "sub");
     EXPECT_EQ(Rendered(job->preparedInputs, job->preparedInputCount),
-              (std::vector<std::string>{"shared/h.h", "sub/a.c"}));
+              Native({"shared/h.h", "sub/a.c"}));
 }
 
 // Scripts read here never produce drive roots, but paths from a script
@@ -227,10 +234,10 @@ TEST_F(DrivePrepareJobTest, FilesOnOneDriveAreRootedAtMostAtTheDrive) {
     BlockMessage message;
     ASSERT_TRUE(prepareJob(*job, message)) << message.text;
     EXPECT_EQ(job->rootDepth, 1u);
-    EXPECT_EQ(Render(job->rootDirectory), "C:/");
-    EXPECT_EQ(Render(job->relativeDirectory), "w/s");
-    EXPECT_EQ(Rendered(job->preparedOutputs, 2), (std::vector<std::string>{"w/s/a.o", "z/b.o"}));
-    EXPECT_EQ(Absolute(job->preparedOutputs, 2), (std::vector<std::string>{"C:/w/s/a.o", "C:/z/b.o"}));
+    EXPECT_EQ(Render(job->rootDirectory), NativePath("C:/"));
+    EXPECT_EQ(Render(job->relativeDirectory), NativePath("w/s"));
+    EXPECT_EQ(Rendered(job->preparedOutputs, 2), Native({"w/s/a.o", "z/b.o"}));
+    EXPECT_EQ(Absolute(job->preparedOutputs, 2), Native({"C:/w/s/a.o", "C:/z/b.o"}));
 }
 
 TEST_F(DrivePrepareJobTest, AFileOnAnotherDriveIsNamedInTheMessage) {
@@ -238,7 +245,7 @@ TEST_F(DrivePrepareJobTest, AFileOnAnotherDriveIsNamedInTheMessage) {
     Add(job->outputs, "D:/z/b.o");
     BlockMessage message;
     ASSERT_FALSE(prepareJob(*job, message));
-    EXPECT_STREQ(message.text, "the output file D:/z/b.o is from a different drive than job j");
+    EXPECT_EQ(message.text, "the output file " + NativePath("D:/z/b.o") + " is from a different drive than job j");
     // A failed preparation is not repeated.
     EXPECT_FALSE(prepareJob(*job, message));
 }
@@ -255,7 +262,8 @@ TEST_F(PrepareJobTest, ADrivePathBesideANativeScriptDirectoryIsOnAnotherDrive) {
     ASSERT_TRUE(AppendFileEntry(job->failedOutputs, foreign));
     BlockMessage message;
     ASSERT_FALSE(prepareJob(*job, message));
-    EXPECT_STREQ(message.text, "the failed output file D:/z/b.o is from a different drive than job j");
+    EXPECT_EQ(message.text,
+              "the failed output file " + NativePath("D:/z/b.o") + " is from a different drive than job j");
 }
 
 // Sorting looks at the first eight bytes of each path below the depth they
@@ -270,7 +278,7 @@ TEST_F(PrepareJobTest, PathsAgreeingInTheirFirstBytesStillSortByWholeComponents)
     std::string script = kJob + "  input\n";
     for (size_t i = sorted.size(); i-- > 0;) script += "    " + sorted[(i * 7) % sorted.size()] + "\n";
     ASSERT_EQ(Prepare("build.txt", script), "");
-    EXPECT_EQ(Rendered(job->preparedInputs, job->preparedInputCount), sorted);
+    EXPECT_EQ(Rendered(job->preparedInputs, job->preparedInputCount), Native(sorted));
 }
 
 TEST_F(PrepareJobTest, ManyFilesSortLikeTheirNames) {
@@ -283,7 +291,7 @@ TEST_F(PrepareJobTest, ManyFilesSortLikeTheirNames) {
         expected.insert(expected.begin(), name);
     }
     ASSERT_EQ(Prepare("build.txt", script), "");
-    EXPECT_EQ(Rendered(job->preparedInputs, job->preparedInputCount), expected);
+    EXPECT_EQ(Rendered(job->preparedInputs, job->preparedInputCount), Native(expected));
     EXPECT_EQ(Written(job->inputs).size(), 1000u);
     for (uint32_t i = 0; i < job->preparedInputCount; ++i) ASSERT_EQ(job->timeSlots[i], -1);
 }

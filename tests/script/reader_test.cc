@@ -240,7 +240,8 @@ TEST_F(ReaderTest, FilesThatCannotBeOpenedOrRead) {
     EXPECT_EQ(error, "Cannot open script " + (dir / "missing.txt") + ", error 2");
     Write("folder/inner.txt", "x");
     EXPECT_FALSE(Parse("folder", &error, &kRecorder));
-    EXPECT_EQ(error, "Cannot read script " + (dir / "folder") + ", error 21");
+    EXPECT_EQ(error, std::string("Cannot ") + kDirectoryAsFile.failedStep + " script " + (dir / "folder") +
+                         ", error " + std::to_string(kDirectoryAsFile.code));
 }
 
 }  // namespace

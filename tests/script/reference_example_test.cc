@@ -154,17 +154,17 @@ TEST_F(ReferenceExampleTest, PreparationRootsTheJobInTheScriptDirectory) {
     BlockMessage message;
     ASSERT_TRUE(prepareJob(*job, message)) << message.text;
     ASSERT_EQ(job->preparedInputCount, 2u);
-    EXPECT_EQ(Render(job->preparedInputs[0]), "src/main.c");
-    EXPECT_EQ(Render(job->preparedInputs[1]), "src/util.c");
+    EXPECT_EQ(Render(job->preparedInputs[0]), NativePath("src/main.c"));
+    EXPECT_EQ(Render(job->preparedInputs[1]), NativePath("src/util.c"));
     ASSERT_EQ(job->preparedOutputCount, 2u);
-    EXPECT_EQ(Render(job->preparedOutputs[0]), "out/main.obj");
+    EXPECT_EQ(Render(job->preparedOutputs[0]), NativePath("out/main.obj"));
     EXPECT_EQ(Render(job->relativeDirectory), "");
     EXPECT_EQ(Render(job->rootDirectory), dir.path());
     const auto* sources = static_cast<const PathList*>(job->data.members.Find("srcfiles"));
     ASSERT_EQ(sources->preparedEnd - sources->prepared, 3);
     EXPECT_EQ(Render(*sources->prepared[0]), ".");
     EXPECT_NE(sources->prepared[0]->flags & kPathBaseEntry, 0u);
-    EXPECT_EQ(Render(*sources->prepared[1]), "src/main.c");
+    EXPECT_EQ(Render(*sources->prepared[1]), NativePath("src/main.c"));
 }
 
 }  // namespace

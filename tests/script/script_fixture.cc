@@ -71,6 +71,11 @@ const Step* ScriptTest::FindStep(const char* name) const {
     return static_cast<const Step*>(record);
 }
 
+std::vector<std::string> Native(std::vector<std::string> paths) {
+    for (std::string& path : paths) path = NativePath(path);
+    return paths;
+}
+
 std::vector<std::string> Values(const void* member) {
     std::vector<std::string> values;
     if (member == nullptr || MemberKindOf(member) != MemberKind::Values) return {"<not a value member>"};

@@ -41,6 +41,9 @@ protected:
     ParserContext context{};
 };
 
+// Path texts written with '/' as this system renders them.
+std::vector<std::string> Native(std::vector<std::string> paths);
+
 std::vector<std::string> Values(const void* member);
 // Each path rendered; base entries get a leading "base:".
 std::vector<std::string> Paths(const void* member);

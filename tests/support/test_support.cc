@@ -1,54 +1,84 @@
+// The helpers every system shares: temporary directories, files and hex.
 #include "support/test_support.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <dirent.h>
-
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
-extern char** environ;
+#include "support/test_paths.h"
 
 namespace kestrel::test {
 
 namespace fs = std::filesystem;
 
+fs::path PathOf(const std::string& text) {
+    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size()));
+}
+
+std::string TextOf(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size());
+}
+
 TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kestrel-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = buffer.data();
+    const fs::path base = TemporaryBase();
+    std::random_device seed;
+    std::mt19937_64 generator(seed());
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = "kestrel-test-";
+        for (int i = 0; i < 8; ++i) name += kLetters[generator() % (sizeof kLetters - 1)];
+        std::error_code error;
+        const fs::path candidate = base / name;
+        if (fs::create_directory(candidate, error)) {
+            path_ = TextOf(candidate.lexically_normal());
+            if (path_.size() > 1 && path_.back() == kNativeSeparator) path_.pop_back();
+            return;
+        }
+        if (error) throw std::runtime_error("cannot create " + TextOf(candidate) + ": " + error.message());
+    }
+    throw std::runtime_error("no free name for a temporary directory");
 }
 
 TempDir::~TempDir() { RemoveTree(path_); }
 
-std::string TempDir::operator/(const std::string& relative) const { return path_ + "/" + relative; }
+std::string TempDir::operator/(const std::string& relative) const {
+    return path_ + kNativeSeparator + NativePath(relative);
+}
+
+std::string NativePath(const std::string& text) {
+    std::string native = text;
+    if (kNativeSeparator != '/') {
+        for (char& c : native)
+            if (c == '/') c = kNativeSeparator;
+    }
+    return native;
+}
+
+std::string PrintedLines(const std::string& text) {
+    std::string printed;
+    for (char c : text) {
+        if (c == '\n')
+            printed += kPrintedLineEnd;
+        else
+            printed += c;
+    }
+    return printed;
+}
 
 void WriteFile(const std::string& path, const std::string& bytes) {
-    fs::path target(path);
+    const fs::path target = PathOf(path);
     if (target.has_parent_path()) fs::create_directories(target.parent_path());
-    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+    std::ofstream stream(target, std::ios::binary | std::ios::trunc);
     if (!stream) throw std::runtime_error("cannot write " + path);
     stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string ReadFile(const std::string& path) {
-    std::ifstream stream(path, std::ios::binary);
+    std::ifstream stream(PathOf(path), std::ios::binary);
     if (!stream) throw std::runtime_error("cannot read " + path);
     std::ostringstream content;
     content << stream.rdbuf();
@@ -56,197 +86,24 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool FileExists(const std::string& path) {
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
-}
-
-void RemoveTree(const std::string& path) {
     std::error_code ignored;
-    // Make everything writable first so read-only leftovers cannot block removal.
-    for (auto it = fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-        if (it->is_directory(ignored) && !it->is_symlink(ignored))
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    return fs::exists(fs::symlink_status(PathOf(path), ignored));
+}
+
+EnvironmentOverride::EnvironmentOverride(const std::string& name, const std::string& value) : name_(name) {
+    if (const char* saved = std::getenv(name.c_str())) {
+        wasSet_ = true;
+        saved_ = saved;
     }
-    fs::remove_all(path, ignored);
+    SetEnvironment(name, value);
 }
 
-void SetModificationTime(const std::string& path, int64_t seconds, long nanoseconds) {
-    struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(seconds);
-    times[0].tv_nsec = nanoseconds;
-    times[1] = times[0];
-    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) throw std::runtime_error("utimensat " + path);
+EnvironmentOverride::~EnvironmentOverride() {
+    if (wasSet_)
+        SetEnvironment(name_, saved_);
+    else
+        UnsetEnvironment(name_);
 }
-
-namespace {
-
-std::vector<std::string> BuildEnvironment(const ProcessOptions& options) {
-    std::map<std::string, std::string> merged;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string text(*entry);
-        const size_t equals = text.find('=');
-        if (equals != std::string::npos) merged[text.substr(0, equals)] = text.substr(equals + 1);
-    }
-    for (const auto& name : options.unsetEnvironment) merged.erase(name);
-    for (const auto& [name, value] : options.environment) merged[name] = value;
-    std::vector<std::string> result;
-    for (const auto& [name, value] : merged) result.push_back(name + "=" + value);
-    return result;
-}
-
-std::vector<char*> PointerArray(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (auto& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-}  // namespace
-
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ProcessOptions& options) : options_(options) {
-    int inPipe[2], outPipe[2], errPipe[2];
-    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-    if (!options.workingDirectory.empty())
-        posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
-
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGINT);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-
-    std::vector<std::string> args = argv;
-    std::vector<std::string> env = BuildEnvironment(options);
-    std::vector<char*> argPointers = PointerArray(args);
-    std::vector<char*> envPointers = PointerArray(env);
-    pid_t pid = -1;
-    const int spawnError =
-        posix_spawn(&pid, args[0].c_str(), &actions, &attributes, argPointers.data(), envPointers.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(inPipe[0]);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    if (spawnError != 0) {
-        close(inPipe[1]);
-        close(outPipe[0]);
-        close(errPipe[0]);
-        throw std::runtime_error("cannot start " + args[0] + ": " + std::strerror(spawnError));
-    }
-    pid_ = pid;
-    inFd_ = inPipe[1];
-    outFd_ = outPipe[0];
-    errFd_ = errPipe[0];
-}
-
-ChildProcess::~ChildProcess() {
-    if (waited_) return;
-    kill(-pid_, SIGKILL);
-    for (int fd : {inFd_, outFd_, errFd_})
-        if (fd >= 0) close(fd);
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-}
-
-void ChildProcess::Signal(int signalNumber) { kill(pid_, signalNumber); }
-
-bool ChildProcess::WaitUntilHolding(const std::string& path, int seconds) {
-    const std::string wanted = fs::canonical(path).string();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    const std::string fdDirectory = "/proc/" + std::to_string(pid_) + "/fd";
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::error_code ignored;
-        for (const auto& entry : fs::directory_iterator(fdDirectory, ignored)) {
-            std::error_code linkError;
-            const fs::path target = fs::read_symlink(entry.path(), linkError);
-            if (!linkError && target.string() == wanted) return true;
-        }
-        usleep(10000);
-    }
-    return false;
-}
-
-ProcessResult ChildProcess::Wait() {
-    waited_ = true;
-    ProcessResult result;
-    size_t inputSent = 0;
-    int inFd = inFd_;
-    if (options_.input.empty()) {
-        close(inFd);
-        inFd = -1;
-    } else {
-        fcntl(inFd, F_SETFL, O_NONBLOCK);
-    }
-    int outFd = outFd_, errFd = errFd_;
-    inFd_ = outFd_ = errFd_ = -1;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options_.timeoutSeconds);
-    bool killed = false;
-    while (outFd >= 0 || errFd >= 0) {
-        struct pollfd fds[3];
-        int count = 0;
-        if (outFd >= 0) fds[count++] = {outFd, POLLIN, 0};
-        if (errFd >= 0) fds[count++] = {errFd, POLLIN, 0};
-        if (inFd >= 0) fds[count++] = {inFd, POLLOUT, 0};
-        const int ready = poll(fds, static_cast<nfds_t>(count), 100);
-        if (!killed && std::chrono::steady_clock::now() > deadline) {
-            kill(-pid_, SIGKILL);
-            killed = true;
-        }
-        if (ready <= 0) continue;
-        for (int i = 0; i < count; ++i) {
-            if (fds[i].revents == 0) continue;
-            if (fds[i].fd == inFd) {
-                const ssize_t n = write(inFd, options_.input.data() + inputSent, options_.input.size() - inputSent);
-                if (n > 0) inputSent += static_cast<size_t>(n);
-                if (n < 0 || inputSent == options_.input.size()) {
-                    close(inFd);
-                    inFd = -1;
-                }
-                continue;
-            }
-            char buffer[65536];
-            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            std::string& sink = fds[i].fd == outFd ? result.out : result.err;
-            if (n > 0) {
-                sink.append(buffer, static_cast<size_t>(n));
-            } else {
-                close(fds[i].fd);
-                (fds[i].fd == outFd ? outFd : errFd) = -1;
-            }
-        }
-    }
-    if (inFd >= 0) close(inFd);
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
-}
-
-ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
-    return ChildProcess(argv, options).Wait();
-}
-
-std::string KestrelBinary() { return KESTREL_BINARY; }
-std::string AgentBinary() { return KESTREL_AGENT_BINARY; }
-std::string SourceDir() { return KESTREL_SOURCE_DIR; }
-std::string BuildDir() { return KESTREL_BUILD_DIR; }
 
 std::string Hex(const std::string& bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -257,49 +114,6 @@ std::string Hex(const std::string& bytes) {
         text += kDigits[byte & 0xF];
     }
     return text;
-}
-
-std::string ReadProcessFile(const std::string& path) {
-    // Not a stream: a process that ends while it is read fails the read,
-    // which a file buffer turns into an exception.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "";
-    std::string text;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        text.append(chunk, static_cast<size_t>(got));
-    }
-    close(fd);
-    return text;
-}
-
-std::vector<std::string> ChildProcesses(const std::vector<int>& except) {
-    std::vector<std::string> children;
-    const int self = getpid();
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return {"cannot read /proc"};
-    while (dirent* entry = readdir(proc)) {
-        const int pid = std::atoi(entry->d_name);
-        if (pid <= 0) continue;
-        bool skipped = false;
-        for (int other : except) skipped = skipped || other == pid;
-        if (skipped) continue;
-        const std::string stat = ReadProcessFile(std::string("/proc/") + entry->d_name + "/stat");
-        // pid (name) state ppid ...; the name may hold spaces and parentheses.
-        const size_t close = stat.rfind(')');
-        const size_t open = stat.find('(');
-        if (close == std::string::npos || open == std::string::npos) continue;
-        std::istringstream rest(stat.substr(close + 1));
-        std::string state;
-        int parent = 0;
-        rest >> state >> parent;
-        if (parent == self) children.push_back(std::to_string(pid) + " " + stat.substr(open + 1, close - open - 1) + " " + state);
-    }
-    closedir(proc);
-    return children;
 }
 
 }  // namespace kestrel::test
