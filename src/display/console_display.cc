@@ -9,7 +9,6 @@
 #include <mutex>
 #include <string>
 
-#include "client/direct_client.h"
 #include "display/display_painter.h"
 #include "display/display_text.h"
 #include "platform/clock.h"
@@ -34,7 +33,7 @@ uint32_t gFailed = 0;
 bool gStopRequested = false;
 
 // Written by Start before the input thread exists.
-DirectClient* gClient = nullptr;
+ConsoleDisplay::AbortHandler gOnAbort = nullptr;
 ConsoleDisplay::InterruptHandler gOnInterrupt = nullptr;
 platform::SavedConsoleState gSavedModes;
 bool gHaveSavedModes = false;
@@ -198,7 +197,7 @@ bool InputThread::HandleInput() {
     for (size_t i = 0; i < count; ++i) {
         switch (events[i].kind) {
             case platform::ConsoleEventKind::kBackspace:
-                if (gClient != nullptr) Abort(*gClient);
+                if (gOnAbort != nullptr) gOnAbort();
                 break;
             case platform::ConsoleEventKind::kInterrupt:
                 // The panic report must land on the user's own screen.
@@ -246,7 +245,7 @@ bool StartFailed(const char* format, int error) {
 
 }  // namespace
 
-bool ConsoleDisplay::Start(DirectClient* client, const platform::SavedConsoleState* savedModes,
+bool ConsoleDisplay::Start(AbortHandler onAbort, const platform::SavedConsoleState* savedModes,
                            InterruptHandler onInterrupt) {
     {
         std::lock_guard<std::mutex> hold(DisplayLock());
@@ -259,7 +258,7 @@ bool ConsoleDisplay::Start(DirectClient* client, const platform::SavedConsoleSta
                      static_cast<unsigned long>(kErrorInvalidValue));
         return false;
     }
-    gClient = client;
+    gOnAbort = onAbort;
     gOnInterrupt = onInterrupt;
     gSavedModes = *savedModes;
     gHaveSavedModes = true;

@@ -10,7 +10,6 @@
 
 namespace kestrel {
 
-struct DirectClient;
 
 // One job in progress, in a list in creation order. Texts are held as display
 // cells; times are monotonic ticks (100 ns).
@@ -30,14 +29,15 @@ struct DisplayRow {
 class ConsoleDisplay {
 public:
     using InterruptHandler = void (*)();
+    using AbortHandler = void (*)();
 
     // Zeroes the counters in both modes. In display mode puts the console into
     // the display's modes from `savedModes`, shows the program's icon on its
     // window and starts the input thread, which takes over the screen.
-    // Backspace calls the abort of `client`; Ctrl+C restores the console and
-    // calls `onInterrupt`. On failure the message is printed to standard
-    // error, the modes are put back and false returned.
-    static bool Start(DirectClient* client, const platform::SavedConsoleState* savedModes,
+    // Backspace calls `onAbort`; Ctrl+C restores the console and calls
+    // `onInterrupt`. On failure the message is printed to standard error,
+    // the modes are put back and false returned.
+    static bool Start(AbortHandler onAbort, const platform::SavedConsoleState* savedModes,
                       InterruptHandler onInterrupt);
 
     // Appends a row for a job (UTF-8 texts); null in plain mode or when memory

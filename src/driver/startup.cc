@@ -29,6 +29,9 @@ DirectClient gClient;
 
 void OnInterrupt() { Panic("CTRL_C_EVENT"); }
 
+// Backspace in the display.
+void OnAbort() { Abort(gClient); }
+
 
 
 // Display mode needs a terminal on all three streams and no --automated.
@@ -64,7 +67,7 @@ bool PrepareProcess(ProcessState& process) {
     gClient.abortRequested = false;
     // Prints its own message on failure.
     const platform::SavedConsoleState* savedModes = process.savedConsole ? &*process.savedConsole : nullptr;
-    return ConsoleDisplay::Start(&gClient, savedModes, OnInterrupt);
+    return ConsoleDisplay::Start(OnAbort, savedModes, OnInterrupt);
 }
 
 // Reads and parses the script into `context`; posts the failure.

@@ -136,8 +136,8 @@ int main(int argc, char** argv) {
     }
     kestrel::SetDisplayMode(true);
     if (!kestrel::platform::StartSignalThread(Interrupt)) return 1;
-    kestrel::DirectClient client;
-    if (!ConsoleDisplay::Start(&client, &saved, Interrupt)) return 1;
+    static kestrel::DirectClient client;
+    if (!ConsoleDisplay::Start([] { kestrel::Abort(client); }, &saved, Interrupt)) return 1;
 
     std::deque<DisplayRow*> rows;
     if (options.longRow) AddLongRow(rows);
