@@ -693,7 +693,6 @@ bool PaxgzReader::WriteFileData() {
     parsePos_ += count;
     writeLeft_ -= count;
     fileOffset_ += count;
-    bytesWritten_ += count;
     if (config_.progress != nullptr) config_.progress(config_.context, count);
     if (writeLeft_ == 0) EndFile();
     return true;
@@ -714,7 +713,6 @@ void PaxgzReader::OnWriteComplete(IoObject* object) {
         self->parsePos_ += count;
         self->writeLeft_ -= count;
         self->fileOffset_ += count;
-        self->bytesWritten_ += count;
         if (self->config_.progress != nullptr) self->config_.progress(self->config_.context, count);
         if (self->writeLeft_ == 0) self->EndFile();
     }

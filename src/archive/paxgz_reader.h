@@ -156,7 +156,6 @@ public:
     const char* Describe(uint32_t index) const;
 
     bool Utf16Names() const { return utf16_; }
-    uint64_t BytesWritten() const { return bytesWritten_; }
 
     static const char* KindDescription(uint32_t kind);
 
@@ -257,7 +256,6 @@ private:
     // The file being written; its handle is fileIo_'s, registered or not.
     uint64_t writeLeft_ = 0;
     uint64_t fileOffset_ = 0;
-    uint64_t bytesWritten_ = 0;
     IoObject fileIo_{};
 
     uint32_t errorKind_ = 0;

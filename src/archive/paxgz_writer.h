@@ -125,7 +125,6 @@ public:
     // one), then null.
     const char* Describe(uint32_t index) const;
 
-    uint64_t BytesRead() const { return bytesRead_; }
     uint32_t ExtendedHeaderCount() const { return extendedCount_; }
 
     // Description of a writer error kind ("unknown paxgz writer error" for others).

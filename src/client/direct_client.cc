@@ -104,11 +104,6 @@ void DirectClient::Destroy() {
     SetStaticMessage(*this, nullptr);
 }
 
-void RequestAbort(DirectClient& client) {
-    std::lock_guard<std::mutex> hold(client.lock);
-    client.abortRequested = true;
-}
-
 bool IsAbortRequested(DirectClient& client) {
     std::lock_guard<std::mutex> hold(client.lock);
     return client.abortRequested;

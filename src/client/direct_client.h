@@ -123,8 +123,7 @@ private:
     void SetUpPreparation();
 };
 
-// The user's abort: marks the request under the client lock.
-void RequestAbort(DirectClient& client);
+// Whether the user's abort was asked for (read under the client lock).
 bool IsAbortRequested(DirectClient& client);
 
 // The abort of the run (backspace, or the automated watchdog): under the

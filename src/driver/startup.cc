@@ -200,8 +200,6 @@ int CommonShutdown(ProcessState& process, int exitCode) {
 
 }  // namespace
 
-const ProcessState& CurrentProcess() { return gProcess; }
-
 int RunKestrel(int argc, char** argv) {
     if (argc < 2) {
         PrintUsage();

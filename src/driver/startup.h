@@ -19,7 +19,6 @@ struct ProcessState {
     int32_t openFileBudget = 0;
 };
 
-const ProcessState& CurrentProcess();
 
 // Runs kestrel with the given arguments and returns the process exit code.
 int RunKestrel(int argc, char** argv);

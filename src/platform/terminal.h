@@ -90,7 +90,6 @@ struct WakeChannel {
     bool IsOpen() const { return waitEnd.valid(); }
 };
 bool OpenWakeChannel(WakeChannel& channel, int& error);
-void CloseWakeChannel(WakeChannel& channel);
 // Safe to call from any thread; a full channel already means "wake up".
 void Wake(const WakeChannel& channel);
 

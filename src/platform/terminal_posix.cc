@@ -122,11 +122,6 @@ bool OpenWakeChannel(WakeChannel& channel, int& error) {
     return true;
 }
 
-void CloseWakeChannel(WakeChannel& channel) {
-    CloseFile(channel.waitEnd);
-    CloseFile(channel.wakeEnd);
-}
-
 void Wake(const WakeChannel& channel) {
     if (!channel.wakeEnd.valid()) return;
     const char byte = 1;

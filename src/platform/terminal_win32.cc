@@ -234,11 +234,6 @@ bool OpenWakeChannel(WakeChannel& channel, int& error) {
     return true;
 }
 
-void CloseWakeChannel(WakeChannel& channel) {
-    CloseFile(channel.waitEnd);
-    channel.wakeEnd = kNoFile;
-}
-
 void Wake(const WakeChannel& channel) {
     if (channel.wakeEnd.valid()) SetEvent(HandleOf(channel.wakeEnd.native));
 }

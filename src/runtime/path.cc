@@ -14,7 +14,6 @@ namespace {
 const char kDotDot[] = "..";
 const char16_t kWideDotDot[] = u"..";
 
-void* AllocateFromPool(void* context) { return static_cast<SegmentPool*>(context)->Allocate(); }
 void ReleaseToPool(void*, void* node) { SegmentPool::Free(node); }
 
 const NodeAllocator kProcessNodes{
@@ -143,10 +142,6 @@ bool Split(Path& path, const Unit* text, uint32_t count, const Unit* separators)
 }
 
 }  // namespace
-
-NodeAllocator SegmentNodeAllocator(SegmentPool& pool) { return NodeAllocator{AllocateFromPool, ReleaseToPool, &pool}; }
-
-const NodeAllocator* ProcessNodeAllocator() { return &kProcessNodes; }
 
 bool SameComponent(const PathComponent* a, const PathComponent* b) {
     return a->length == b->length && std::memcmp(a->text, b->text, a->length) == 0;

@@ -51,10 +51,6 @@ struct NodeAllocator {
     void* context;
 };
 
-// Nodes from `pool`; the allocator refers to the pool, which must outlive it.
-NodeAllocator SegmentNodeAllocator(SegmentPool& pool);
-// Nodes from the process-wide segment pool.
-const NodeAllocator* ProcessNodeAllocator();
 
 struct Path {
     PathComponent* chainHead = nullptr;  // every node of the path, in allocation order

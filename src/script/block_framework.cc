@@ -54,12 +54,6 @@ void BlockMessage::format(const char* fallback, const char* pattern, std::initia
     owned = true;
 }
 
-void BlockMessage::adopt(char* heapText) {
-    clear();
-    text = heapText;
-    owned = heapText != nullptr;
-}
-
 bool ParserContext::init() {
     *this = ParserContext{};
     blocks.Init();

@@ -53,8 +53,6 @@ struct BlockMessage {
     void setStatic(const char* constant);
     // Formats a heap text; when memory runs out the static `fallback` is used.
     void format(const char* fallback, const char* pattern, std::initializer_list<FormatArg> args = {});
-    // Takes over a heap text (freed with std::free).
-    void adopt(char* heapText);
     bool empty() const { return text == nullptr || text[0] == '\0'; }
 };
 

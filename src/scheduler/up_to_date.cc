@@ -1,5 +1,6 @@
-// The second phase of scheduling, and the releases that follow it while the
-// jobs run.
+// The second phase of scheduling, which decides which jobs are up to date
+// (external inputs, jobs that can never start, outputs newer than their
+// inputs), and the releases that follow it while the jobs run.
 
 #include <cstdlib>
 #include <cstring>
