@@ -10,6 +10,7 @@ KESTREL_PACKAGES=(
   tar gzip python3 libxml2-utils tmux openssh-client openssh-server
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64
   time bc
+  libxml2-dev chromium
 )
 
 kestrel_install_missing() {
