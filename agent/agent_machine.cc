@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "agent/allow_list.h"
 #include "agent/os/files.h"
 #include "agent/os/tcp.h"
 #include "platform/process.h"
@@ -25,6 +26,12 @@ constexpr char kAsidePrefix[] = "aside-";
 // Connections beyond the places that still get a rejection for their Hello;
 // beyond these they are closed at once.
 constexpr uint32_t kRefusalPlaces = 8;
+// Connections pushed out to make room that may still hold their descriptor:
+// beyond these, the accept waits for them (but not longer than the wait).
+// A flood then goes at the pace at which their threads end, and descriptors
+// and threads stay bounded.
+constexpr size_t kPushedOutAtOnce = 8;
+constexpr auto kPushedOutWait = std::chrono::seconds(1);
 // How long a keeper may take to end its command's processes.
 constexpr uint32_t kKeeperEndMs = 15000;
 // The agent's own binary, run again as a job keeper.
@@ -134,23 +141,76 @@ uint32_t AgentMachine::FreeUnits() {
     return freeUnits_;
 }
 
-Place AgentMachine::TakePlace() {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (served_ < placeLimit_) {
+Admission AgentMachine::Admit(int fd, const os::SocketAddress& peer) {
+    const std::string party = PeerParty(peer);
+    std::unique_lock<std::mutex> hold(mutex_);
+    const bool crowded = newcomers_.CountFrom(party) >= options_.maxPendingPerAddress;
+    if (!crowded && served_ < placeLimit_) {
         ++served_;
-        return Place::Served;
+        return Admission{Place::Served, newcomers_.Add(fd, party, ShowHost(peer), true)};
+    }
+    AwaitPushedOut(hold);
+    Newcomers::Entry out;
+    if (newcomers_.TakeGivingWay(crowded ? &party : nullptr, !crowded, out)) {
+        // A rejection place is only passed on when no served one is free.
+        const bool served = out.served || served_ < placeLimit_;
+        const bool placeGoesOn = served == out.served;
+        PushOut(out, placeGoesOn, crowded ? "its address has too many of them" : "every place is taken");
+        if (!placeGoesOn) ++served_;
+        return Admission{served ? Place::Served : Place::Refused, newcomers_.Add(fd, party, ShowHost(peer), served)};
     }
     if (refused_ < kRefusalPlaces) {
         ++refused_;
-        return Place::Refused;
+        return Admission{Place::Refused, newcomers_.Add(fd, party, ShowHost(peer), false)};
     }
-    return Place::None;
+    return Admission{};
 }
 
-void AgentMachine::ReturnPlace(Place place) {
+void AgentMachine::PushOut(const Newcomers::Entry& entry, bool placeGoesOn, const char* why) {
+    os::ResetSocket(entry.fd);
+    pushedOut_[entry.ticket] = placeGoesOn;
+    Log("closed a connection from " + entry.shown + " that had not finished its Hello: " + why);
+}
+
+void AgentMachine::AwaitPushedOut(std::unique_lock<std::mutex>& hold) {
+    connectionsEnded_.wait_for(hold, kPushedOutWait, [this] { return pushedOut_.size() < kPushedOutAtOnce; });
+}
+
+bool AgentMachine::FinishHello(uint64_t ticket) {
+    if (ticket == 0) return true;
     std::lock_guard<std::mutex> hold(mutex_);
+    return newcomers_.Remove(ticket);
+}
+
+void AgentMachine::EndConnection(uint64_t ticket, Place place, int& fd) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    // Out of the list before the descriptor goes: its number may come back
+    // with the next accept.
+    newcomers_.Remove(ticket);
+    os::CloseDescriptor(fd);
+    bool placeGoesOn = false;
+    const auto found = pushedOut_.find(ticket);
+    if (found != pushedOut_.end()) {
+        placeGoesOn = found->second;
+        pushedOut_.erase(found);
+        ++pushedOutClosed_;
+        connectionsEnded_.notify_all();
+    }
+    if (placeGoesOn) return;
     if (place == Place::Served && served_ > 0) --served_;
     if (place == Place::Refused && refused_ > 0) --refused_;
+}
+
+bool AgentMachine::FreeDescriptorForAccept() {
+    std::unique_lock<std::mutex> hold(mutex_);
+    if (pushedOut_.empty()) {
+        Newcomers::Entry out;
+        if (!newcomers_.TakeGivingWay(nullptr, false, out)) return false;
+        PushOut(out, false, "no descriptor is left");
+    }
+    const uint64_t closed = pushedOutClosed_;
+    connectionsEnded_.wait_for(hold, kPushedOutWait, [&] { return pushedOutClosed_ != closed; });
+    return true;
 }
 
 void AgentMachine::ThreadStarted() {

@@ -12,9 +12,11 @@
 #include <set>
 #include <string>
 
+#include "agent/newcomers.h"
 #include "agent/options.h"
 #include "agent/os/files.h"
 #include "agent/os/process.h"
+#include "agent/os/tcp.h"
 
 namespace kestrel::agent {
 
@@ -23,6 +25,13 @@ enum class Place : uint8_t {
     Served,   // one of the connection places: it may be admitted
     Refused,  // one of a few places for answering its Hello with a rejection
     None,     // closed at once
+};
+
+// A new connection's place, and its ticket among the connections that have
+// not finished their Hello (0 with Place::None).
+struct Admission {
+    Place place = Place::None;
+    uint64_t ticket = 0;
 };
 
 class AgentMachine {
@@ -60,8 +69,22 @@ public:
     // connections (--max-connections, or less when descriptors are short).
     void SetPlaceLimit(uint32_t limit) { placeLimit_ = limit; }
     uint32_t PlaceLimit() const { return placeLimit_; }
-    Place TakePlace();
-    void ReturnPlace(Place place);
+    // A new connection on `fd`: a free place, or the place of a connection
+    // that has not finished its Hello and is closed to make room (when the
+    // places are taken, or when its address already has
+    // --max-pending-per-address such connections). Connections that
+    // finished their Hello are never closed for this.
+    Admission Admit(int fd, const os::SocketAddress& peer);
+    // The Hello is done: the connection is never closed to make room from
+    // now on. False when it already was (it must end without an answer).
+    bool FinishHello(uint64_t ticket);
+    // Closes the connection's socket and gives its place back, unless the
+    // place went to the connection that pushed this one out.
+    void EndConnection(uint64_t ticket, Place place, int& fd);
+    // Out of descriptors at accept: closes a connection that has not
+    // finished its Hello (unless one is already closing) and waits a little
+    // for its descriptor to come free. False when there is none to close.
+    bool FreeDescriptorForAccept();
 
     // Every connection thread counts until it ends.
     void ThreadStarted();
@@ -98,6 +121,8 @@ public:
 private:
     void ForgetKeeper(pid_t keeper, bool killed);
     bool RemoveOrMoveAside(const std::string& name, std::string& message);
+    void PushOut(const Newcomers::Entry& entry, bool placeGoesOn, const char* why);
+    void AwaitPushedOut(std::unique_lock<std::mutex>& hold);
 
     const AgentOptions& options_;
     std::map<std::string, std::string> baseEnvironment_;
@@ -118,6 +143,11 @@ private:
     uint32_t served_ = 0;
     uint32_t refused_ = 0;
     uint32_t threads_ = 0;
+    Newcomers newcomers_;
+    // Connections pushed out whose threads have not closed them yet, and
+    // whether their place went on to the newcomer.
+    std::map<uint64_t, bool> pushedOut_;
+    uint64_t pushedOutClosed_ = 0;
     std::set<int> trackedFds_;
 
     std::mutex keeperMutex_;

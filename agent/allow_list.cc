@@ -98,6 +98,13 @@ bool IsLoopback(const os::SocketAddress& address) {
     return std::memcmp(bytes, kLoopback6, 16) == 0;
 }
 
+std::string PeerParty(const os::SocketAddress& peer) {
+    bool v6 = false;
+    uint8_t bytes[16] = {};
+    if (!PeerBytes(peer, v6, bytes)) return std::string();
+    return std::string(1, v6 ? '6' : '4') + std::string(reinterpret_cast<const char*>(bytes), v6 ? 8 : 4);
+}
+
 std::string ShowHost(const os::SocketAddress& address) {
     bool v6 = false;
     uint8_t bytes[16] = {};

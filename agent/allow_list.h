@@ -29,6 +29,12 @@ bool ListRestricts(const std::vector<AllowedNetwork>& networks);
 // 127.0.0.0/8, ::1 or ::ffff:127.0.0.0/104.
 bool IsLoopback(const os::SocketAddress& address);
 
+// Who a connection counts as when connections are counted per address: the
+// IPv4 address (also when it reaches an IPv6 socket), or the /64 network of
+// an IPv6 address, since whoever has one IPv6 address usually has the whole
+// /64 around it. Bytes, for comparing only.
+std::string PeerParty(const os::SocketAddress& peer);
+
 // The address without the port, for messages.
 std::string ShowHost(const os::SocketAddress& address);
 

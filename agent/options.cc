@@ -40,8 +40,17 @@ constexpr char kUsage[] =
     "  --tunnel NAME=HOST:PORT   an agent that clients may reach through this one as\n"
     "                            kvi://NAME. May be repeated.\n"
     "  --max-connections N       connections served at once, counted from their accept\n"
-    "                            (default 64); more are rejected. Fewer when the limit of\n"
-    "                            open files is too low for them (said at start-up).\n"
+    "                            (default 64). Fewer when the limit of open files is too\n"
+    "                            low for them (said at start-up). When every place is\n"
+    "                            taken, or no descriptor is left, a new connection closes\n"
+    "                            one that has not finished its Hello, chosen at random\n"
+    "                            among those of the addresses that hold the most; only\n"
+    "                            when every place holds a connection past its Hello is the\n"
+    "                            new one rejected.\n"
+    "  --max-pending-per-address N\n"
+    "                            connections from one address (IPv6: one /64 network)\n"
+    "                            that have not finished their Hello, at once (default 32);\n"
+    "                            a newer one closes one of them, chosen at random.\n"
     "  --keep-alive-ms MS        keep-alive interval while a request takes long (default 30000).\n"
     "  --poll-hold-ms MS         how long a Poll waits for news before it answers that\n"
     "                            nothing is new (default 50); after a pause of the client,\n"
@@ -247,6 +256,9 @@ bool ApplyOption(const std::string& option, const std::string& value, AgentOptio
         options.tunnels.push_back(target);
     } else if (option == "--max-connections") {
         if (!ParseU32(value, 100000, options.maxConnections) || options.maxConnections == 0) return invalid();
+    } else if (option == "--max-pending-per-address") {
+        if (!ParseU32(value, 100000, options.maxPendingPerAddress) || options.maxPendingPerAddress == 0)
+            return invalid();
     } else if (option == "--keep-alive-ms") {
         if (!ParseU32(value, 80000, options.keepAliveMs) || options.keepAliveMs == 0) return invalid();
     } else if (option == "--poll-hold-ms") {

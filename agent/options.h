@@ -55,6 +55,12 @@ struct AgentOptions {
     uint32_t capacity = 256;  // units of 1/256 of the machine
     std::vector<AllowedNetwork> allow;  // empty: everyone who reaches the port
     uint32_t maxConnections = 64;
+    // Connections from one address (IPv6: one /64) that have not finished
+    // their Hello, at once. A client's stays so for one round trip: room for
+    // many opened together (parallel clients, a server relaying through a
+    // tunnel, a shared NAT address), and still no more than half the default
+    // places for one address.
+    uint32_t maxPendingPerAddress = 32;
     uint32_t keepAliveMs = 30000;
     uint32_t pollHoldMs = 50;
     uint32_t tunnelConnectMs = 10000;

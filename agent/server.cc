@@ -31,8 +31,9 @@ constexpr uint32_t kShutdownWaitMs = 30000;
 // Descriptors kept free of connections for the jobs (work areas, pipes,
 // keepers, removals): at least this many, or a quarter of the limit.
 constexpr uint64_t kJobDescriptorReserve = 16;
-// Places for rejections and the accept itself, on top of the served ones.
-constexpr uint64_t kOtherConnectionDescriptors = 9;
+// Places for rejections, connections pushed out to make room that have not
+// closed yet, and the accept itself, on top of the served ones.
+constexpr uint64_t kOtherConnectionDescriptors = 17;
 // Back-off after an accept that found no room: doubling up to the most.
 constexpr int kFirstBackoffMs = 10;
 constexpr int kLongestBackoffMs = 1000;
@@ -70,7 +71,7 @@ private:
 struct ConnectionStart {
     AgentMachine* machine;
     int fd;
-    Place place;
+    Admission admission;
 };
 
 void ServeConnection(void* raw) {
@@ -81,7 +82,8 @@ void ServeConnection(void* raw) {
     {
         SocketTransport transport(start.fd, machine.Options().idleTimeoutMs);
         std::unique_ptr<Session> session(new (std::nothrow) Session(machine, transport, machine.NextConnectionNumber(),
-                                                                    start.place == Place::Served));
+                                                                    start.admission.place == Place::Served,
+                                                                    start.admission.ticket));
         if (session) {
             session->Run();
         } else {
@@ -89,8 +91,7 @@ void ServeConnection(void* raw) {
         }
     }
     machine.Untrack(start.fd);
-    os::CloseDescriptor(start.fd);
-    machine.ReturnPlace(start.place);
+    machine.EndConnection(start.admission.ticket, start.admission.place, start.fd);
     // Last: once counted out, the machine may be gone.
     machine.ThreadEnded();
 }
@@ -158,18 +159,17 @@ void StartConnection(AgentMachine& machine, int fd, const os::SocketAddress& pee
         os::CloseDescriptor(fd);
         return;
     }
-    const Place place = machine.TakePlace();
-    if (place == Place::None) {
+    const Admission admission = machine.Admit(fd, peer);
+    if (admission.place == Place::None) {
         machine.Log("closed a connection from " + ShowHost(peer) + " at once: every place is taken");
         os::CloseDescriptor(fd);
         return;
     }
     machine.ThreadStarted();
     int error = 0;
-    if (!os::StartDetachedThread(ServeConnection, new ConnectionStart{&machine, fd, place}, error)) {
+    if (!os::StartDetachedThread(ServeConnection, new ConnectionStart{&machine, fd, admission}, error)) {
         std::fprintf(stderr, "kestrel-agent: cannot start a connection thread: %s\n", std::strerror(error));
-        os::CloseDescriptor(fd);
-        machine.ReturnPlace(place);
+        machine.EndConnection(admission.ticket, admission.place, fd);
         machine.ThreadEnded();
     }
 }
@@ -196,6 +196,9 @@ int AcceptConnections(AgentMachine& machine, int listener, int signals) {
             if (os::TakeTerminationSignal(signals) != 0) return 0;
             break;
         case os::AcceptResult::OutOfRoom:
+            // A connection that has not finished its Hello gives its
+            // descriptor to whoever waits in the queue.
+            if (error != ENOBUFS && error != ENOMEM && machine.FreeDescriptorForAccept()) break;
             backoff.Failed(error);
             if (os::AwaitTerminationSignal(signals, backoff.DelayMs()) != 0) return 0;
             break;

@@ -30,11 +30,12 @@ uint16_t PreviousSequence(uint16_t sequence) { return sequence <= 1 ? uint16_t{6
 
 }  // namespace
 
-Session::Session(AgentMachine& machine, Transport& transport, uint64_t number, bool served)
+Session::Session(AgentMachine& machine, Transport& transport, uint64_t number, bool served, uint64_t ticket)
     : machine_(machine),
       transport_(transport),
       number_(number),
       served_(served),
+      ticket_(ticket),
       helloDeadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(machine.Options().helloTimeoutMs)) {}
 
 Session::~Session() {
@@ -245,6 +246,10 @@ Session::After Session::OnHello(const MessageHeader& header) {
         Log("recalculate (test)");
     } else if (!served_) {
         reject("The machine is serving too many connections");
+    } else if (!machine_.FinishHello(ticket_)) {
+        // Closed to make room an instant ago: there is nobody to answer.
+        Log("closed to make room before its Hello was answered");
+        return After::Close;
     } else {
         admitted_ = true;
         reply_.Bytes(kAccept, sizeof kAccept - 1);

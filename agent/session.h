@@ -36,8 +36,9 @@ public:
 class Session {
 public:
     // `served`: the connection holds one of the machine's places; without
-    // one its Hello is answered with a rejection.
-    Session(AgentMachine& machine, Transport& transport, uint64_t number, bool served = true);
+    // one its Hello is answered with a rejection. `ticket`: its entry among
+    // the machine's connections that have not finished their Hello (0: none).
+    Session(AgentMachine& machine, Transport& transport, uint64_t number, bool served = true, uint64_t ticket = 0);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -125,6 +126,7 @@ private:
     uint16_t sequence_ = 0;  // of the request being answered
     bool admitted_ = false;
     bool served_;  // holds one of the machine's connection places
+    uint64_t ticket_;
     std::chrono::steady_clock::time_point helloDeadline_;
     uint32_t hellos_ = 0;
     uint32_t requests_ = 0;

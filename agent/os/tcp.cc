@@ -92,7 +92,10 @@ bool ListenTcp(const std::string& host, uint16_t port, int& listener, SocketAddr
         }
         const int one = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        if (bind(fd, at->ai_addr, at->ai_addrlen) != 0 || listen(fd, 128) != 0) {
+        // The longest queue the system allows: under a flood of connections
+        // a client's waits its turn in it instead of having its opening
+        // dropped (and retried only a second later).
+        if (bind(fd, at->ai_addr, at->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
             error = errno;
             close(fd);
             continue;
@@ -293,6 +296,13 @@ void RelayStreams(int first, int second, uint32_t idleMs) {
 
 void ShutdownSocket(int fd) {
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
+}
+
+void ResetSocket(int fd) {
+    if (fd < 0) return;
+    const linger abort{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    shutdown(fd, SHUT_RDWR);
 }
 
 }  // namespace kestrel::agent::os

@@ -49,5 +49,9 @@ bool WriteAll(int fd, const uint8_t* data, uint32_t count, Deadline deadline, in
 void RelayStreams(int first, int second, uint32_t idleMs);
 
 void ShutdownSocket(int fd);
+// Ends the connection for its owner's reads and writes at once; when the
+// owner closes it, the peer gets a reset and nothing of it waits in the
+// kernel (no TIME_WAIT).
+void ResetSocket(int fd);
 
 }  // namespace kestrel::agent::os

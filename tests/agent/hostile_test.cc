@@ -105,14 +105,27 @@ TEST_F(Hostile, PlacesAreTakenAtAcceptAndGivenBackByTheTimeOut) {
     StartAgent({"--max-connections", "2", "--test-hello-timeout-ms", "1500"});
     RawPeer first(agent.port());
     RawPeer second(agent.port());
-    // Accepted in order: the two silent ones hold both places.
+    // The two silent ones hold both places: each client takes over the
+    // place of one of them, which is closed at once.
     WireClient third;
     ASSERT_TRUE(third.Connect(agent.port()));
-    EXPECT_EQ(third.Hello().payload, "reject\nThe machine is serving too many connections");
+    EXPECT_EQ(third.Hello().payload, "accept");
+    WireClient fourth;
+    ASSERT_TRUE(fourth.Connect(agent.port()));
+    EXPECT_EQ(fourth.Hello().payload, "accept");
     EXPECT_TRUE(first.WaitForClose());
     EXPECT_TRUE(second.WaitForClose());
-    WireClient fourth;
-    EXPECT_EQ(OpenWhenThereIsRoom(fourth, agent.port()), "");
+    EXPECT_EQ(CountOf(agent.Errors(), "closed: no Hello in time"), 0u) << "closed before their time-out";
+    // Both places past their Hello: nobody is closed for a newcomer.
+    WireClient fifth;
+    ASSERT_TRUE(fifth.Connect(agent.port()));
+    EXPECT_EQ(fifth.Hello().payload, "reject\nThe machine is serving too many connections");
+    EXPECT_EQ(StartJob(third, 1, 1).status(), 0u);
+    EXPECT_EQ(EndJob(third, 1).status(), 0u);
+    // A place that ends is given back.
+    fourth.Close();
+    WireClient sixth;
+    EXPECT_EQ(OpenWhenThereIsRoom(sixth, agent.port()), "");
 }
 
 // Keeps `count` connections to the port open that never say a word: each

@@ -13,7 +13,7 @@ TEST(AgentOptions, HelpExplainsEveryOption) {
     EXPECT_EQ(help.exitCode, 0);
     for (const char* option :
          {"--listen", "--allow", "--work-dir", "--encoding", "--separator", "--capacity", "--dev-env", "--tunnel",
-          "--max-connections", "--keep-alive-ms", "--poll-hold-ms", "--verbose", "--test-reject", "--test-recalculate",
+          "--max-connections", "--max-pending-per-address", "--keep-alive-ms", "--poll-hold-ms", "--verbose", "--test-reject", "--test-recalculate",
           "--test-keep-alive", "--test-delay", "--test-corrupt", "--test-close-at", "--test-wrong-id",
           "--test-wrong-sequence", "--test-hello-timeout-ms", "--test-idle-timeout-ms"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
@@ -31,6 +31,8 @@ TEST(AgentOptions, WrongValuesStopItBeforeItListens) {
         {{"--encoding", "latin1"}, "Invalid value for --encoding: latin1"},
         {{"--separator", "ab"}, "Invalid value for --separator: ab"},
         {{"--capacity", "0"}, "Invalid value for --capacity: 0"},
+        {{"--max-pending-per-address", "0"}, "Invalid value for --max-pending-per-address: 0"},
+        {{"--max-pending-per-address", "ten"}, "Invalid value for --max-pending-per-address: ten"},
         {{"--listen", "127.0.0.1:70000"}, "Invalid value for --listen: 127.0.0.1:70000"},
         {{"--tunnel", "builder"}, "Invalid value for --tunnel: builder"},
         {{"--dev-env", "tools=" + (temp / "missing.env")}, "Cannot read the development environment file"},
