@@ -4,9 +4,11 @@
 #   1. 1,000 trivial jobs on one agent and on two, against `xargs -P 2`;
 #   2. one job moving 200 MiB in and 200 MiB out, against `tar -czf - | tar -xzf -`;
 #   3. the client's peak RSS for 1 GiB in and out, and for 10,000 jobs;
-#   4. kestrel's own src/ compiled on two agents and linked, against `ninja -j2`.
+#   4. kestrel's own src/ compiled on two agents and linked, against `ninja -j2`;
+#   5. (section windows, not run by default) the trivial jobs and the 200 MiB
+#      job through build-windows/kestrel.exe under Wine next to build/kestrel.
 #   bench/runs/compare.sh [BUILD_DIR] [SECTION...]   (default: build, every section)
-# Sections are named trivial, transfer, memory and build.
+# Sections are named trivial, transfer, memory, build and windows.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
@@ -39,11 +41,12 @@ machines() {
 
 # run_client DIR EXPECTED_SUCCEEDED: one plain-mode run of DIR/build.kv;
 # prints "SECONDS PEAK_KIB". Fails loudly unless every job succeeded.
+client=("$build/kestrel")
 run_client() {
-  (cd "$1" && /usr/bin/time -f "%e %M" -o "$work/time.txt" "$build/kestrel" --automated build.kv >"$work/client.out" 2>&1) ||
+  (cd "$1" && /usr/bin/time -f "%e %M" -o "$work/time.txt" "${client[@]}" --automated build.kv >"$work/client.out" 2>&1) ||
     { tail -n 20 "$work/client.out" >&2; exit 1; }
   local succeeded
-  succeeded=$(grep -c "^The job .* succeeded" "$work/client.out" || true)
+  succeeded=$(tr -d '\r' <"$work/client.out" | grep -c "^The job .* succeeded" || true)
   [ "$succeeded" = "$2" ] || { echo "expected $2 jobs to succeed, $succeeded did" >&2; tail -n 20 "$work/client.out" >&2; exit 1; }
   cat "$work/time.txt"
 }
@@ -141,6 +144,37 @@ import sys
 ours, ref, kib = float(sys.argv[1]), float(sys.argv[2]), sys.argv[3]
 print(f"kestrel {ours:.2f} s (peak RSS {kib} KiB)   tar -czf - | tar -xzf -, in and out: {ref:.2f} s   "
       f"ratio {ref / ours:.2f}")
+PY
+}
+
+# The same runs through the Windows client under Wine (a prefix of its own,
+# its server kept up so that only the first start pays for Wine's services).
+section_windows() {
+  local exe="$root/build-windows/kestrel.exe"
+  [ -f "$exe" ] || { echo "no $exe: build the Windows client first" >&2; exit 1; }
+  export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  mkdir -p "$WINEPREFIX"
+  /usr/lib/wine/wineserver -p
+  /usr/lib/wine/wine64 wineboot --init </dev/null >/dev/null 2>&1
+  echo "== the Windows client under Wine, next to the Linux client =="
+  mkdir -p "$work/trivial"
+  trivial_script 1000 a >"$work/trivial/build.kv"
+  local linux_trivial wine_trivial linux_copy wine_copy
+  client=("$build/kestrel")
+  linux_trivial=$(run_client "$work/trivial" 1000 | cut -d' ' -f1)
+  client=(/usr/lib/wine/wine64 "$exe")
+  wine_trivial=$(run_client "$work/trivial" 1000 | cut -d' ' -f1)
+  client=("$build/kestrel")
+  read -r linux_copy _ _ < <(copy_run 200 50)
+  client=(/usr/lib/wine/wine64 "$exe")
+  read -r wine_copy _ _ < <(copy_run 200 50)
+  client=("$build/kestrel")
+  /usr/lib/wine/wineserver -k || true
+  python3 - "$linux_trivial" "$wine_trivial" "$linux_copy" "$wine_copy" <<'PY'
+import sys
+lt, wt, lc, wc = map(float, sys.argv[1:])
+print(f"1,000 trivial jobs, one agent: Linux client {lt:.2f} s, kestrel.exe under Wine {wt:.2f} s   ratio {wt / lt:.2f}")
+print(f"200 MiB in and out:            Linux client {lc:.2f} s, kestrel.exe under Wine {wc:.2f} s   ratio {wc / lc:.2f}")
 PY
 }
 
