@@ -1,20 +1,17 @@
 #include "agent/agent_machine.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "agent/allow_list.h"
+#include "agent/os/errors.h"
 #include "agent/os/files.h"
+#include "agent/os/host.h"
 #include "agent/os/tcp.h"
 #include "platform/process.h"
-
-extern char** environ;
 
 namespace kestrel::agent {
 
@@ -43,11 +40,7 @@ bool StartsWith(const std::string& name, const char* prefix) { return name.rfind
 
 AgentMachine::AgentMachine(const AgentOptions& options)
     : options_(options), placeLimit_(options.maxConnections), freeUnits_(options.capacity) {
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        const char* equals = std::strchr(*entry, '=');
-        if (equals == nullptr || equals == *entry) continue;
-        baseEnvironment_.emplace(std::string(*entry, static_cast<size_t>(equals - *entry)), std::string(equals + 1));
-    }
+    os::ReadEnvironment(baseEnvironment_);
 }
 
 AgentMachine::~AgentMachine() {
@@ -61,7 +54,7 @@ bool AgentMachine::OpenWorkDirectory(std::string& message) {
     if (workPath_.empty()) {
         std::string temporary;
         platform::TemporaryDirectory(temporary, error);  // never fails on POSIX
-        workPath_ = temporary + "/kestrel-agent." + std::to_string(getuid());
+        workPath_ = temporary + "/kestrel-agent." + std::to_string(os::UserId());
     }
     if (!os::OpenWorkDirectory(workPath_, workFd_, error)) {
         message = "Cannot open the work directory " + workPath_ + ": " + std::strerror(error);
@@ -69,7 +62,7 @@ bool AgentMachine::OpenWorkDirectory(std::string& message) {
     }
     ownsWorkFd_ = true;
     if (!os::LockWorkDirectory(workFd_, lockFd_, error)) {
-        message = error == EWOULDBLOCK ? "The work directory " + workPath_ + " is in use by another agent"
+        message = error == os::kErrorLockHeld ? "The work directory " + workPath_ + " is in use by another agent"
                                        : "Cannot lock the work directory " + workPath_ + ": " + std::strerror(error);
         return false;
     }
@@ -98,12 +91,12 @@ bool AgentMachine::RemoveOrMoveAside(const std::string& name, std::string& messa
     if (StartsWith(name, kAsidePrefix)) return false;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string aside =
-            kAsidePrefix + std::to_string(getpid()) + "-" + std::to_string(++asideCounter_);
+            kAsidePrefix + std::to_string(os::ProcessId()) + "-" + std::to_string(++asideCounter_);
         if (os::RenameEntry(workFd_, name.c_str(), aside.c_str(), error)) {
             message += "; moved aside as " + aside;
             return false;
         }
-        if (error != EEXIST) break;
+        if (error != os::kErrorExists) break;
     }
     message += std::string("; it cannot be moved aside either: ") + std::strerror(error);
     return false;

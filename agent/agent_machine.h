@@ -68,7 +68,6 @@ public:
     // Connection places, counted from accept on: at most `limit` served
     // connections (--max-connections, or less when descriptors are short).
     void SetPlaceLimit(uint32_t limit) { placeLimit_ = limit; }
-    uint32_t PlaceLimit() const { return placeLimit_; }
     // A new connection on `fd`: a free place, or the place of a connection
     // that has not finished its Hello and is closed to make room (when the
     // places are taken, or when its address already has

@@ -1,35 +1,10 @@
 #include "agent/allow_list.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cstring>
 
 namespace kestrel::agent {
 
 namespace {
-
-// The peer as the network family it really uses: family, address bytes.
-bool PeerBytes(const os::SocketAddress& peer, bool& v6, uint8_t bytes[16]) {
-    sockaddr_storage storage{};
-    std::memcpy(&storage, peer.bytes, peer.length < sizeof storage ? peer.length : sizeof storage);
-    if (storage.ss_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&storage);
-        v6 = false;
-        std::memcpy(bytes, &v4->sin_addr, 4);
-        return true;
-    }
-    if (storage.ss_family != AF_INET6) return false;
-    const auto* address = &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr;
-    if (IN6_IS_ADDR_V4MAPPED(address)) {
-        v6 = false;
-        std::memcpy(bytes, address->s6_addr + 12, 4);
-        return true;
-    }
-    v6 = true;
-    std::memcpy(bytes, address->s6_addr, 16);
-    return true;
-}
 
 bool PrefixMatches(const uint8_t* a, const uint8_t* b, uint32_t bits) {
     const uint32_t whole = bits / 8;
@@ -46,13 +21,7 @@ bool ParseAllowedNetwork(const std::string& text, AllowedNetwork& network) {
     network = AllowedNetwork{};
     const size_t slash = text.find('/');
     const std::string address = text.substr(0, slash);
-    if (inet_pton(AF_INET, address.c_str(), network.bytes) == 1) {
-        network.v6 = false;
-    } else if (inet_pton(AF_INET6, address.c_str(), network.bytes) == 1) {
-        network.v6 = true;
-    } else {
-        return false;
-    }
+    if (!os::ParseNumericAddress(address, network.v6, network.bytes)) return false;
     const uint32_t width = network.v6 ? 128 : 32;
     network.prefix = width;
     if (slash != std::string::npos) {
@@ -74,7 +43,7 @@ bool ParseAllowedNetwork(const std::string& text, AllowedNetwork& network) {
 bool PeerAllowed(const std::vector<AllowedNetwork>& networks, const os::SocketAddress& peer) {
     bool v6 = false;
     uint8_t bytes[16] = {};
-    if (!PeerBytes(peer, v6, bytes)) return false;
+    if (!os::AddressBytes(peer, v6, bytes)) return false;
     for (const AllowedNetwork& network : networks) {
         if (network.v6 == v6 && PrefixMatches(network.bytes, bytes, network.prefix)) return true;
     }
@@ -92,7 +61,7 @@ bool ListRestricts(const std::vector<AllowedNetwork>& networks) {
 bool IsLoopback(const os::SocketAddress& address) {
     bool v6 = false;
     uint8_t bytes[16] = {};
-    if (!PeerBytes(address, v6, bytes)) return false;
+    if (!os::AddressBytes(address, v6, bytes)) return false;
     if (!v6) return bytes[0] == 127;
     static const uint8_t kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
     return std::memcmp(bytes, kLoopback6, 16) == 0;
@@ -101,16 +70,15 @@ bool IsLoopback(const os::SocketAddress& address) {
 std::string PeerParty(const os::SocketAddress& peer) {
     bool v6 = false;
     uint8_t bytes[16] = {};
-    if (!PeerBytes(peer, v6, bytes)) return std::string();
+    if (!os::AddressBytes(peer, v6, bytes)) return std::string();
     return std::string(1, v6 ? '6' : '4') + std::string(reinterpret_cast<const char*>(bytes), v6 ? 8 : 4);
 }
 
 std::string ShowHost(const os::SocketAddress& address) {
     bool v6 = false;
     uint8_t bytes[16] = {};
-    char text[INET6_ADDRSTRLEN] = "?";
-    if (PeerBytes(address, v6, bytes)) inet_ntop(v6 ? AF_INET6 : AF_INET, bytes, text, sizeof text);
-    return text;
+    if (!os::AddressBytes(address, v6, bytes)) return "?";
+    return os::ShowAddressBytes(v6, bytes);
 }
 
 }  // namespace kestrel::agent

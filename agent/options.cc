@@ -1,10 +1,11 @@
 #include "agent/options.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+
+#include "agent/os/errors.h"
 
 namespace kestrel::agent {
 
@@ -291,7 +292,7 @@ bool ParseMessageKind(const std::string& text, uint32_t& kind) {
 bool LoadDevelopmentEnvironment(const std::string& path, DevelopmentEnvironment& environment, std::string& message) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        message = "Cannot read the development environment file " + path + ": " + std::strerror(errno);
+        message = "Cannot read the development environment file " + path + ": " + std::strerror(os::LastError());
         return false;
     }
     std::string line;

@@ -3,13 +3,11 @@
 // until an OutputTransfer request takes it.
 #include "agent/output_archive.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 
-#include <cerrno>
 #include <cstring>
 #include <new>
 
+#include "agent/os/errors.h"
 #include "agent/os/files.h"
 #include "agent/work_paths.h"
 
@@ -82,15 +80,15 @@ bool OutputArchive::NextEntry(void* context, PaxgzEntry& entry, platform::FileHa
     int code = 0;
     int opened = -1;
     // Non-blocking, so that a FIFO put in an output's place cannot stall us.
-    if (!os::OpenBeneath(archive.areaFd_, path.components, O_RDONLY | O_NONBLOCK, opened, code)) {
+    if (!os::OpenForReadingBeneath(archive.areaFd_, path.components, opened, code)) {
         archive.failedPath_ = JoinUtf8(path.components);
         error = code;
         return false;
     }
-    struct stat status;
-    if (!os::StatDescriptor(opened, status, code) || !(S_ISREG(status.st_mode) || S_ISDIR(status.st_mode))) {
+    os::EntryStatus status;
+    if (!os::StatDescriptor(opened, status, code) || status.kind == os::EntryKind::Other) {
         archive.failedPath_ = JoinUtf8(path.components);
-        error = code != 0 ? code : EINVAL;
+        error = code != 0 ? code : os::kErrorInvalid;
         os::CloseDescriptor(opened);
         return false;
     }
@@ -99,10 +97,10 @@ bool OutputArchive::NextEntry(void* context, PaxgzEntry& entry, platform::FileHa
     entry.directoryLength = static_cast<uint32_t>(path.directoryPart.size());
     entry.name = reinterpret_cast<const uint8_t*>(path.namePart.data());
     entry.nameLength = static_cast<uint32_t>(path.namePart.size());
-    entry.kind = S_ISDIR(status.st_mode) ? PaxgzEntryKind::kDirectory : PaxgzEntryKind::kRegularFile;
-    entry.size = S_ISREG(status.st_mode) ? static_cast<uint64_t>(status.st_size) : 0;
-    entry.modifiedSeconds = status.st_mtim.tv_sec < 0 ? 0 : static_cast<uint64_t>(status.st_mtim.tv_sec);
-    entry.modifiedNanoseconds = static_cast<uint32_t>(status.st_mtim.tv_nsec);
+    entry.kind = status.kind == os::EntryKind::Directory ? PaxgzEntryKind::kDirectory : PaxgzEntryKind::kRegularFile;
+    entry.size = status.kind == os::EntryKind::RegularFile ? status.size : 0;
+    entry.modifiedSeconds = status.modifiedSeconds;
+    entry.modifiedNanoseconds = status.modifiedNanoseconds;
     if (entry.size > 0) {
         file = platform::FileHandle{opened};
     } else {
@@ -117,13 +115,13 @@ PaxgzWriteResult OutputArchive::Write(void* context, const uint8_t* bytes, uint3
     std::unique_lock<std::mutex> hold(archive.lock_);
     archive.changed_.wait(hold, [&] { return archive.cancelled_ || archive.pieces_.size() < kPiecesAhead; });
     if (archive.cancelled_) {
-        error = ECANCELED;
+        error = os::kErrorCancelled;
         return PaxgzWriteResult::kFailed;
     }
     OutputPiece piece;
     piece.bytes.reset(new (std::nothrow) uint8_t[count > 0 ? count : 1]);
     if (!piece.bytes) {
-        error = ENOMEM;
+        error = os::kErrorNoMemory;
         return PaxgzWriteResult::kFailed;
     }
     std::memcpy(piece.bytes.get(), bytes, count);

@@ -1,8 +1,5 @@
 #include "agent/server.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,7 +11,9 @@
 
 #include "agent/agent_machine.h"
 #include "agent/allow_list.h"
+#include "agent/os/errors.h"
 #include "agent/os/files.h"
+#include "agent/os/host.h"
 #include "agent/os/process.h"
 #include "agent/os/signals.h"
 #include "agent/os/tcp.h"
@@ -48,7 +47,7 @@ public:
     bool Read(uint8_t* data, uint32_t count, bool& ended) override {
         int error = 0;
         const bool ok = os::ReadExact(fd_, data, count, readDeadline_, ended, error);
-        timedOut_ = !ok && error == ETIMEDOUT;
+        timedOut_ = !ok && error == os::kErrorTimedOut;
         return ok;
     }
     bool Write(const uint8_t* data, uint32_t count) override {
@@ -96,11 +95,6 @@ void ServeConnection(void* raw) {
     machine.ThreadEnded();
 }
 
-std::string UserName() {
-    const passwd* user = getpwuid(getuid());
-    return user != nullptr && user->pw_name != nullptr ? user->pw_name : "uid " + std::to_string(getuid());
-}
-
 // Loopback only, or clients named by --allow: what Capabilities reports.
 // Anything else is said at start-up, with the safer ways.
 void SetSecurity(AgentMachine& machine, const os::SocketAddress& bound, const std::string& shown) {
@@ -113,7 +107,7 @@ void SetSecurity(AgentMachine& machine, const os::SocketAddress& bound, const st
                  "as %s. Reach an agent on loopback through kvs:// (ssh) paths instead, or name the clients "
                  "with --allow CIDR.\n",
                  shown.c_str(), allow.empty() ? "without --allow" : "with an --allow list that admits every address",
-                 UserName().c_str());
+                 os::UserName().c_str());
 }
 
 // So many connections at once that jobs find no descriptor would fail the
@@ -198,7 +192,7 @@ int AcceptConnections(AgentMachine& machine, int listener, int signals) {
         case os::AcceptResult::OutOfRoom:
             // A connection that has not finished its Hello gives its
             // descriptor to whoever waits in the queue.
-            if (error != ENOBUFS && error != ENOMEM && machine.FreeDescriptorForAccept()) break;
+            if (!os::IsMemoryShortage(error) && machine.FreeDescriptorForAccept()) break;
             backoff.Failed(error);
             if (os::AwaitTerminationSignal(signals, backoff.DelayMs()) != 0) return 0;
             break;

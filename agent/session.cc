@@ -1,11 +1,10 @@
 #include "agent/session.h"
 
-#include <sys/utsname.h>
-
 #include <cstring>
 #include <thread>
 
 #include "agent/os/files.h"
+#include "agent/os/host.h"
 #include "agent/os/tcp.h"
 #include "agent/wire_text.h"
 #include "client/requests.h"
@@ -262,11 +261,12 @@ Session::After Session::OnHello(const MessageHeader& header) {
 // ---- negotiation ----
 
 void Session::OnEncoding() {
-    utsname system{};
-    uname(&system);
+    std::string systemName;
+    std::string machine;
+    os::DescribeSystem(systemName, machine);
     const std::string strings[5] = {Utf16() ? "UTF-16LE" : "UTF-8", "kestrel-agent", "0.1.2024",
-                                    system.sysname[0] ? system.sysname : "Linux",
-                                    system.machine[0] ? system.machine : "unknown"};
+                                    systemName.empty() ? "Linux" : systemName,
+                                    machine.empty() ? "unknown" : machine};
     // Five non-empty strings in at most 127 bytes: cut the descriptive ones to fit.
     uint32_t room = 127;
     for (const std::string& text : strings) {

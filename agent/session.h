@@ -50,7 +50,6 @@ public:
     // busy for the keep-alive interval.
     void Tick();
 
-    AgentMachine& GetMachine() { return machine_; }
     bool Utf16() const { return machine_.Options().utf16; }
 
 private:

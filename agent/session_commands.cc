@@ -1,12 +1,11 @@
 // Commands: Execute starts a job's process; Poll reports what its streams
 // said, how it ended, and the machine's free capacity while a job waits.
-#include <fcntl.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "agent/os/errors.h"
 #include "agent/os/files.h"
 #include "agent/session.h"
 #include "agent/wire_text.h"
@@ -161,11 +160,11 @@ bool Session::EnterWorkingDirectory(const AgentJob& job, const WireString& direc
         Status(kExecuteNoMemory);
         return false;
     default:
-        StatusWithError(kExecuteError, EINVAL, "The working directory " + directoryShown + " leaves the work area");
+        StatusWithError(kExecuteError, os::kErrorInvalid, "The working directory " + directoryShown + " leaves the work area");
         return false;
     }
     int error = 0;
-    if (!os::OpenBeneath(job.areaFd, directory.components, O_RDONLY | O_DIRECTORY, directoryFd, error)) {
+    if (!os::OpenDirectoryBeneath(job.areaFd, directory.components, directoryFd, error)) {
         StatusWithError(kExecuteError, error,
                         "Cannot enter the working directory " + directoryShown + ": " + std::strerror(error));
         return false;
@@ -182,11 +181,11 @@ std::unique_ptr<RunningCommand> Session::LaunchCommand(const AgentJob& job, std:
     command->outputEnded = command->errorEnded = true;
     std::string program;
     if (!machine_.spawnProcesses) {
-        command->startError = EPERM;
+        command->startError = os::kErrorNotPermitted;
         return command;
     }
     if (!FindProgram(arguments[0], job.environment, directoryFd, program)) {
-        command->startError = ENOENT;
+        command->startError = os::kErrorNotFound;
         return command;
     }
     std::vector<char*> argv;

@@ -1,10 +1,10 @@
 // The input archive (InputWrite pieces extracted as they arrive) and
 // StepStart, which closes the input and lets commands run.
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <new>
 
+#include "agent/os/errors.h"
 #include "agent/os/files.h"
 #include "agent/session.h"
 #include "archive/paxgz_file.h"
@@ -59,7 +59,7 @@ bool CreateInputEntry(void* context, const PaxgzReadEntry& entry, platform::File
     SetPendingTimes(input);
     if (entry.componentCount > kMaxInputDepth) {
         input.refusedDepth = entry.componentCount;
-        error = ENAMETOOLONG;
+        error = os::kErrorNameTooLong;
         return false;
     }
     if (!CreateEntryBeneath(input.root, entry, file, error)) return false;
@@ -104,12 +104,12 @@ std::string DescribeReaderError(const PaxgzReader& reader) {
 }  // namespace
 
 void Session::OnInputWrite(const Request& request) {
-    if (request.length < 2) return StatusWithError(kInputTransferError, EINVAL, "Corrupt input write request");
+    if (request.length < 2) return StatusWithError(kInputTransferError, os::kErrorInvalid, "Corrupt input write request");
     AgentJob* job = FindJob(request);
     if (job == nullptr) return Status(kInvalidJob);
     if (job->stepStarted) return Status(kInputStepStarted);
     if (job->inputFailed) return RepeatInputFailure(*job);
-    if (request.length < 3) return StatusWithError(kInputTransferError, EINVAL, "An input write request without data");
+    if (request.length < 3) return StatusWithError(kInputTransferError, os::kErrorInvalid, "An input write request without data");
     if (!job->input && !StartInputExtraction(*job)) return;
     ExtractInputPiece(*job, request.payload + 2, request.length - 2);
 }

@@ -1,11 +1,10 @@
 // Job set-up and end: StartJob, SetDevelopmentEnvironment, the environment
 // edits and EndJob.
-#include <fcntl.h>
 
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 
+#include "agent/os/errors.h"
 #include "agent/os/files.h"
 #include "agent/session.h"
 #include "agent/wire_text.h"
@@ -60,16 +59,15 @@ void Session::OnStartJob(const Request& request) {
     for (int attempt = 0; attempt < 100 && !made; ++attempt) {
         job->areaName = machine_.NewAreaName();
         made = os::MakeDirectory(machine_.WorkDirectoryFd(), job->areaName.c_str(), error);
-        if (!made && error != EEXIST) break;
+        if (!made && error != os::kErrorExists) break;
     }
     if (!made) {
         machine_.Release(units);
         Status(kStartJobAreaNotCreated);
         return reply_.U32(static_cast<uint32_t>(error));
     }
-    if (!os::OpenBeneath(machine_.WorkDirectoryFd(), {job->areaName}, O_RDONLY | O_DIRECTORY, job->areaFd, error)) {
-        int ignored = 0;
-        os::RemoveTree(machine_.WorkDirectoryFd(), job->areaName.c_str(), nullptr, nullptr, ignored);
+    if (!os::OpenDirectoryBeneath(machine_.WorkDirectoryFd(), {job->areaName}, job->areaFd, error)) {
+        machine_.RemoveWorkArea(job->areaName, nullptr, nullptr);
         machine_.Release(units);
         Status(kStartJobAreaNotOpened);
         return reply_.U32(static_cast<uint32_t>(error));

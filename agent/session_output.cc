@@ -1,13 +1,11 @@
 // Outputs: AddOutput lists the paths to send back, OutputReset forgets
 // them, and OutputTransfer hands out the output archive one piece per
 // request, made a few pieces ahead on the archive's own thread.
-#include <fcntl.h>
-#include <sys/stat.h>
 
-#include <cerrno>
 #include <cstring>
 #include <new>
 
+#include "agent/os/errors.h"
 #include "agent/os/files.h"
 #include "agent/session.h"
 #include "agent/work_paths.h"
@@ -68,15 +66,15 @@ void Session::OnAddOutput(const Request& request) {
         case WirePathCheck::NoMemory: return Status(kAddNoMemory);
         default: return concerned(kAddUnacceptable);
         }
-        struct stat status;
+        os::EntryStatus status;
         int error = 0;
         if (!os::StatBeneath(job->areaFd, path.components, status, error)) {
-            if (error == ENOENT || error == ENOTDIR) return concerned(kAddMissing);
-            if (error == ELOOP) return concerned(kAddUnacceptable);
+            if (error == os::kErrorNotFound || error == os::kErrorNotDirectory) return concerned(kAddMissing);
+            if (error == os::kErrorSymbolicLink) return concerned(kAddUnacceptable);
             return StatusWithError(kAddError, error, "Cannot examine " + JoinUtf8(path.components) + ": " + std::strerror(error));
         }
         // Links would lead out of the area; devices and FIFOs are not files to send.
-        if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) return concerned(kAddUnacceptable);
+        if (status.kind == os::EntryKind::Other) return concerned(kAddUnacceptable);
         OutputPath output;
         output.components = std::move(path.components);
         for (size_t i = 0; i + 1 < path.wireComponents.size(); ++i) {
@@ -118,7 +116,7 @@ void Session::OnOutputTransfer(const Request& request) {
     };
     if (!job->output) {
         std::unique_ptr<OutputArchive> archive(new (std::nothrow) OutputArchive);
-        if (!archive) return fail(ENOMEM, "Insufficient memory for the output archive");
+        if (!archive) return fail(os::kErrorNoMemory, "Insufficient memory for the output archive");
         job->output = std::move(archive);
         int error = 0;
         if (!job->output->Start(job->outputs, job->areaFd, Utf16() ? "UTF-16LE" : "UTF-8",

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -158,6 +159,18 @@ bool RemoveDirectoryTree(int parentFd, const char* name, RemovalTick tick, void*
     return false;
 }
 
+// The last component is opened with `flags` and O_NOFOLLOW.
+bool OpenBeneath(int rootFd, const std::vector<std::string>& components, int flags, int& fd, int& error);
+
+void TakeStatus(const struct stat& system, EntryStatus& status) {
+    status.kind = S_ISREG(system.st_mode)   ? EntryKind::RegularFile
+                  : S_ISDIR(system.st_mode) ? EntryKind::Directory
+                                            : EntryKind::Other;
+    status.size = static_cast<uint64_t>(system.st_size);
+    status.modifiedSeconds = system.st_mtim.tv_sec < 0 ? 0 : static_cast<uint64_t>(system.st_mtim.tv_sec);
+    status.modifiedNanoseconds = static_cast<uint32_t>(system.st_mtim.tv_nsec);
+}
+
 bool OpenParent(int rootFd, const std::vector<std::string>& components, int& parent, int& error) {
     std::vector<std::string> directories(components.begin(), components.end() - 1);
     return OpenBeneath(rootFd, directories, kDirectoryFlags, parent, error);
@@ -241,6 +254,8 @@ bool MakeDirectory(int parentFd, const char* name, int& error) {
     return false;
 }
 
+namespace {
+
 bool OpenBeneath(int rootFd, const std::vector<std::string>& components, int flags, int& fd, int& error) {
     fd = -1;
     int current = openat(rootFd, ".", kDirectoryFlags);
@@ -268,22 +283,44 @@ bool OpenBeneath(int rootFd, const std::vector<std::string>& components, int fla
     return true;
 }
 
-bool StatDescriptor(int fd, struct stat& status, int& error) {
-    if (fstat(fd, &status) == 0) return true;
-    error = errno;
-    return false;
+}  // namespace
+
+bool OpenDirectoryBeneath(int rootFd, const std::vector<std::string>& components, int& fd, int& error) {
+    return OpenBeneath(rootFd, components, O_RDONLY | O_DIRECTORY, fd, error);
 }
 
-bool StatBeneath(int rootFd, const std::vector<std::string>& components, struct stat& status, int& error) {
-    if (components.empty()) {
-        if (fstat(rootFd, &status) == 0) return true;
+bool OpenForReadingBeneath(int rootFd, const std::vector<std::string>& components, int& fd, int& error) {
+    return OpenBeneath(rootFd, components, O_RDONLY | O_NONBLOCK, fd, error);
+}
+
+bool StatDescriptor(int fd, EntryStatus& status, int& error) {
+    struct stat system;
+    if (fstat(fd, &system) != 0) {
         error = errno;
         return false;
     }
+    TakeStatus(system, status);
+    return true;
+}
+
+bool StatBeneath(int rootFd, const std::vector<std::string>& components, EntryStatus& status, int& error) {
+    struct stat system;
+    if (components.empty()) {
+        if (fstat(rootFd, &system) != 0) {
+            error = errno;
+            return false;
+        }
+        TakeStatus(system, status);
+        return true;
+    }
     int parent = -1;
     if (!OpenParent(rootFd, components, parent, error)) return false;
-    const bool ok = fstatat(parent, components.back().c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!ok) error = errno;
+    const bool ok = fstatat(parent, components.back().c_str(), &system, AT_SYMLINK_NOFOLLOW) == 0;
+    if (ok) {
+        TakeStatus(system, status);
+    } else {
+        error = errno;
+    }
     close(parent);
     return ok;
 }

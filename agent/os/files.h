@@ -4,8 +4,6 @@
 // writes and removals elsewhere.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,15 +33,27 @@ bool RenameEntry(int directoryFd, const char* from, const char* to, int& error);
 // Creates a new directory `name` in `parentFd`; it must not exist.
 bool MakeDirectory(int parentFd, const char* name, int& error);
 
-// Opens the path made of `components` below `rootFd`, each intermediate one a
-// real directory. The last component is opened with `flags` and O_NOFOLLOW;
-// with no components the root itself is opened again.
-bool OpenBeneath(int rootFd, const std::vector<std::string>& components, int flags, int& fd, int& error);
+// Open the path made of `components` below `rootFd`, each intermediate one a
+// real directory and the last one never a symbolic link; with no components
+// the root itself is opened again. A directory:
+bool OpenDirectoryBeneath(int rootFd, const std::vector<std::string>& components, int& fd, int& error);
+// Anything, for reading, without waiting (a FIFO in a file's place cannot stall us):
+bool OpenForReadingBeneath(int rootFd, const std::vector<std::string>& components, int& fd, int& error);
 
-bool StatDescriptor(int fd, struct stat& status, int& error);
+enum class EntryKind : uint8_t { RegularFile, Directory, Other };
+
+// What the agent needs to know of a file system entry.
+struct EntryStatus {
+    EntryKind kind = EntryKind::Other;
+    uint64_t size = 0;
+    uint64_t modifiedSeconds = 0;  // times before 1970 read as 0
+    uint32_t modifiedNanoseconds = 0;
+};
+
+bool StatDescriptor(int fd, EntryStatus& status, int& error);
 
 // The status of the last component, without following it.
-bool StatBeneath(int rootFd, const std::vector<std::string>& components, struct stat& status, int& error);
+bool StatBeneath(int rootFd, const std::vector<std::string>& components, EntryStatus& status, int& error);
 
 // Sets the modification and access times of a regular file below `rootFd`.
 bool SetTimesBeneath(int rootFd, const std::vector<std::string>& components, uint64_t modifiedSeconds,

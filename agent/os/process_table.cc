@@ -48,14 +48,6 @@ void ReadParents(std::multimap<pid_t, pid_t>& childrenOf) {
 
 }  // namespace
 
-void ListChildren(pid_t parent, std::vector<pid_t>& children) {
-    children.clear();
-    std::multimap<pid_t, pid_t> childrenOf;
-    ReadParents(childrenOf);
-    const auto [first, last] = childrenOf.equal_range(parent);
-    for (auto at = first; at != last; ++at) children.push_back(at->second);
-}
-
 void ListDescendants(pid_t root, std::vector<pid_t>& descendants, const std::vector<pid_t>& pruned) {
     descendants.clear();
     std::multimap<pid_t, pid_t> childrenOf;

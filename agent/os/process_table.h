@@ -8,9 +8,6 @@
 
 namespace kestrel::agent::os {
 
-// The children of `parent` (zombies included).
-void ListChildren(pid_t parent, std::vector<pid_t>& children);
-
 // Every process below `root`, parents before their children, leaving out
 // the `pruned` ones (sorted) and everything below them.
 void ListDescendants(pid_t root, std::vector<pid_t>& descendants, const std::vector<pid_t>& pruned = {});

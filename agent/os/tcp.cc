@@ -294,6 +294,45 @@ void RelayStreams(int first, int second, uint32_t idleMs) {
     }
 }
 
+bool AddressBytes(const SocketAddress& address, bool& v6, uint8_t bytes[16]) {
+    sockaddr_storage storage{};
+    std::memcpy(&storage, address.bytes, address.length < sizeof storage ? address.length : sizeof storage);
+    if (storage.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&storage);
+        v6 = false;
+        std::memcpy(bytes, &v4->sin_addr, 4);
+        return true;
+    }
+    if (storage.ss_family != AF_INET6) return false;
+    const auto* in6 = &reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(in6)) {
+        v6 = false;
+        std::memcpy(bytes, in6->s6_addr + 12, 4);
+        return true;
+    }
+    v6 = true;
+    std::memcpy(bytes, in6->s6_addr, 16);
+    return true;
+}
+
+bool ParseNumericAddress(const std::string& text, bool& v6, uint8_t bytes[16]) {
+    if (inet_pton(AF_INET, text.c_str(), bytes) == 1) {
+        v6 = false;
+        return true;
+    }
+    if (inet_pton(AF_INET6, text.c_str(), bytes) == 1) {
+        v6 = true;
+        return true;
+    }
+    return false;
+}
+
+std::string ShowAddressBytes(bool v6, const uint8_t bytes[16]) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    inet_ntop(v6 ? AF_INET6 : AF_INET, bytes, text, sizeof text);
+    return text;
+}
+
 void ShutdownSocket(int fd) {
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
 }

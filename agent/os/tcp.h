@@ -48,6 +48,16 @@ bool WriteAll(int fd, const uint8_t* data, uint32_t count, Deadline deadline, in
 // nothing moved for `idleMs`; an end in one direction is passed on as a half close.
 void RelayStreams(int first, int second, uint32_t idleMs);
 
+// The address's family and bytes, an IPv4 address that reaches an IPv6
+// socket (::ffff:a.b.c.d) read as the IPv4 address it is. False for other families.
+bool AddressBytes(const SocketAddress& address, bool& v6, uint8_t bytes[16]);
+
+// A numeric IPv4 or IPv6 address as its bytes (4 or 16 of them).
+bool ParseNumericAddress(const std::string& text, bool& v6, uint8_t bytes[16]);
+
+// The address bytes in their usual text form ("?" when they have none).
+std::string ShowAddressBytes(bool v6, const uint8_t bytes[16]);
+
 void ShutdownSocket(int fd);
 // Ends the connection for its owner's reads and writes at once; when the
 // owner closes it, the peer gets a reset and nothing of it waits in the
