@@ -91,8 +91,13 @@ Sent SendExecute(RemoteJob& job) {
         ConnectionFailure(connection, kConnectionTimedOut, 0);
         return Sent::Left;
     }
+    // The log's record marks environment strings, not the payload's parts.
     ConnectionLog& log = connection.log;
-    if (!log.BeginRecord(writer.payload, writer.length) || !log.AppendEmptyText()) {
+    uint8_t headBuffer[kExecuteLogHeadBuffer];
+    const PayloadWriter head = WriteExecuteLogHead(*job.work, job.jobId, writer.utf16, headBuffer);
+    const uint32_t strings = job.work->stringsOffset;
+    if (!log.BeginRecord(head.payload, head.length) ||
+        !log.Append(writer.payload + strings, writer.length - strings) || !log.AppendEmptyText()) {
         LogWriteFailed(connection);
         return Sent::Left;
     }

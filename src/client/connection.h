@@ -59,6 +59,9 @@ inline constexpr char kInvalidResponse[] = "The machine {0} sent an invalid resp
 inline constexpr char kUnexpectedSequence[] = "Unexpected sequence received";
 inline constexpr char kUnexpectedLength[] = "Unexpected message length received";
 inline constexpr char kMachineFailed[] = "Machine failed with connection error: {0}";
+// A connection that could not be prepared: the machine, the first hop's URL,
+// the failure with the system's description of its code, and the code.
+inline constexpr char kPreparationFailedMessage[] = "Machine {0} ({1}): {2}, error {3}";
 
 // Runs when a whole response is in: `message` is the buffer (header first),
 // `length` the message length, header included.

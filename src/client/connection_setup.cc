@@ -7,6 +7,7 @@
 #include "client/direct_client.h"
 #include "client/stages.h"
 #include "logs/job_key.h"
+#include "platform/system_errors.h"
 #include "platform/tcp_sockets.h"
 #include "prep/preparation_pipe.h"
 #include "runtime/error_codes.h"
@@ -40,18 +41,67 @@ const char* PreparationFailureText(uint32_t status) {
     }
 }
 
+// What the code of a preparation failure is, and so who can describe it.
+enum class CodeKind : uint8_t {
+    System,    // a failed system call's code
+    Resolver,  // the name resolver's result code
+    Program,   // one of the program's fixed numbers (runtime/error_codes.h)
+};
+
+// The program's fixed numbers mean the same on every system, while on POSIX
+// the system would describe another error under the same number: the
+// program describes them itself.
+const char* ProgramCodeText(int32_t code) {
+    switch (code) {
+    case kErrorNotEnoughMemory: return "Not enough memory";
+    case kErrorInvalidParameter: return "The parameter is incorrect";
+    case kErrorNoUnicodeTranslation: return "The text is not valid UTF-8";
+    default: return nullptr;
+    }
+}
+
+CodeKind KindOfStatusCode(uint32_t status, int32_t code) {
+    if (status == kPreparationCannotResolve) return CodeKind::Resolver;
+    // The ssh command line fails with a socket error or with a fixed number.
+    const bool fixed = status == kPreparationNoMemory || status == kPreparationNameSize ||
+                       (status == kPreparationSshCommandLine && ProgramCodeText(code) != nullptr);
+    return fixed ? CodeKind::Program : CodeKind::System;
+}
+
+// " (the description)", or nothing for code 0, which says nothing.
+std::string DescribedCode(CodeKind kind, int32_t code) {
+    if (code == 0) return "";
+    std::string text;
+    switch (kind) {
+    case CodeKind::System: text = platform::SystemErrorText(code); break;
+    case CodeKind::Resolver: text = platform::ResolverErrorText(code); break;
+    case CodeKind::Program:
+        text = ProgramCodeText(code) != nullptr ? ProgramCodeText(code) : platform::SystemErrorText(code);
+        break;
+    }
+    return " (" + text + ")";
+}
+
 // The failure of a connection that never became usable: the first hop's
-// failed part in the log, and its waiting jobs on to their next paths.
-void PreparationFailed(Connection& connection, int32_t code, const char* text) {
+// failed part in the log, the message that says which machine, which hop
+// and why, and its waiting jobs on to their next paths. `detail` (ssh's last
+// words) follows the text in the log and the description in the message.
+void PreparationFailed(Connection& connection, int32_t code, const char* text, CodeKind kind,
+                       const char* detail = nullptr) {
     DirectClient& client = *connection.client;
     connection.state |= kConnectionFailed;
     connection.state &= ~kConnectionPreparing;
-    SetClientMessage(client, "{0}", {{FormatString, text}});
+    const std::string after = detail != nullptr ? std::string(": ") + detail : std::string();
+    SetClientMessage(client, "{0}{1}", {{FormatString, text}, {FormatString, after.c_str()}});
     if (connection.log.IsOpen()) {
         if (!connection.log.AppendHopFailed(static_cast<uint32_t>(code), client.message) || !connection.log.Commit())
             ReportLogWriteFailure(connection);
     }
-    PostMessageText(kMachineFailed, {{FormatString, client.message}});
+    const std::string why = text + DescribedCode(kind, code) + after;
+    PostMessageText(kPreparationFailedMessage, {{FormatString, connection.machineName},
+                                                {FormatString, connection.firstHopUrl},
+                                                {FormatString, why.c_str()},
+                                                {FormatI32, &code}});
     PreparationThread::EndSsh(connection.preparation, connection.firstHopUrl);
     FailOverWaitingJobs(connection);
 }
@@ -59,9 +109,9 @@ void PreparationFailed(Connection& connection, int32_t code, const char* text) {
 void FailPreparationStatus(Connection& connection, uint32_t status, uint32_t error) {
     // A name without an IPv4 address is reported without a code.
     const int32_t code = status == kPreparationNoIpv4Address ? 0 : static_cast<int32_t>(error);
-    const std::string text =
-        DescribePreparationFailure(status, connection.firstHopUrl, connection.preparation.sshFailureText);
-    PreparationFailed(connection, code, text.c_str());
+    const std::string text = DescribePreparationFailure(status, connection.firstHopUrl, nullptr);
+    PreparationFailed(connection, code, text.c_str(), KindOfStatusCode(status, code),
+                      connection.preparation.sshFailureText);
 }
 
 // Abandons a connection whose socket was set but could not be taken into
@@ -69,7 +119,7 @@ void FailPreparationStatus(Connection& connection, uint32_t status, uint32_t err
 void FailPreparedSocket(Connection& connection, int32_t code, const char* text) {
     if (connection.protocol.socket.loop == nullptr) platform::CloseSocket(connection.preparation.socket);
     connection.preparation.socket = platform::kNoSocket;
-    PreparationFailed(connection, code, text);
+    PreparationFailed(connection, code, text, CodeKind::System);
 }
 
 void OnPollTimerExpired(IoObject* timer, int32_t) {
@@ -117,7 +167,7 @@ void ConnectionPrepared(Connection& connection) {
         EventLoop::Unregister(&timer);
         EventLoop::Unregister(&connection.protocol.socket);
         connection.preparation.socket = platform::kNoSocket;
-        return PreparationFailed(connection, kErrorNotEnoughMemory, kNoMemoryToPrepare);
+        return PreparationFailed(connection, kErrorNotEnoughMemory, kNoMemoryToPrepare, CodeKind::Program);
     }
     connection.preparation.socket = platform::kNoSocket;  // the socket object owns it now
     connection.state |= kConnectionActive | kConnectionEstablished;
@@ -140,6 +190,10 @@ void RearmPreparationPipe(DirectClient& client) {
 }
 
 }  // namespace
+
+std::string DescribePreparationCode(uint32_t status, int32_t code) {
+    return DescribedCode(KindOfStatusCode(status, code), code);
+}
 
 std::string DescribePreparationFailure(uint32_t status, const char* url, const char* sshText) {
     const char* known = PreparationFailureText(status);
@@ -172,7 +226,8 @@ void Prepare(Connection& connection) {
     if (!connection.log.Start(connection.machineName, connection.pathId) ||
         !connection.log.BeginFirstHop(connection.firstHopUrl)) {
         ReportLogWriteFailure(connection);
-        return PreparationFailed(connection, connection.log.error, "Cannot write to the connection log");
+        return PreparationFailed(connection, connection.log.error, "Cannot write to the connection log",
+                                 CodeKind::System);
     }
     connection.state |= kConnectionPreparing;
     PreparationThread::Submit(client.preparation, connection.preparation);

@@ -256,11 +256,30 @@ void RewindRepetitions(CommandWork& work, uint32_t begin, uint32_t end) {
     }
 }
 
+// Whether a bitmap of `bytes` bytes, with the pad byte a UTF-16 message puts
+// after it when the strings would start at an odd offset, fits its count byte.
+bool Countable(uint32_t bytes, bool utf16) {
+    return (utf16 && (4 + bytes) % 2 != 0 ? bytes + 1 : bytes) <= kMaxBitmapBytes;
+}
+
+// Remembers which string an environment part becomes (its argument's one
+// string), for the log's bitmap; false when that bitmap could not count it.
+bool NoteEnvironmentStrings(CommandWork& work, uint32_t begin, uint32_t end, uint32_t strings, bool utf16) {
+    for (uint32_t i = begin; i < end; ++i) {
+        if (!IsEnvironment(*work.items[i].part)) continue;
+        if (!Countable(ExecuteBitmapBytes(strings), utf16)) return false;
+        work.items[i].stringIndex = strings;
+    }
+    return true;
+}
+
+// `strings` counts the strings written so far (the executable first).
 CommandBuild WriteArgument(CommandWork& work, uint32_t begin, uint32_t end, const char* separator,
-                           uint32_t separatorLength, PayloadWriter& writer) {
+                           uint32_t separatorLength, PayloadWriter& writer, uint32_t& strings) {
     // The executable is kept even when nothing of it is left: an empty one
     // fails to start, where dropping it would run the first parameter.
     if (begin > 0 && IsDropped(work, begin, end)) return CommandBuild::Ready;
+    if (!NoteEnvironmentStrings(work, begin, end, strings, writer.utf16)) return CommandBuild::TooLong;
     do {
         StringText text{work};
         for (uint32_t i = begin; i < end && text.failure == CommandBuild::Ready; ++i) {
@@ -271,6 +290,7 @@ CommandBuild WriteArgument(CommandWork& work, uint32_t begin, uint32_t end, cons
             RewindRepetitions(work, begin, end);
             return written;
         }
+        ++strings;
     } while (NextRepetition(work, begin, end));
     return CommandBuild::Ready;
 }
@@ -343,12 +363,28 @@ CommandBuild WriteExecute(CommandWork& work, const Job& job, uint8_t jobId, cons
     if (result != CommandBuild::Ready) return result;
     work.stringsOffset = writer.length;
     result = WriteDirectory(work, job.relativeDirectory, separator, separatorLength, writer);
+    uint32_t strings = 0;
     for (uint32_t begin = 0; begin < work.count && result == CommandBuild::Ready;) {
         const uint32_t end = ArgumentEnd(work, begin);
-        result = WriteArgument(work, begin, end, separator, separatorLength, writer);
+        result = WriteArgument(work, begin, end, separator, separatorLength, writer, strings);
         begin = end;
     }
     return result;
+}
+
+PayloadWriter WriteExecuteLogHead(const CommandWork& work, uint8_t jobId, bool utf16, uint8_t* buffer) {
+    uint8_t bitmap[kMaxBitmapBytes] = {};
+    uint32_t bitmapBytes = 0;
+    for (uint32_t i = 0; i < work.count; ++i) {
+        const CommandWorkItem& item = work.items[i];
+        if (!IsEnvironment(*item.part)) continue;
+        SetBitmapBit(bitmap, item.stringIndex);
+        if (ExecuteBitmapBytes(item.stringIndex) > bitmapBytes) bitmapBytes = ExecuteBitmapBytes(item.stringIndex);
+    }
+    PayloadWriter head = BeginPayload(buffer, utf16, kExecuteLogHeadBuffer - kMessageHeaderSize);
+    // WriteExecute refused a payload whose string bitmap would not fit.
+    if (!BeginExecute(head, jobId, bitmap, bitmapBytes)) head.length = 0;
+    return head;
 }
 
 bool NextCombination(CommandWork& work) {

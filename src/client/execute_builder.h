@@ -35,6 +35,9 @@ struct CommandWorkItem {
     Path* const* path = nullptr;  // PathList: the current entry of the prepared array
     // The part names a member the job does not have, or one without values.
     bool missing = false;
+    // An environment part: the string it became in the last payload written
+    // (0 the executable, the working directory not counted).
+    uint32_t stringIndex = 0;
 };
 
 struct CommandWork {
@@ -61,7 +64,8 @@ enum class CommandBuild : uint8_t {
     // path member was never prepared, or a string is not UTF-8 for a UTF-16 machine.
     InvalidPath,
     NoMemory,
-    // The strings do not fit in one message.
+    // The strings do not fit in one message, or an environment expansion
+    // comes after more strings than the log's bitmap can count.
     TooLong,
 };
 
@@ -84,6 +88,19 @@ CommandBuild BeginCommand(CommandWork& work, const Job& job, const Command& comm
 // one-component path is ".".
 CommandBuild WriteExecute(CommandWork& work, const Job& job, uint8_t jobId, const char* separator,
                           uint32_t separatorLength, PayloadWriter& writer);
+
+// The connection log keeps an Execute with the payload's head, but its bitmap
+// marks strings (bit i: string i, the executable 0) where the wire's marks
+// argument parts: the reader of the log sees only strings, and parts before
+// an environment expansion may have become no string or several. An
+// environment expansion is always a whole argument of one string, so the
+// two agree only while no earlier argument was dropped or repeated.
+inline constexpr uint32_t kExecuteLogHeadBuffer = kMessageHeaderSize + 4 + 255;
+// Writes that head for the payload WriteExecute wrote last into `buffer`
+// (kExecuteLogHeadBuffer bytes); the record goes on with the payload's bytes
+// from CommandWork::stringsOffset. `utf16` is the log's encoding, which pads
+// the bitmap as the payload does.
+PayloadWriter WriteExecuteLogHead(const CommandWork& work, uint8_t jobId, bool utf16, uint8_t* buffer);
 
 // Moves to the next combination of the command's enumerations (the innermost
 // fastest; along parts follow their partner). False when every enumeration

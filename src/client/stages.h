@@ -53,6 +53,10 @@ bool PrepareConnectionRecord(Connection& connection, const char* jobName, bool& 
 // hop for a status the client does not know; `sshText`, when not null, is
 // ssh's own last line).
 std::string DescribePreparationFailure(uint32_t status, const char* url, const char* sshText);
+// What the failure message says of the code of a preparation status: the
+// description in parentheses after a space, from the system, the resolver
+// or (for the program's fixed numbers) the program; "" for code 0.
+std::string DescribePreparationCode(uint32_t status, int32_t code);
 // Writes the log start, marks the connection preparing and submits it.
 void Prepare(Connection& connection);
 // The completion of the preparation pipe's read: one PreparationResponse.

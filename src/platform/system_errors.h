@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kestrel::platform {
 
@@ -20,5 +21,14 @@ extern const int32_t kErrorBufferTooSmall;   // a result that does not fit its r
 extern const int32_t kErrorTooLong;          // an argument above its size limit
 extern const int32_t kErrorNotFound;         // a file that does not exist (any more)
 extern const int32_t kErrorExists;           // a name that is taken already
+
+// The system's own description of a code of a failed system call (an errno
+// value on POSIX, a Win32 or Winsock code on Windows), as UTF-8 text without
+// a final full stop or line break; a code the system does not know is
+// "Unknown error N".
+std::string SystemErrorText(int32_t code);
+// The same for a result code of the name resolver, which on POSIX has codes
+// of its own (getaddrinfo's EAI_ values) and on Windows reports Winsock codes.
+std::string ResolverErrorText(int32_t code);
 
 }  // namespace kestrel::platform

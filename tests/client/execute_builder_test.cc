@@ -267,5 +267,84 @@ TEST_F(ExecuteBuilderTest, AMessageHoldsAtMostItsPayloadAndOnlyWritablePaths) {
     EXPECT_EQ(payloads, std::vector<std::string>{Utf8Payload({}, {"", "cc", "t.c"})});
 }
 
+struct LogHeadCase {
+    const char* what;
+    std::vector<std::string> arguments;
+    bool utf16;
+    std::string wireHead;  // the payload's head: its bitmap counts parts
+    std::string logHead;   // the log record's head: its bitmap counts strings
+};
+
+// The log record of an Execute is the payload with a bitmap over strings,
+// which is all its reader sees.
+TEST_F(ExecuteBuilderTest, TheLogsBitmapMarksStringsWhereTheWiresMarksParts) {
+    const auto head = [](std::vector<uint32_t> bytes) {
+        Bytes b;
+        b.u8(13).u8(kJobId);
+        for (uint32_t byte : bytes) b.u8(byte);
+        return b.s();
+    };
+    std::vector<std::string> nine = {"cc", "<one>.o"};
+    for (int i = 2; i <= 8; ++i) nine.push_back("p" + std::to_string(i));
+    nine.push_back("<<environment>HOME>");
+    const std::vector<LogHeadCase> cases = {
+        // Parts cc, <one>, ".o", HOME: strings cc, v1.o, HOME.
+        {"an argument of two parts before", {"cc", "<one>.o", "<<environment>HOME>"}, false, head({1, 1, 0x08}),
+         head({1, 1, 0x04})},
+        {"the same, UTF-16 padded", {"cc", "<one>.o", "<<environment>HOME>"}, true, head({1, 2, 0x08, 0}),
+         head({1, 2, 0x04, 0})},
+        {"parameter 9", nine, false, head({1, 2, 0x00, 0x04}), head({1, 2, 0x00, 0x02})},
+        {"a repeating argument before", {"cc", "-<three>", "<<environment>HOME>"}, false, head({1, 1, 0x04}),
+         head({1, 1, 0x10})},
+        {"a dropped argument before", {"cc", "<nothing>", "<<environment>HOME>"}, false, head({1, 1, 0x04}),
+         head({1, 1, 0x02})},
+        {"the executable", {"<<environment>CC>", "-<three>", "<<environment>HOME>"}, false, head({1, 1, 0x05}),
+         head({1, 1, 0x11})},
+        {"none", {"cc", "-<three>"}, true, head({0, 0}), head({0, 0})},
+    };
+    std::string script = kJobHead;
+    for (const LogHeadCase& c : cases) script += CommandText(c.arguments);
+    Load("build.txt", script);
+    for (uint32_t i = 0; i < cases.size(); ++i) {
+        const LogHeadCase& c = cases[i];
+        const std::vector<std::string> payloads = Payloads(i, c.utf16);
+        ASSERT_EQ(failure, CommandBuild::Ready) << c.what;
+        ASSERT_EQ(payloads.size(), 1u) << c.what;
+        EXPECT_EQ(Hex(payloads[0].substr(0, work.stringsOffset)), Hex(c.wireHead)) << c.what;
+        std::vector<uint8_t> buffer(kExecuteLogHeadBuffer);
+        const PayloadWriter log = WriteExecuteLogHead(work, kJobId, c.utf16, buffer.data());
+        EXPECT_EQ(Hex(std::string(reinterpret_cast<const char*>(log.payload), log.length)), Hex(c.logHead)) << c.what;
+    }
+}
+
+// The log's bitmap has a count byte as the payload's has: an environment
+// expansion after string 2039 (2038 in UTF-16, which pads 255 bytes to 256)
+// cannot be marked, and the command is refused as too long.
+TEST_F(ExecuteBuilderTest, AnEnvironmentStringBeyondTheLogsBitmapIsRefused) {
+    std::string values = "  value\n";
+    for (int i = 0; i < 2039; ++i) values += "    many = x\n";
+    Load("build.txt", "job j\n  machine\n    m:1\n" + values + "  command ignore error\n" +
+                          CommandText({"cc", "<many>", "<<environment>HOME>"}));
+    // 2039 strings before HOME (cc and 2038 values) fit in UTF-8 only.
+    auto* many = static_cast<ValueList*>(job->data.members.Find("many"));
+    ASSERT_NE(many, nullptr);
+    char* const last = many->end - 2;  // the last value "x" and its NUL
+    many->end = last;
+    std::vector<std::string> payloads = Payloads(0);
+    ASSERT_EQ(failure, CommandBuild::Ready);
+    ASSERT_EQ(payloads.size(), 1u);
+    std::vector<uint8_t> buffer(kExecuteLogHeadBuffer);
+    PayloadWriter log = WriteExecuteLogHead(work, kJobId, false, buffer.data());
+    ASSERT_EQ(log.length, 4u + 255u);
+    EXPECT_EQ(log.payload[3], 255);
+    EXPECT_EQ(log.payload[4 + 254], 0x80);
+    Payloads(0, true);
+    EXPECT_EQ(failure, CommandBuild::TooLong);
+    // One value more puts HOME at string 2040.
+    many->end = last + 2;
+    Payloads(0);
+    EXPECT_EQ(failure, CommandBuild::TooLong);
+}
+
 }  // namespace
 }  // namespace kestrel::test

@@ -3,6 +3,9 @@
 // to run (here on a machine that refuses, so the run ends with a failed
 // job), and the scheduler's failures as "Cannot start the client, error {0}".
 
+#include <string>
+
+#include "platform/system_errors.h"
 #include "scheduler/scheduler_fixture.h"
 
 namespace kestrel::test {
@@ -30,9 +33,11 @@ protected:
     }
 
     static constexpr const char* kMade = "Scheduling jobs\nAll output is already made\n";
-    static constexpr const char* kRanAndFailed =
-        "Scheduling jobs\nRunning jobs\nMachine failed with connection error: Cannot connect\nGenerating the build log\n"
-        "At least one job failed\n";
+    // The machine, its first hop, the status, and the system's own words for the refusal.
+    const std::string kRanAndFailed = "Scheduling jobs\nRunning jobs\nMachine m (kv://127.0.0.1:1): Cannot connect (" +
+                                      platform::SystemErrorText(kErrorConnectionRefused) + "), error " +
+                                      std::to_string(kErrorConnectionRefused) +
+                                      "\nGenerating the build log\nAt least one job failed\n";
 };
 
 TEST_F(DriverTest, NothingToRunIsAllOutputMade) {

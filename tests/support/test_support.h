@@ -126,6 +126,8 @@ extern const bool kBuildMachineToolsRun;
 // (ENOENT; ERROR_PATH_NOT_FOUND), and the runtime library's errno for a
 // directory opened as a stream (EISDIR; EACCES).
 extern const int kErrorDirectoryMissing;
+// The socket layer's code for a refused connection (ECONNREFUSED; WSAECONNREFUSED).
+extern const int kErrorConnectionRefused;
 extern const int kErrnoOpeningDirectory;
 
 // A directory named where a file is to be read: POSIX opens it and fails the

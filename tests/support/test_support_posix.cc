@@ -38,6 +38,7 @@ const bool kDeviceNamesReserved = false;
 const char* const kNullDevice = "/dev/null";
 const bool kBuildMachineToolsRun = true;
 const int kErrorDirectoryMissing = ENOENT;
+const int kErrorConnectionRefused = ECONNREFUSED;
 const int kErrnoOpeningDirectory = EISDIR;
 const DirectoryAsFile kDirectoryAsFile = {"read", EISDIR};
 

@@ -3,6 +3,7 @@
 // TerminateProcess, the environment (both the runtime library's copy and
 // the process block), file times through SetFileTime, directories listed
 // and removed by hand beyond MAX_PATH, and the facts of Windows.
+#include <winsock2.h>
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -34,6 +35,7 @@ const bool kDeviceNamesReserved = true;
 const char* const kNullDevice = "NUL";
 const bool kBuildMachineToolsRun = false;
 const int kErrorDirectoryMissing = ERROR_PATH_NOT_FOUND;
+const int kErrorConnectionRefused = WSAECONNREFUSED;
 const int kErrnoOpeningDirectory = EACCES;
 const DirectoryAsFile kDirectoryAsFile = {"open", ERROR_ACCESS_DENIED};
 
