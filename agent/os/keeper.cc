@@ -18,7 +18,7 @@
 
 #include "agent/os/process.h"
 #include "agent/os/process_table.h"
-#include "client/wire.h"
+#include "runtime/little_endian.h"
 
 extern char** environ;
 

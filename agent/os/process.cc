@@ -20,7 +20,7 @@
 
 #include "agent/os/keeper.h"
 #include "agent/os/process_table.h"
-#include "client/wire.h"
+#include "runtime/little_endian.h"
 
 namespace kestrel::agent::os {
 

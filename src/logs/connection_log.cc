@@ -6,6 +6,7 @@
 #include "platform/streams.h"
 #include "platform/system_errors.h"
 #include "runtime/error_codes.h"
+#include "runtime/little_endian.h"
 #include "runtime/temp_files.h"
 #include "runtime/utf16.h"
 #include "runtime/utf8.h"
@@ -13,10 +14,6 @@
 namespace kestrel {
 
 namespace {
-
-void PutU32(uint8_t* p, uint32_t value) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 // The ssh command line is kept in at most 128 bytes with its 0.
 constexpr size_t kMaxSshCommandLine = 127;
@@ -54,7 +51,7 @@ bool ConnectionLog::Start(std::FILE* target, const char* name, uint32_t path) {
     recordFilled = false;
     error = 0;
     uint8_t id[4];
-    PutU32(id, pathId);
+    WriteU32(id, pathId);
     // Committing the header lets a failure before the first hop is complete
     // cut that unfinished record away like any other.
     return Write(name, std::strlen(name) + 1) && Write(id, 4) && Commit();
@@ -80,15 +77,15 @@ bool ConnectionLog::AppendU8(uint8_t value) { return Append(&value, 1); }
 
 bool ConnectionLog::AppendU32(uint32_t value) {
     uint8_t bytes[4];
-    PutU32(bytes, value);
+    WriteU32(bytes, value);
     return Append(bytes, 4);
 }
 
 bool ConnectionLog::AppendTime() {
     const uint64_t now = static_cast<uint64_t>(platform::LocalFileTimeNow());
     uint8_t bytes[8];
-    PutU32(bytes, static_cast<uint32_t>(now));
-    PutU32(bytes + 4, static_cast<uint32_t>(now >> 32));
+    WriteU32(bytes, static_cast<uint32_t>(now));
+    WriteU32(bytes + 4, static_cast<uint32_t>(now >> 32));
     return Append(bytes, 8);
 }
 

@@ -8,6 +8,7 @@
 #include "runtime/format.h"
 #include "runtime/messages.h"
 #include "runtime/growing_array.h"
+#include "runtime/little_endian.h"
 
 namespace kestrel {
 
@@ -58,15 +59,14 @@ public:
     bool U16(uint16_t& value) {
         uint8_t b[2];
         if (!Raw(b, 2)) return false;
-        value = static_cast<uint16_t>(b[0] | b[1] << 8);
+        value = ReadU16(b);
         return true;
     }
 
     bool U32(uint32_t& value) {
         uint8_t b[4];
         if (!Raw(b, 4)) return false;
-        value = static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-                static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+        value = ReadU32(b);
         return true;
     }
 

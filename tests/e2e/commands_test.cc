@@ -92,5 +92,33 @@ TEST_F(CommandsTest, FailureModesDecideHowTheJobGoesOn) {
     }
 }
 
+// The build log marks exactly the parameters that were environment
+// expansions: after an argument of two parts that is one string, and as
+// parameter 9. The commands only have to run; the log is what is checked.
+TEST_F(CommandsTest, TheBuildLogMarksTheParametersFromTheEnvironment) {
+    const std::string data = "  value\n    src = main\n  environment replace\n    KV_ONE = 1\n    KV_NINE = 9\n";
+    std::string commands = "  command ignore error\n    true\n      <src>.o\n      <<environment>KV_ONE>\n"
+                           "    true\n      <src>.o\n";
+    for (int i = 2; i <= 8; ++i) commands += "      p" + std::to_string(i) + "\n";
+    commands += "      <<environment>KV_NINE>\n";
+    Write("build.txt", Machine() + "job main\n  machine\n    m\n" + data + commands);
+    const ProcessResult run = RunKestrel();
+    EXPECT_EQ(run.out, PlainOutput({"The job main succeeded", "All jobs successfully completed"})) << run.err;
+    const auto value = [](const std::string& text) {
+        return "<kv:parameter xml:space=\"preserve\" value=\"" + text + "\"/>\n";
+    };
+    const auto environment = [](const std::string& name) {
+        return "<kv:parameter xml:space=\"preserve\" environment=\"" + name + "\"/>\n";
+    };
+    std::string expected = value("main.o") + environment("KV_ONE") + value("main.o");
+    for (int i = 2; i <= 8; ++i) expected += value("p" + std::to_string(i));
+    expected += environment("KV_NINE");
+    const std::string log = ReadFile(At("build_log.xml"));
+    std::string parameters;
+    for (size_t at = log.find("<kv:parameter"); at != std::string::npos; at = log.find("<kv:parameter", at + 1))
+        parameters += log.substr(at, log.find('\n', at) + 1 - at);
+    EXPECT_EQ(parameters, expected) << log;
+}
+
 }  // namespace
 }  // namespace kestrel::test

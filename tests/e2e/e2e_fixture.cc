@@ -94,14 +94,14 @@ std::string EndToEndTest::Result(const std::string& name) const {
 
 ProcessResult EndToEndTest::RunKestrel(const std::vector<std::string>& options, const std::string& script,
                                        int timeoutSeconds) {
-    std::vector<std::string> argv{binary.empty() ? KestrelBinary() : binary, "--automated"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(script);
+    std::vector<std::string> arguments{"--automated"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    arguments.push_back(script);
     ProcessOptions process;
     process.workingDirectory = work.path();
     process.timeoutSeconds = timeoutSeconds;
-    process.environment["TMPDIR"] = temporary.path();
-    ProcessResult result = RunProcess(argv, process);
+    ProcessResult result =
+        ConsoleText(RunProcess(ClientCommand(arguments, binary), ClientOptions(process, temporary.path())));
     // What passed the relay is complete once the client is gone.
     if (relay != nullptr) relay->Stop();
     // A run that reached its end leaves a valid build log and no temporary file.

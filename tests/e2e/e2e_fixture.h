@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "agent/agent_process.h"
+#include "e2e/client_under_test.h"
 #include "e2e/wire_relay.h"
 #include "support/test_support.h"
 

@@ -69,7 +69,7 @@ TEST_F(InputFailureTest, AFileGoneAfterSchedulingFailsTheJobAndEndsIt) {
         const ProcessResult run = RunJobs({job});
         std::string message = c.message;
         const size_t at = message.find("{path}");
-        if (at != std::string::npos) message.replace(at, 6, At(c.victim));
+        if (at != std::string::npos) message.replace(at, 6, ClientPath(At(c.victim)));
         EXPECT_EQ(run.exitCode, 0) << run.err;
         EXPECT_EQ(run.out, PlainOutput({message, "The job main failed", "At least one job failed"})) << run.err;
         EXPECT_TRUE(Sent(wire, kEndJob));
@@ -104,6 +104,7 @@ TEST_F(InputFailureTest, AFileThatShrinksWhileItIsReadFailsTheArchive) {
 }
 
 TEST_F(InputFailureTest, AFifoInputGoesAsAnEmptyFileWithoutHoldingTheClient) {
+    if (kClientUnderWine) GTEST_SKIP() << kNoLinuxSpecialFilesUnderWine;
     StartAgent();
     Write("data/small.txt", "small\n");
     ASSERT_EQ(RunProcess({"/usr/bin/mkfifo", At("data/pipe")}).exitCode, 0);

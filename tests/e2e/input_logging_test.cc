@@ -22,7 +22,6 @@ constexpr uint8_t kInputWrite = 12;
 constexpr uint8_t kJobFileFailure = 0xFB;
 constexpr uint8_t kInputArchiveFailure = 0xFA;
 constexpr uint32_t kNoSuchFile = 2;
-constexpr uint32_t kInputOutputError = 5;
 
 std::string U32(uint32_t value) {
     std::string bytes(4, '\0');
@@ -114,7 +113,7 @@ TEST_F(InputLoggingTest, FailureRecordsNameTheFileAndTheArchivesReasons) {
                  if (request.type == kInputWrite) truncate(shrinking.c_str(), 100000);
              };
          },
-         {kInputArchiveFailure, kInputOutputError, "Failed to create the input archive for job main, file read failed",
+         {kInputArchiveFailure, kClientInputOutputError, "Failed to create the input archive for job main, file read failed",
           "", {"file read failed", "file changed size while it was read"}, shrinking},
          true},
     };
@@ -131,9 +130,9 @@ TEST_F(InputLoggingTest, FailureRecordsNameTheFileAndTheArchivesReasons) {
         EXPECT_EQ(error.kind, c.expected.kind);
         EXPECT_EQ(error.errorCode, c.expected.errorCode);
         EXPECT_EQ(error.message, c.expected.message);
-        EXPECT_EQ(error.subject, c.expected.subject);
+        EXPECT_EQ(error.subject, ClientPath(c.expected.subject));
         EXPECT_EQ(error.chain, c.expected.chain);
-        EXPECT_EQ(error.path, c.expected.path);
+        EXPECT_EQ(error.path, ClientPath(c.expected.path));
         // Only acknowledged pieces are records; no StepStart.
         EXPECT_EQ(logged.statuses.size(), c.piecesSent ? pieces : 0u);
         for (const LoggedStatus& status : logged.statuses) EXPECT_EQ(status.type, kInputWrite);

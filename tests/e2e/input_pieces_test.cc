@@ -89,6 +89,9 @@ uint32_t LengthForArchive(const std::string& noise, uint32_t target, const std::
 class InputPiecesTest : public EndToEndTest {};
 
 TEST_F(InputPiecesTest, AnArchiveOfOnePieceAndOneByteMore) {
+    // The sizes below are exact to the byte, and Wine moves a file's access
+    // time when it opens it, which changes the length of the atime record.
+    if (kClientUnderWine) GTEST_SKIP() << "Wine moves the access time the archive records";
     StartAgent();
     struct Case {
         uint32_t archiveSize;

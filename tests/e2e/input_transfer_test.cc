@@ -30,7 +30,7 @@ protected:
         SetModificationTime(At(path), seconds, nanoseconds);
         job.inputs.push_back(path);
         files.push_back(path);
-        expected.push_back({path, bytes.size(), FindTime(seconds, nanoseconds)});
+        expected.push_back({path, bytes.size(), FindTime(seconds, ClientFileTime(nanoseconds))});
     }
 
     // The manifest of every file so far, itself an input; the job checks it.

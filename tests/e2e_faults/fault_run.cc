@@ -159,16 +159,15 @@ bool FaultRunTest::StopAgentCleanly() {
 }
 
 std::unique_ptr<ChildProcess> FaultRunTest::StartClient(ProcessOptions options) {
-    std::vector<std::string> argv{binary.empty() ? KestrelBinary() : binary, "--automated", "build.txt"};
     options.workingDirectory = work.path();
-    options.environment["TMPDIR"] = temporary.path();
-    return std::make_unique<ChildProcess>(argv, options);
+    return std::make_unique<ChildProcess>(ClientCommand({"--automated", "build.txt"}, binary),
+                                          ClientOptions(options, temporary.path()));
 }
 
 ProcessResult FaultRunTest::RunClient(ProcessOptions options) {
     // Every run here ends within seconds; a hang is killed and shows as 137.
     options.timeoutSeconds = 60;
-    const ProcessResult run = StartClient(options)->Wait();
+    const ProcessResult run = ConsoleText(StartClient(options)->Wait());
     if (relay != nullptr) relay->Stop();
     return run;
 }

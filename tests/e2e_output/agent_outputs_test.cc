@@ -66,7 +66,7 @@ protected:
             const std::string path = ProjectPath("out/" + file.path);
             ASSERT_TRUE(FileExists(path)) << file.path;
             EXPECT_EQ(ReadFile(path), file.content) << file.path;
-            EXPECT_EQ(ModifiedNs(path), file.seconds * 1'000'000'000 + file.nanoseconds) << file.path;
+            EXPECT_EQ(ModifiedNs(path), ClientFileTime(file.seconds * 1'000'000'000 + file.nanoseconds)) << file.path;
         }
     }
 };
@@ -215,7 +215,8 @@ TEST_F(AgentOutputsTest, AChainOfJobsOnTwoAgentsRunsAsItsInputsArrive) {
     ProcessOptions options;
     options.workingDirectory = project;
     options.timeoutSeconds = 240;
-    const ProcessResult result = RunProcess({KestrelBinary(), "--automated", "--job", "chain", "build.kv"}, options);
+    const ProcessResult result = ConsoleText(
+        RunProcess(ClientCommand({"--automated", "--job", "chain", "build.kv"}), ClientOptions(options)));
     ExpectValidBuildLog(result);
     if (Contains(result.out, "Input transfer is not available in this build"))
         GTEST_SKIP() << "this build sends no inputs yet";

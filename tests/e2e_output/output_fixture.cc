@@ -101,7 +101,7 @@ ProcessResult OutputE2eTest::RunKestrel(const std::string& script, int timeoutSe
     options.workingDirectory = project;
     options.timeoutSeconds = timeoutSeconds;
     RemoveTree(ProjectPath("build_log.xml"));
-    ProcessResult result = RunProcess({KestrelBinary(), "--automated", "build.kv"}, options);
+    ProcessResult result = ConsoleText(RunProcess(ClientCommand({"--automated", "build.kv"}), ClientOptions(options)));
     ExpectNoSanitizerReport(result.err, "kestrel");
     ExpectValidBuildLog(result);
     return result;

@@ -93,6 +93,8 @@ TEST_F(PeerArchivesTest, HostileArchivesAreRefusedAndNothingLeavesTheJobDirector
     };
     for (const HostileCase& c : cases) {
         SCOPED_TRACE(c.what);
+        // kNoLinuxSpecialFilesUnderWine: the planted link is a plain directory to the client there.
+        if (kClientUnderWine && std::string(c.what) == "file under a planted link") continue;
         RemoveTree(ProjectPath("out"));
         fs::create_directories(ProjectPath("out"));
         // A link already on disk in the job's directory, toward the outside.
@@ -211,8 +213,14 @@ TEST_F(PeerArchivesTest, ArchivesOfOtherWritersAreUnpackedWhole) {
         EXPECT_EQ(Snapshot(project + "/out"), Snapshot(source + "/out"));
         // The archive's permission bits arrive (less the creation mask).
         const auto mode = [](const std::string& path) { return fs::status(path).permissions(); };
-        EXPECT_NE(mode(project + "/out/tool.sh") & fs::perms::owner_exec, fs::perms::none);
-        EXPECT_EQ(mode(project + "/out/top.txt") & (fs::perms::owner_exec | fs::perms::others_read), fs::perms::none);
+        if (kClientSetsPermissions) {
+            EXPECT_NE(mode(project + "/out/tool.sh") & fs::perms::owner_exec, fs::perms::none);
+            EXPECT_EQ(mode(project + "/out/top.txt") & (fs::perms::owner_exec | fs::perms::others_read),
+                      fs::perms::none);
+        } else {
+            const fs::perms execute = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+            EXPECT_EQ(mode(project + "/out/tool.sh") & execute, fs::perms::none);
+        }
         // Every piece was asked for, up to the last, even past the tar trailer.
         EXPECT_EQ(peer.requestsOfType(static_cast<uint8_t>(MessageType::OutputTransfer)).size(), pieces);
         ASSERT_FALSE(peer.requests().empty());

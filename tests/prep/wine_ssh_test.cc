@@ -290,16 +290,18 @@ TEST_F(WineSshTest, ForwardThatNeverComesFailsTheJob) {
         const char* name;
         std::string mode;
         size_t starts;
-        std::string failure;     // after "Machine failed with connection error: "
+        std::string failure;     // the connection error the build log keeps
+        std::string shown;       // the line after "Machine m ({url}): ", with Wine's words for 10061
         std::string sshMessage;  // "": none
     };
     const Case cases[] = {
         // Both attempts end before their port answers: the last words of
         // the second one say why.
         {"ssh exits at once", "fail-early", 2, "Cannot connect: ssh: connect to host builder port 22: Connection refused",
+         "Cannot connect (Connection refused): ssh: connect to host builder port 22: Connection refused, error 10061",
          "The ssh command line for {0} failed, error 255"},
         // The tries run out while ssh still runs; teardown ends it quietly.
-        {"ssh never listens", "hang", 1, "Cannot connect", ""},
+        {"ssh never listens", "hang", 1, "Cannot connect", "Cannot connect (Connection refused), error 10061", ""},
     };
     WriteScript(false);
     for (const Case& c : cases) {
@@ -307,7 +309,7 @@ TEST_F(WineSshTest, ForwardThatNeverComesFailsTheJob) {
         ClearRun();
         const ProcessResult run = StartClient(c.mode)->Wait();
         EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-        std::vector<std::string> lines = {"Machine failed with connection error: " + c.failure};
+        std::vector<std::string> lines = {"Machine m (" + url + "): " + c.shown};
         if (!c.sshMessage.empty()) {
             std::string message = c.sshMessage;
             lines.push_back(message.replace(message.find("{0}"), 3, url));
