@@ -131,14 +131,14 @@ struct Forward {
 };
 
 // [bind_address:]port:host:hostport
-bool ParseForward(const std::string& spec, Forward& forward) {
+bool ParseForward(const std::string& text, Forward& forward) {
     std::vector<std::string> parts;
     size_t start = 0;
-    for (size_t colon = spec.find(':'); colon != std::string::npos; colon = spec.find(':', start)) {
-        parts.push_back(spec.substr(start, colon - start));
+    for (size_t colon = text.find(':'); colon != std::string::npos; colon = text.find(':', start)) {
+        parts.push_back(text.substr(start, colon - start));
         start = colon + 1;
     }
-    parts.push_back(spec.substr(start));
+    parts.push_back(text.substr(start));
     if (parts.size() == 4) {
         forward.bindAddress = parts[0];
         parts.erase(parts.begin());
