@@ -7,18 +7,24 @@ function(kestrel_library subsystem)
   target_link_libraries(kestrel_${subsystem} PUBLIC ${ARG_DEPENDS})
 endfunction()
 
-# kestrel_test(<name> SOURCES ... DEPENDS ...)
+# kestrel_test(<name> SOURCES ... DEPENDS ... [TIMEOUT s] [RESOURCE_LOCK name])
 #   One GoogleTest executable; every test case becomes its own CTest test.
 #   Tests find the built programs and the source tree through these definitions.
+#   Cases that share a resource (a Wine prefix whose server a case ends) name
+#   it as their lock, so that ctest never runs two of them at once.
 function(kestrel_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT;RESOURCE_LOCK" "SOURCES;DEPENDS" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
+  endif()
+  set(lock)
+  if(ARG_RESOURCE_LOCK)
+    set(lock RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
   endif()
   add_executable(${name} ${ARG_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(${name} PRIVATE kestrel_test_support ${ARG_DEPENDS} GTest::gtest GTest::gmock GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT ${ARG_TIMEOUT} ${lock})
 endfunction()
 
 # kestrel_fuzzer(<name> SOURCES ... DEPENDS ... [SEEDS <dir>] [RUNS <n>])
