@@ -40,12 +40,8 @@ void JudgeFailure(RemoteJob& job) {
 
 void OnExecuteResponse(Connection& connection, uint8_t* message, uint32_t length) {
     RemoteJob& job = RequestJob(connection);
-    const uint8_t* payload = message + kMessageHeaderSize;
     StatusResponse response;
-    if (const char* fault = CheckExecuteResponse(payload, length - kMessageHeaderSize, response))
-        return ProtocolFailure(connection, fault, true);
-    if (!LogResponsePart(connection.log, payload, response) || !connection.log.Commit())
-        return LogWriteFailed(connection);
+    if (!TakeStatusResponse(connection, message, length, CheckExecuteResponse, response)) return;
     if ((job.commandFlags & kCommandEnumerates) == 0) job.commandFlags |= kCommandDone;
     if (response.status != 0) JudgeFailure(job);
     Dispatch(connection);

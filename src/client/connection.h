@@ -11,15 +11,15 @@
 // Sending a request and handling its response:
 //
 //   PayloadWriter w = BeginPayload(c.protocol.messageBuffer, utf16);
-//   BuildJobRequest(w, MessageType::StepStart, jobId);
+//   BuildJobRequest(w, MessageType::Execute, jobId);
 //   c.log.BeginRecord(w.payload, w.length);                 // the request part
-//   SendRequest(c, w.length, OnStepStartResponse, {LogFiller::Status});
+//   SendRequest(c, w.length, OnExecuteResponse, {LogFiller::Status});
 //
-//   void OnStepStartResponse(Connection& c, uint8_t* message, uint32_t length) {
+//   void OnExecuteResponse(Connection& c, uint8_t* message, uint32_t length) {
+//       RemoteJob& job = RequestJob(c);
 //       StatusResponse r;
-//       if (const char* fault = CheckStepStartResponse(message + 8, length - 8, r))
-//           return ProtocolFailure(c, fault, true);
-//       LogResponsePart(c.log, message + 8, r) && c.log.Commit();  ...
+//       if (!TakeStatusResponse(c, message, length, CheckExecuteResponse, r)) return;
+//       ...
 //   }
 #pragma once
 

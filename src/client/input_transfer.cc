@@ -194,8 +194,7 @@ void ResumeWriter(RemoteJob& job) {
 void InputWriteRefused(Connection& connection, RemoteJob& job, const uint8_t* payload,
                        const StatusResponse& response) {
     MarkJobFailed(job);
-    if (!LogResponsePart(connection.log, payload, response) || !connection.log.Commit())
-        return LogWriteFailed(connection);
+    if (!LogStatusResponse(connection, payload, response)) return;
     ReleaseTransfer(job);
     EndJobSoon(job);
     Dispatch(connection);
@@ -216,8 +215,7 @@ void OnInputWriteResponse(Connection& connection, uint8_t* message, uint32_t len
         return ProtocolFailure(connection, fault, fault != kInputBeingProcessed);
     }
     if (response.status != 0) return InputWriteRefused(connection, job, payload, response);
-    if (!LogResponsePart(connection.log, payload, response) || !connection.log.Commit())
-        return LogWriteFailed(connection);
+    if (!LogStatusResponse(connection, payload, response)) return;
     Dispatch(connection);
 }
 

@@ -205,12 +205,8 @@ void ContinueOutputList(RemoteJob& job) {
 
 void OnAddOutputResponse(Connection& connection, uint8_t* message, uint32_t length) {
     RemoteJob& job = RequestJob(connection);
-    const uint8_t* payload = message + kMessageHeaderSize;
     StatusResponse response;
-    if (const char* fault = CheckAddOutputResponse(payload, length - kMessageHeaderSize, response))
-        return ProtocolFailure(connection, fault, true);
-    if (!LogResponsePart(connection.log, payload, response) || !connection.log.Commit())
-        return LogWriteFailed(connection);
+    if (!TakeStatusResponse(connection, message, length, CheckAddOutputResponse, response)) return;
     switch (response.status) {
     case 0:
         break;
@@ -229,16 +225,9 @@ void OnAddOutputResponse(Connection& connection, uint8_t* message, uint32_t leng
 
 void OnOutputResetResponse(Connection& connection, uint8_t* message, uint32_t length) {
     RemoteJob& job = RequestJob(connection);
-    const uint8_t* payload = message + kMessageHeaderSize;
     StatusResponse response;
-    if (const char* fault = CheckOutputResetResponse(payload, length - kMessageHeaderSize, response))
-        return ProtocolFailure(connection, fault, true);
-    if (!LogResponsePart(connection.log, payload, response) || !connection.log.Commit())
-        return LogWriteFailed(connection);
-    if (response.status != 0) {
-        MarkJobFailed(job);
-        return EndJobSoon(job);
-    }
+    if (!TakeStatusResponse(connection, message, length, CheckOutputResetResponse, response)) return;
+    if (EndJobOnRefusal(job, response)) return;
     OutputTransfer& transfer = *job.output;
     if (!ResetSentDirectories(transfer)) {
         UnlinkJob(job);

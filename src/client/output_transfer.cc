@@ -174,16 +174,9 @@ bool AcceptOutputEncoding(void*, const uint8_t* name, uint32_t length) {
 
 void OnOutputTransferResponse(Connection& connection, uint8_t* message, uint32_t length) {
     RemoteJob& job = RequestJob(connection);
-    const uint8_t* payload = message + kMessageHeaderSize;
     StatusResponse response;
-    if (const char* fault = CheckOutputTransferResponse(payload, length - kMessageHeaderSize, response))
-        return ProtocolFailure(connection, fault, true);
-    if (!LogResponsePart(connection.log, payload, response) || !connection.log.Commit())
-        return LogWriteFailed(connection);
-    if (response.status > 1) {
-        MarkJobFailed(job);
-        return EndJobSoon(job);
-    }
+    if (!TakeStatusResponse(connection, message, length, CheckOutputTransferResponse, response)) return;
+    if (EndJobOnRefusal(job, response, 1)) return;  // 1: the last piece
     OutputTransfer& transfer = *job.output;
     if (response.status == 1) transfer.lastPieceReceived = true;
     job.transferredBytes += response.textLength;

@@ -84,6 +84,20 @@ void LogWriteFailed(Connection& connection);
 // The job of the request whose response has arrived.
 RemoteJob& RequestJob(Connection& connection);
 
+// What a job's status response goes through first: `check` reads it (a fault
+// fails the connection as malformed), then its part is logged and the record
+// committed (a log that cannot be written fails the connection). False when
+// the connection has failed and the handler has nothing left to do.
+using StatusResponseCheck = const char* (*)(const uint8_t* payload, uint32_t length, StatusResponse& out);
+// Logs a checked response's part and commits the record; false when the log
+// could not be written and the connection has failed.
+bool LogStatusResponse(Connection& connection, const uint8_t* payload, const StatusResponse& response);
+bool TakeStatusResponse(Connection& connection, const uint8_t* message, uint32_t length, StatusResponseCheck check,
+                        StatusResponse& response);
+// A status above `lastAccepted` is a refusal: the job is marked failed and
+// ends soon. True when it was one.
+bool EndJobOnRefusal(RemoteJob& job, const StatusResponse& response, uint32_t lastAccepted = 0);
+
 // ---- Job set-up (job_setup.cc) ---------------------------------------------
 
 void SendStartJob(RemoteJob& job);

@@ -18,12 +18,7 @@ void OnStepStartResponse(Connection& connection, uint8_t* message, uint32_t leng
         if (payloadLength >= 4 && response.status > 5) MarkJobFailed(job);
         return ProtocolFailure(connection, fault, true);
     }
-    if (!LogResponsePart(connection.log, payload, response) || !connection.log.Commit())
-        return LogWriteFailed(connection);
-    if (response.status != 0) {
-        MarkJobFailed(job);
-        return EndJobSoon(job);
-    }
+    if (!LogStatusResponse(connection, payload, response) || EndJobOnRefusal(job, response)) return;
     MoveJob(job, Stage::Execute);
     SendFirstCommand(job);
 }
