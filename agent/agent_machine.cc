@@ -33,17 +33,29 @@ constexpr auto kPushedOutWait = std::chrono::seconds(1);
 constexpr uint32_t kKeeperEndMs = 15000;
 // The agent's own binary, run again as a job keeper.
 constexpr char kKeeperBinary[] = "/proc/self/exe";
+// Keepers kept waiting for a command: started ahead of need up to the
+// least, given back after their command while there are fewer than the
+// least and two for each job (a job runs one command at a time), never more
+// than the most. Now and then those beyond the least and one for each job
+// end: a client's jobs come and go in bursts.
+constexpr size_t kLeastIdleKeepers = 2;
+constexpr size_t kMostIdleKeepers = 64;
+// A command that is over leaves its keeper idle within this time.
+constexpr int kIdleWaitMs = 20;
 
 bool StartsWith(const std::string& name, const char* prefix) { return name.rfind(prefix, 0) == 0; }
 
 }  // namespace
 
 AgentMachine::AgentMachine(const AgentOptions& options)
-    : options_(options), placeLimit_(options.maxConnections), freeUnits_(options.capacity) {
+    : options_(options),
+      placeLimit_(options.maxConnections),
+      freeUnits_(options.capacity) {
     os::ReadEnvironment(baseEnvironment_);
 }
 
 AgentMachine::~AgentMachine() {
+    DismissIdleKeepers();
     os::CloseDescriptor(lockFd_);
     if (ownsWorkFd_) os::CloseDescriptor(workFd_);
 }
@@ -121,12 +133,14 @@ bool AgentMachine::Reserve(uint32_t units) {
     std::lock_guard<std::mutex> hold(mutex_);
     if (units > freeUnits_) return false;
     freeUnits_ -= units;
+    ++jobs_;
     return true;
 }
 
 void AgentMachine::Release(uint32_t units) {
     std::lock_guard<std::mutex> hold(mutex_);
     freeUnits_ += units;
+    if (jobs_ > 0) --jobs_;
 }
 
 uint32_t AgentMachine::FreeUnits() {
@@ -237,30 +251,133 @@ bool AgentMachine::ShutDown(uint32_t waitMs) {
 }
 
 bool AgentMachine::StartCommand(const os::CommandStart& start, os::ChildProcess& child, int& error) {
-    os::CommandStart withKeeper = start;
-    withKeeper.keeperBinary = kKeeperBinary;
-    {
-        // Started and known in one step: the stray sweep never sees a keeper it does not know.
-        std::lock_guard<std::mutex> hold(keeperMutex_);
-        if (!os::StartKeeper(withKeeper, child, error)) return false;
-        keepers_.insert(child.keeper);
+    os::IdleKeeper keeper;
+    // A keeper that died while it waited is replaced by a new one.
+    for (int attempt = 0;; ++attempt) {
+        if (!TakeKeeper(attempt == 0, keeper, error)) return false;
+        const os::HandOver handOver = os::SendCommand(keeper, start, child, error);
+        if (handOver == os::HandOver::Sent) break;
+        if (handOver == os::HandOver::Failed) {
+            child.idle = true;
+            child.keeper = keeper.pid;
+            child.control = keeper.control;
+            GiveBackKeeper(child);
+            return false;
+        }
+        DismissKeeper(keeper);
+        if (attempt == 1) return false;
     }
-    const pid_t keeper = child.keeper;
-    const bool started = os::AwaitCommandStart(child, error);
-    if (!started) ForgetKeeper(keeper, child.orphansLeft);
-    return started;
+    // While the keeper starts the command, not before.
+    StartKeepersAhead();
+    return true;
 }
 
 void AgentMachine::TakeKeeperReports(os::ChildProcess& child) {
     const pid_t keeper = child.keeper;
     os::TakeKeeperReports(child);
     if (keeper > 0 && child.keeper < 0) ForgetKeeper(keeper, child.orphansLeft);
+    // The command's streams may still be drained: they are no part of the keeper.
+    if (child.idle) ReleaseKeeper(child);
+}
+
+bool AgentMachine::StillKeeping(os::ChildProcess& child) {
+    TakeKeeperReports(child);
+    return child.keeper > 0;
 }
 
 void AgentMachine::EndCommandProcesses(os::ChildProcess& child) {
+    if (!child.idle && child.exited && child.groupGone && child.control >= 0) {
+        const pid_t keeper = child.keeper;
+        os::AwaitIdle(child, kIdleWaitMs);
+        if (keeper > 0 && child.keeper < 0) ForgetKeeper(keeper, child.orphansLeft);
+    }
+    if (child.idle) return GiveBackKeeper(child);
     const pid_t keeper = child.keeper;
     os::EndCommandProcesses(child, kKeeperEndMs);
     if (keeper > 0) ForgetKeeper(keeper, child.orphansLeft);
+}
+
+// Started and known in one step: the stray sweep never sees a keeper it does not know.
+bool AgentMachine::TakeKeeper(bool waiting, os::IdleKeeper& keeper, int& error) {
+    std::vector<os::IdleKeeper> dead;
+    bool taken = false;
+    {
+        std::lock_guard<std::mutex> hold(keeperMutex_);
+        while (waiting && !taken && !idleKeepers_.empty()) {
+            keeper = idleKeepers_.back();
+            idleKeepers_.pop_back();
+            taken = !os::IdleKeeperGone(keeper);
+            if (!taken) dead.push_back(keeper);
+        }
+        if (!taken) {
+            taken = os::StartIdleKeeper(kKeeperBinary, keeper, error);
+            if (taken) keepers_.insert(keeper.pid);
+        }
+    }
+    for (os::IdleKeeper& gone : dead) DismissKeeper(gone);
+    return taken;
+}
+
+void AgentMachine::StartKeepersAhead() {
+    std::lock_guard<std::mutex> hold(keeperMutex_);
+    while (idleKeepers_.size() < kLeastIdleKeepers) {
+        os::IdleKeeper keeper;
+        int error = 0;
+        if (!os::StartIdleKeeper(kKeeperBinary, keeper, error)) return;
+        keepers_.insert(keeper.pid);
+        idleKeepers_.push_back(keeper);
+    }
+}
+
+void AgentMachine::GiveBackKeeper(os::ChildProcess& child) {
+    os::CloseDescriptor(child.output);
+    os::CloseDescriptor(child.error);
+    ReleaseKeeper(child);
+}
+
+// The keeper waits for the next command, or ends when enough others do.
+void AgentMachine::ReleaseKeeper(os::ChildProcess& child) {
+    os::IdleKeeper keeper{child.keeper, child.control};
+    child.keeper = -1;
+    child.control = -1;
+    if (keeper.pid <= 0) return;
+    {
+        std::lock_guard<std::mutex> hold(keeperMutex_);
+        const size_t most = std::min<size_t>(kMostIdleKeepers, kLeastIdleKeepers + 2 * jobs_.load());
+        if (idleKeepers_.size() < most && !stopping_) {
+            idleKeepers_.push_back(keeper);
+            return;
+        }
+    }
+    DismissKeeper(keeper);
+}
+
+void AgentMachine::DismissKeeper(os::IdleKeeper& keeper) {
+    const pid_t pid = keeper.pid;
+    os::DismissKeeper(keeper);
+    ForgetKeeper(pid, false);
+}
+
+void AgentMachine::DismissIdleKeepers() { DismissIdleKeepersBeyond(0); }
+
+void AgentMachine::TrimIdleKeepers() { DismissIdleKeepersBeyond(kLeastIdleKeepers + jobs_.load()); }
+
+void AgentMachine::DismissIdleKeepersBeyond(size_t kept) {
+    std::vector<os::IdleKeeper> idle;
+    {
+        std::lock_guard<std::mutex> hold(keeperMutex_);
+        // Those that died while they waited, then the longest idle.
+        const auto alive = std::stable_partition(idleKeepers_.begin(), idleKeepers_.end(),
+                                                 [](const os::IdleKeeper& keeper) { return os::IdleKeeperGone(keeper); });
+        const size_t dead = static_cast<size_t>(alive - idleKeepers_.begin());
+        const size_t living = idleKeepers_.size() - dead;
+        const size_t beyond = dead + (living > kept ? living - kept : 0);
+        idle.assign(idleKeepers_.begin(), idleKeepers_.begin() + static_cast<std::ptrdiff_t>(beyond));
+        idleKeepers_.erase(idleKeepers_.begin(), idleKeepers_.begin() + static_cast<std::ptrdiff_t>(beyond));
+    }
+    // All sockets first: the keepers end side by side.
+    for (os::IdleKeeper& keeper : idle) os::CloseDescriptor(keeper.control);
+    for (os::IdleKeeper& keeper : idle) DismissKeeper(keeper);
 }
 
 void AgentMachine::ForgetKeeper(pid_t keeper, bool killed) {

@@ -1,7 +1,8 @@
 // What all connections of the agent share: the options, the work directory,
 // the free capacity, the connection places, the live connections (so that
 // shutdown can reach them), the job keepers (so that orphans of a lost one
-// are found) and whether the machine counts as configured securely.
+// are found, and so that idle ones wait for the next command) and whether
+// the machine counts as configured securely.
 #pragma once
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "agent/newcomers.h"
 #include "agent/options.h"
@@ -60,7 +62,8 @@ public:
     // error and moves the area aside, to be removed at the next start.
     void RemoveWorkArea(const std::string& name, os::RemovalTick tick, void* context);
 
-    // Capacity, in units of 1/256 of the machine.
+    // Capacity, in units of 1/256 of the machine: each job reserves its
+    // share once and releases it once.
     bool Reserve(uint32_t units);
     void Release(uint32_t units);
     uint32_t FreeUnits();
@@ -104,10 +107,22 @@ public:
     bool spawnProcesses = true;
 
     // Commands, through their keepers: started, asked and ended here so that
-    // the machine knows which of its children are keepers.
+    // the machine knows which of its children are keepers. A command goes to
+    // an idle keeper, started ahead of need; a keeper whose command has left
+    // nothing behind goes back to wait for another as soon as it says so.
+    // Whether the command started comes with the keeper's reports.
     bool StartCommand(const os::CommandStart& start, os::ChildProcess& child, int& error);
     void TakeKeeperReports(os::ChildProcess& child);
+    // Takes the keeper's reports; true while it still looks after processes
+    // of its command.
+    bool StillKeeping(os::ChildProcess& child);
     void EndCommandProcesses(os::ChildProcess& child);
+    // Starts keepers until a few are waiting.
+    void StartKeepersAhead();
+    // Ends the idle keepers (when the agent stops).
+    void DismissIdleKeepers();
+    // Ends the idle keepers beyond a few and one for each job.
+    void TrimIdleKeepers();
     // A keeper died or gave up: what it looked after came to us, the subreaper.
     bool StraysWanted() const { return straysWanted_.load(); }
     // Kills what is below us but not below a keeper, and reaps what of it is
@@ -119,6 +134,12 @@ public:
 
 private:
     void ForgetKeeper(pid_t keeper, bool killed);
+    // A waiting keeper when `waiting` and there is one, else a new one.
+    bool TakeKeeper(bool waiting, os::IdleKeeper& keeper, int& error);
+    void GiveBackKeeper(os::ChildProcess& child);
+    void ReleaseKeeper(os::ChildProcess& child);
+    void DismissKeeper(os::IdleKeeper& keeper);
+    void DismissIdleKeepersBeyond(size_t kept);
     bool RemoveOrMoveAside(const std::string& name, std::string& message);
     void PushOut(const Newcomers::Entry& entry, bool placeGoesOn, const char* why);
     void AwaitPushedOut(std::unique_lock<std::mutex>& hold);
@@ -139,6 +160,7 @@ private:
     std::mutex mutex_;
     std::condition_variable connectionsEnded_;
     uint32_t freeUnits_;
+    std::atomic<uint32_t> jobs_{0};  // jobs that hold capacity
     uint32_t served_ = 0;
     uint32_t refused_ = 0;
     uint32_t threads_ = 0;
@@ -150,7 +172,8 @@ private:
     std::set<int> trackedFds_;
 
     std::mutex keeperMutex_;
-    std::set<pid_t> keepers_;
+    std::set<pid_t> keepers_;  // every keeper, idle ones too
+    std::vector<os::IdleKeeper> idleKeepers_;
     std::atomic<bool> straysWanted_{false};
 };
 

@@ -10,7 +10,7 @@
 int main(int argc, char** argv) {
     // The agent runs itself as the keeper of each command it starts.
     if (argc >= 2 && std::strcmp(argv[1], kestrel::agent::os::kJobKeeperOption) == 0) {
-        return kestrel::agent::os::RunJobKeeper(argc - 2, argv + 2);
+        return kestrel::agent::os::RunJobKeeper();
     }
     // The fault table makes the options large: keep them off the stack.
     auto options = std::make_unique<kestrel::agent::AgentOptions>();

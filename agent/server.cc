@@ -36,8 +36,9 @@ constexpr uint64_t kOtherConnectionDescriptors = 17;
 // Back-off after an accept that found no room: doubling up to the most.
 constexpr int kFirstBackoffMs = 10;
 constexpr int kLongestBackoffMs = 1000;
-// Orphans of a lost keeper are looked for at most this often; the accept
-// loop wakes this often to see whether it should.
+// Orphans of a lost keeper are looked for at most this often, and idle
+// keepers beyond need end; the accept loop wakes this often to see whether
+// it should.
 constexpr auto kStraySweepInterval = std::chrono::seconds(1);
 constexpr int kAcceptWakeMs = 1000;
 
@@ -174,8 +175,9 @@ int AcceptConnections(AgentMachine& machine, int listener, int signals) {
     auto lastSweep = std::chrono::steady_clock::now() - kStraySweepInterval;
     for (;;) {
         const auto now = std::chrono::steady_clock::now();
-        if (machine.StraysWanted() && now - lastSweep >= kStraySweepInterval) {
-            machine.EndStrays();
+        if (now - lastSweep >= kStraySweepInterval) {
+            if (machine.StraysWanted()) machine.EndStrays();
+            machine.TrimIdleKeepers();
             lastSweep = now;
         }
         int fd = -1;
@@ -234,6 +236,8 @@ int RunServer(const AgentOptions& options) {
     }
     SetSecurity(machine, bound, shown);
     FitPlacesToDescriptors(machine);
+    // The first commands find their keepers waiting.
+    machine.StartKeepersAhead();
     std::printf("listening on %s\n", shown.c_str());
     std::fflush(stdout);
     const int exitCode = AcceptConnections(machine, listener, signals);
@@ -244,6 +248,7 @@ int RunServer(const AgentOptions& options) {
         std::fflush(stderr);
         std::_Exit(1);
     }
+    machine.DismissIdleKeepers();
     // Nothing a job started outlives the agent; the last rounds reap.
     for (int round = 0; round < 100 && machine.EndStrays(); ++round) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

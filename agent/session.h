@@ -103,6 +103,7 @@ private:
                                                   int directoryFd);
     void OnPoll();
     uint32_t TakeCommandEvents(AgentJob& job, uint32_t reserve);
+    void TakeStartReport(const AgentJob& job, RunningCommand& command);
     bool AnythingRunning() const;
     void WaitForNews(std::chrono::milliseconds hold);
     std::chrono::milliseconds PollHold() const;

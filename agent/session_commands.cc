@@ -198,13 +198,25 @@ std::unique_ptr<RunningCommand> Session::LaunchCommand(const AgentJob& job, std:
     for (std::string& assignment : assignments) envp.push_back(assignment.data());
     envp.push_back(nullptr);
     int error = 0;
-    if (machine_.StartCommand(os::CommandStart{nullptr, program.c_str(), argv.data(), envp.data(), directoryFd},
+    if (machine_.StartCommand(os::CommandStart{program.c_str(), argv.data(), envp.data(), directoryFd},
                               command->child, error)) {
         command->outputEnded = command->errorEnded = false;
     } else {
         command->startError = error;
     }
     return command;
+}
+
+// The keeper's reports; a start that failed in the keeper becomes the
+// command's start error, its streams over with it.
+void Session::TakeStartReport(const AgentJob& job, RunningCommand& command) {
+    machine_.TakeKeeperReports(command.child);
+    if (command.child.startError == 0) return;
+    command.startError = command.child.startError;
+    os::CloseDescriptor(command.child.output);
+    os::CloseDescriptor(command.child.error);
+    command.outputEnded = command.errorEnded = true;
+    Log("job " + std::to_string(job.id) + " cannot start its command: " + std::strerror(command.startError));
 }
 
 bool Session::AnythingRunning() const {
@@ -220,6 +232,7 @@ bool Session::AnythingRunning() const {
 uint32_t Session::TakeCommandEvents(AgentJob& job, uint32_t reserve) {
     RunningCommand* command = job.command.get();
     if (command == nullptr || command->exitReported) return 0;
+    if (command->startError == 0) TakeStartReport(job, *command);
     if (command->startError != 0) {
         if (reply_.Room() < reserve + kExitEventSize) return 0;
         WriteU32(WriteEventHead(reply_.Extend(kExitEventSize), kPollStartFailed, job.id, command->ElapsedNanoseconds()),
@@ -227,7 +240,6 @@ uint32_t Session::TakeCommandEvents(AgentJob& job, uint32_t reserve) {
         command->exitReported = true;
         return 1;
     }
-    machine_.TakeKeeperReports(command->child);
     uint32_t events = 0;
     for (int stream = 0; stream < 2; ++stream) {
         bool& ended = stream == 0 ? command->outputEnded : command->errorEnded;
@@ -303,8 +315,8 @@ void Session::WaitForNews(std::chrono::milliseconds hold) {
             RunningCommand* command = job->command.get();
             if (command == nullptr || command->exitReported) continue;
             if (command->startError != 0) return;
-            machine_.TakeKeeperReports(command->child);
-            if (command->Ended() || command->StreamsMayEnd()) return;
+            TakeStartReport(*job, *command);
+            if (command->startError != 0 || command->Ended() || command->StreamsMayEnd()) return;
             if (!command->outputEnded) fds.push_back(command->child.output);
             if (!command->errorEnded) fds.push_back(command->child.error);
             // The keeper's reports wake the wait as well.

@@ -139,15 +139,13 @@ void Session::OnEndJob(const Request& request) {
 
 void Session::RetireCommand(AgentJob& job) {
     for (auto keeper = job.lingering.begin(); keeper != job.lingering.end();) {
-        machine_.TakeKeeperReports(*keeper);
-        keeper = keeper->keeper < 0 ? job.lingering.erase(keeper) : keeper + 1;
+        keeper = machine_.StillKeeping(*keeper) ? keeper + 1 : job.lingering.erase(keeper);
     }
     if (!job.command) return;
     os::ChildProcess& child = job.command->child;
     os::CloseDescriptor(child.output);
     os::CloseDescriptor(child.error);
-    machine_.TakeKeeperReports(child);
-    if (child.keeper > 0) job.lingering.push_back(child);
+    if (machine_.StillKeeping(child)) job.lingering.push_back(child);
     job.command.reset();
 }
 

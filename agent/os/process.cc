@@ -8,12 +8,15 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <initializer_list>
 #include <thread>
 #include <vector>
@@ -22,12 +25,11 @@
 #include "agent/os/process_table.h"
 #include "runtime/little_endian.h"
 
+extern char** environ;
+
 namespace kestrel::agent::os {
 
 namespace {
-
-// A keeper that does not report within this time is taken for broken.
-constexpr int kStartReportMs = 60000;
 
 void CloseEnd(int& fd) {
     if (fd >= 0) close(fd);
@@ -36,11 +38,11 @@ void CloseEnd(int& fd) {
 
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-// The keeper's descriptors 0 to 4 are set one after the other from these:
-// none of them may be one of those numbers.
+// The keeper's descriptors 0 to 3 are set one after the other from this:
+// it may not be one of those numbers.
 bool MoveAboveKeeperFds(int& fd, int& error) {
-    if (fd > kKeeperDiagnosticsFd) return true;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, kKeeperDiagnosticsFd + 1);
+    if (fd > kKeeperControlFd) return true;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, kKeeperControlFd + 1);
     if (moved < 0) {
         error = errno;
         return false;
@@ -67,22 +69,33 @@ bool ReadReport(int fd, KeeperReport& report, uint32_t& value, bool& ended) {
 void ReapKeeper(ChildProcess& child, uint32_t waitMs) {
     if (child.keeper <= 0) return;
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    // Readable once the keeper has ended: a wait without polling, where the
+    // system has it.
+    const int ended = static_cast<int>(syscall(SYS_pidfd_open, child.keeper, 0));
     int status = 0;
     for (;;) {
         const pid_t result = waitpid(child.keeper, &status, WNOHANG);
         if (result == child.keeper) break;
         if (result < 0 && errno != EINTR) {
             child.keeper = -1;
+            if (ended >= 0) close(ended);
             return;
         }
-        if (std::chrono::steady_clock::now() >= giveUp) {
+        const auto left = giveUp - std::chrono::steady_clock::now();
+        if (left <= std::chrono::milliseconds(0)) {
             kill(child.keeper, SIGKILL);
             while (waitpid(child.keeper, &status, 0) < 0 && errno == EINTR) {
             }
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (ended >= 0) {
+            pollfd watch{ended, POLLIN, 0};
+            poll(&watch, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
+    if (ended >= 0) close(ended);
     child.keeper = -1;
     child.orphansLeft = WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == kKeeperLeftProcesses);
     if (!child.exited) {
@@ -93,6 +106,66 @@ void ReapKeeper(ChildProcess& child, uint32_t waitMs) {
     }
 }
 
+void AppendString(std::vector<uint8_t>& text, const char* string) {
+    text.insert(text.end(), string, string + std::strlen(string) + 1);
+}
+
+// The command's program, arguments and environment as the keeper reads them.
+bool CommandText(const CommandStart& start, std::vector<uint8_t>& text) {
+    uint32_t arguments = 0;
+    uint32_t entries = 0;
+    while (start.argv[arguments] != nullptr) ++arguments;
+    while (start.envp[entries] != nullptr) ++entries;
+    text.resize(8);
+    WriteU32(text.data(), arguments);
+    WriteU32(text.data() + 4, entries);
+    AppendString(text, start.program);
+    for (uint32_t i = 0; i < arguments; ++i) AppendString(text, start.argv[i]);
+    for (uint32_t i = 0; i < entries; ++i) AppendString(text, start.envp[i]);
+    return text.size() <= kKeeperMostText;
+}
+
+bool SendCommandHead(int control, uint32_t length, const int (&fds)[kKeeperCommandFds], int& error) {
+    uint8_t head[kKeeperCommandHeadSize];
+    WriteU32(head, kKeeperRunCommand);
+    WriteU32(head + 4, length);
+    alignas(cmsghdr) char space[CMSG_SPACE(sizeof fds)] = {};
+    iovec part{head, sizeof head};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = space;
+    message.msg_controllen = sizeof space;
+    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof fds);
+    std::memcpy(CMSG_DATA(rights), fds, sizeof fds);
+    ssize_t sent;
+    do {
+        sent = sendmsg(control, &message, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent == static_cast<ssize_t>(sizeof head)) return true;
+    error = sent < 0 ? errno : EIO;
+    return false;
+}
+
+bool SendCommandText(int control, const std::vector<uint8_t>& text, int& error) {
+    for (size_t offset = 0; offset < text.size();) {
+        const size_t length = std::min<size_t>(text.size() - offset, kKeeperTextPacket);
+        ssize_t sent;
+        do {
+            sent = send(control, text.data() + offset, length, MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+        if (sent != static_cast<ssize_t>(length)) {
+            error = sent < 0 ? errno : EIO;
+            return false;
+        }
+        offset += length;
+    }
+    return true;
+}
+
 void Apply(ChildProcess& child, KeeperReport report, uint32_t value) {
     switch (report) {
     case KeeperReport::Exited:
@@ -101,7 +174,14 @@ void Apply(ChildProcess& child, KeeperReport report, uint32_t value) {
         child.exit.signalled = report == KeeperReport::Signalled;
         child.exit.value = static_cast<int>(value);
         break;
+    case KeeperReport::Started: child.command = static_cast<pid_t>(value); break;
+    case KeeperReport::StartFailed:
+        // Nothing was started: nothing is left, and the keeper is idle again.
+        child.startError = value != 0 ? static_cast<int>(value) : EIO;
+        child.exited = child.groupGone = child.idle = true;
+        break;
     case KeeperReport::GroupGone: child.groupGone = true; break;
+    case KeeperReport::Idle: child.idle = true; break;
     default: break;
     }
 }
@@ -120,81 +200,99 @@ void InitSpawnAttributes(posix_spawnattr_t& attributes) {
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 }
 
-bool StartKeeper(const CommandStart& start, ChildProcess& child, int& error) {
-    int out[2] = {-1, -1};
-    int err[2] = {-1, -1};
+bool StartIdleKeeper(const char* binary, IdleKeeper& keeper, int& error) {
     int control[2] = {-1, -1};
-    bool made = pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0 &&
-                socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, control) == 0;
-    if (!made) error = errno;
-    made = made && MoveAboveKeeperFds(out[1], error) && MoveAboveKeeperFds(err[1], error) &&
-           MoveAboveKeeperFds(control[1], error);
-    if (!made) {
-        for (int* fd : {&out[0], &out[1], &err[0], &err[1], &control[0], &control[1]}) CloseEnd(*fd);
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, control) != 0) {
+        error = errno;
         return false;
     }
-    std::vector<char*> argv = {const_cast<char*>(start.keeperBinary), const_cast<char*>(kJobKeeperOption),
-                               const_cast<char*>(start.program)};
-    for (char* const* argument = start.argv; *argument != nullptr; ++argument) argv.push_back(*argument);
-    argv.push_back(nullptr);
-
+    if (!MoveAboveKeeperFds(control[1], error)) {
+        CloseEnd(control[0]);
+        CloseEnd(control[1]);
+        return false;
+    }
+    char* argv[] = {const_cast<char*>(binary), const_cast<char*>(kJobKeeperOption), nullptr};
+    // Standard error stays ours, for what the keeper has to complain of.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, kKeeperDiagnosticsFd);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, control[1], kKeeperControlFd);
-    posix_spawn_file_actions_addfchdir_np(&actions, start.directoryFd);
-
     posix_spawnattr_t attributes;
     InitSpawnAttributes(attributes);
-
     pid_t pid = -1;
-    const int result = posix_spawn(&pid, start.keeperBinary, &actions, &attributes, argv.data(), start.envp);
+    const int result = posix_spawn(&pid, binary, &actions, &attributes, argv, environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
-    CloseEnd(out[1]);
-    CloseEnd(err[1]);
     CloseEnd(control[1]);
     if (result != 0) {
-        CloseEnd(out[0]);
-        CloseEnd(err[0]);
         CloseEnd(control[0]);
         error = result;
         return false;
     }
-    SetNonBlocking(out[0]);
-    SetNonBlocking(err[0]);
-    child = ChildProcess{};
-    child.keeper = pid;
-    child.control = control[0];
-    child.output = out[0];
-    child.error = err[0];
+    keeper.pid = pid;
+    keeper.control = control[0];
     return true;
 }
 
-bool AwaitCommandStart(ChildProcess& child, int& error) {
-    KeeperReport report = KeeperReport::StartFailed;
-    uint32_t value = EIO;
-    bool ended = false;
-    pollfd watch{child.control, POLLIN, 0};
-    int ready;
-    do {
-        ready = poll(&watch, 1, kStartReportMs);
-    } while (ready < 0 && errno == EINTR);
-    const bool reported = ready > 0 && ReadReport(child.control, report, value, ended);
-    if (reported && report == KeeperReport::Started) {
-        child.command = static_cast<pid_t>(value);
-        return true;
+HandOver SendCommand(const IdleKeeper& keeper, const CommandStart& start, ChildProcess& child, int& error) {
+    std::vector<uint8_t> text;
+    if (!CommandText(start, text)) {
+        error = E2BIG;
+        return HandOver::Failed;
     }
-    error = reported && report == KeeperReport::StartFailed ? static_cast<int>(value) : EIO;
-    CloseEnd(child.control);
-    CloseEnd(child.output);
-    CloseEnd(child.error);
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        error = errno;
+        for (int* fd : {&out[0], &out[1], &err[0], &err[1]}) CloseEnd(*fd);
+        return HandOver::Failed;
+    }
+    const int passed[kKeeperCommandFds] = {out[1], err[1], start.directoryFd};
+    const bool sent = SendCommandHead(keeper.control, static_cast<uint32_t>(text.size()), passed, error) &&
+                      SendCommandText(keeper.control, text, error);
+    CloseEnd(out[1]);
+    CloseEnd(err[1]);
+    if (!sent) {
+        CloseEnd(out[0]);
+        CloseEnd(err[0]);
+        return HandOver::KeeperLost;
+    }
+    SetNonBlocking(out[0]);
+    SetNonBlocking(err[0]);
+    child = ChildProcess{};
+    child.keeper = keeper.pid;
+    child.control = keeper.control;
+    child.output = out[0];
+    child.error = err[0];
+    return HandOver::Sent;
+}
+
+void DismissKeeper(IdleKeeper& keeper) {
+    ChildProcess child;
+    child.keeper = keeper.pid;
     child.exited = true;
+    CloseEnd(keeper.control);
     ReapKeeper(child, 1000);
-    return false;
+    keeper.pid = -1;
+}
+
+bool IdleKeeperGone(const IdleKeeper& keeper) {
+    pollfd watch{keeper.control, POLLIN, 0};
+    return poll(&watch, 1, 0) != 0;
+}
+
+bool AwaitIdle(ChildProcess& child, int waitMs) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        TakeKeeperReports(child);
+        if (child.idle || child.control < 0) return child.idle;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(giveUp - std::chrono::steady_clock::now()).count();
+        if (left <= 0) return false;
+        pollfd watch{child.control, POLLIN, 0};
+        poll(&watch, 1, static_cast<int>(left));
+    }
 }
 
 void TakeKeeperReports(ChildProcess& child) {
