@@ -11,6 +11,7 @@ KESTREL_PACKAGES=(
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64
   time bc
   libxml2-dev chromium
+  nlohmann-json3-dev meson
 )
 
 kestrel_install_missing() {
