@@ -5,16 +5,18 @@
 #   2. one job moving 200 MiB in and 200 MiB out, against `tar -czf - | tar -xzf -`;
 #   3. the client's peak RSS for 1 GiB in and out, and for 10,000 jobs;
 #   4. kestrel's own src/ compiled on two agents and linked, against `ninja -j2`;
-#   5. (section windows, not run by default) the trivial jobs and the 200 MiB
+#   5. 1,000 trivial jobs over 200 machines against the same jobs on one, and
+#      10,000 over 1,000 machines (time, peak RSS, peak open descriptors);
+#   6. (section windows, not run by default) the trivial jobs and the 200 MiB
 #      job through build-windows/kestrel.exe under Wine next to build/kestrel.
 #   bench/runs/compare.sh [BUILD_DIR] [SECTION...]   (default: build, every section)
-# Sections are named trivial, transfer, memory, build and windows.
+# Sections are named trivial, transfer, memory, build, machines and windows.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
 shift || true
 sections=("$@")
-[ ${#sections[@]} -eq 0 ] && sections=(trivial transfer memory build)
+[ ${#sections[@]} -eq 0 ] && sections=(trivial transfer memory build machines)
 work=$(mktemp -d)
 agent_pids=()
 cleanup() {
@@ -23,13 +25,16 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# start_agent NAME: starts an agent with its own work area; sets port_NAME.
+# start_agent NAME [OPTION...]: starts an agent with its own work area; sets port_NAME.
 start_agent() {
-  mkdir -p "$work/agent-$1"
-  "$build/kestrel-agent" --listen 127.0.0.1:0 --work-dir "$work/agent-$1" >"$work/agent-$1.out" 2>"$work/agent-$1.err" &
+  local name=$1
+  shift
+  mkdir -p "$work/agent-$name"
+  "$build/kestrel-agent" --listen 127.0.0.1:0 --work-dir "$work/agent-$name" "$@" >"$work/agent-$name.out" \
+    2>"$work/agent-$name.err" &
   agent_pids+=($!)
-  for _ in $(seq 200); do grep -q "listening on" "$work/agent-$1.out" && break; sleep 0.05; done
-  printf -v "port_$1" '%s' "$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$work/agent-$1.out")"
+  for _ in $(seq 200); do grep -q "listening on" "$work/agent-$name.out" && break; sleep 0.05; done
+  printf -v "port_$name" '%s' "$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$work/agent-$name.out")"
 }
 start_agent a
 start_agent b
@@ -261,6 +266,65 @@ print(f"kestrel, {jobs} jobs on two agents: {ours:.1f} s (the binary prints its 
       f"ninja -j2: {ref:.1f} s   ratio {ref / ours:.2f}")
 PY
   rm -rf "$dir" "$work/ninja"
+}
+
+# many_script MACHINES JOBS: JOBS trivial jobs spread over MACHINES machines,
+# machine i a path to agent m(i mod 4).
+many_script() {
+  local machines=$1 jobs=$2 port
+  for m in $(seq 0 $((machines - 1))); do
+    port="port_m$((m % 4))"
+    printf 'machine m%d\n    path\n        kv://127.0.0.1:%s\n' "$m" "${!port}"
+  done
+  for i in $(seq 0 $((jobs - 1))); do
+    printf 'job t%d\n    machine\n        m%d\n    command break on error\n        /bin/true\n' "$i" $((i % machines))
+  done
+  printf 'project main\n    build\n'
+  for i in $(seq 0 $((jobs - 1))); do printf '        t%d\n' "$i"; done
+}
+
+# many_run MACHINES JOBS: prints "SECONDS PEAK_KIB PEAK_DESCRIPTORS" of the run.
+many_run() {
+  local dir="$work/many-$1"
+  mkdir -p "$dir"
+  many_script "$1" "$2" >"$dir/build.kv"
+  (cd "$dir" && exec /usr/bin/time -f "%e %M" -o "$work/time.txt" "$build/kestrel" --automated build.kv >"$work/client.out" 2>&1) &
+  local runner=$! peak=0 count pid
+  while kill -0 "$runner" 2>/dev/null; do
+    pid=$(pgrep -n -f "^$build/kestrel --automated build.kv" || true)
+    if [ -n "$pid" ]; then
+      count=$(ls "/proc/$pid/fd" 2>/dev/null | wc -l)
+      [ "$count" -gt "$peak" ] && peak=$count
+    fi
+    sleep 0.05
+  done
+  wait "$runner" || { tail -n 20 "$work/client.out" >&2; exit 1; }
+  local succeeded
+  succeeded=$(grep -c "^The job .* succeeded" "$work/client.out" || true)
+  [ "$succeeded" = "$2" ] || { echo "expected $2 jobs to succeed, $succeeded did" >&2; exit 1; }
+  echo "$(cat "$work/time.txt") $peak"
+  rm -rf "$dir"
+}
+
+# Four agents stand in for every machine: each has the capacity of 255
+# machines (the most one can announce), so that each path finds a whole
+# machine's room as it would on a farm, and admits every connection at once.
+section_machines() {
+  echo "== many machines =="
+  for a in 0 1 2 3; do start_agent "m$a" --capacity $((255 * 256)) --max-connections 4000 --max-pending-per-address 4000; done
+  local one many farm
+  mkdir -p "$work/trivial"
+  trivial_script 1000 a >"$work/trivial/build.kv"
+  one=$(run_client "$work/trivial" 1000 | cut -d' ' -f1)
+  read -r many _ _ < <(many_run 200 1000)
+  read -r farm kib fds < <(many_run 1000 10000)
+  python3 - "$one" "$many" "$farm" "$kib" "$fds" <<'PY'
+import sys
+one, many, farm = map(float, sys.argv[1:4])
+kib, fds = sys.argv[4:]
+print(f"1,000 jobs: one machine {one:.2f} s, 200 machines {many:.2f} s   ratio {many / one:.2f}")
+print(f"10,000 jobs over 1,000 machines: {farm:.2f} s, client peak RSS {kib} KiB, {fds} open descriptors at most")
+PY
 }
 
 for section in "${sections[@]}"; do
