@@ -293,12 +293,12 @@ many_run() {
   while kill -0 "$runner" 2>/dev/null; do
     pid=$(pgrep -n -f "^$build/kestrel --automated build.kv" || true)
     if [ -n "$pid" ]; then
-      count=$(ls "/proc/$pid/fd" 2>/dev/null | wc -l)
-      [ "$count" -gt "$peak" ] && peak=$count
+      count=$(ls "/proc/$pid/fd" 2>/dev/null | wc -l || true)
+      if [ "$count" -gt "$peak" ]; then peak=$count; fi
     fi
     sleep 0.05
   done
-  wait "$runner" || { tail -n 20 "$work/client.out" >&2; exit 1; }
+  wait "$runner" || { echo "the run over $1 machines failed" >&2; tail -n 20 "$work/client.out" >&2; exit 1; }
   local succeeded
   succeeded=$(grep -c "^The job .* succeeded" "$work/client.out" || true)
   [ "$succeeded" = "$2" ] || { echo "expected $2 jobs to succeed, $succeeded did" >&2; exit 1; }
