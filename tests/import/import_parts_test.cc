@@ -43,17 +43,17 @@ TEST(NinjaTools, QueryAndDepsOutputRead) {
 
 TEST(NinjaTools, OutputsOfOneEdgeGroupedByTheirCommand) {
     std::map<std::string, QueriedNode> nodes;
-    nodes["gen.c"] = {"GEN", {"../spec.txt"}, {}, {}};
-    nodes["gen.h"] = {"GEN", {"../spec.txt"}, {}, {}};
+    nodes["gen.c"] = {"GEN", {"../schema.txt"}, {}, {}};
+    nodes["gen.h"] = {"GEN", {"../schema.txt"}, {}, {}};
     nodes["one.txt"] = {"CUSTOM", {}, {}, {}};
     nodes["two.txt"] = {"CUSTOM", {}, {}, {}};
     nodes["all"] = {"phony", {"gen.c", "one.txt"}, {}, {}};
-    const NinjaGraph graph = GroupEdges(nodes, {{"gen.c", "gen ../spec.txt"}, {"one.txt", "touch one.txt"},
+    const NinjaGraph graph = GroupEdges(nodes, {{"gen.c", "gen ../schema.txt"}, {"one.txt", "touch one.txt"},
                                                 {"two.txt", "touch two.txt"}, {"all", ""}});
     ASSERT_EQ(graph.edges.size(), 4u);
     const NinjaEdge& generator = graph.edges[graph.producers.at("gen.h")];
     EXPECT_EQ(generator.outputs, (std::vector<std::string>{"gen.c", "gen.h"}));
-    EXPECT_EQ(generator.command, "gen ../spec.txt");
+    EXPECT_EQ(generator.command, "gen ../schema.txt");
     EXPECT_NE(graph.producers.at("one.txt"), graph.producers.at("two.txt"));
     EXPECT_TRUE(graph.edges[graph.producers.at("all")].phony());
 }
