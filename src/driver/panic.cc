@@ -7,6 +7,7 @@
 #include "display/console_display.h"
 #include "driver/panic_archive.h"
 #include "driver/panic_map.h"
+#include "platform/exit_gate.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/session_process.h"
@@ -62,7 +63,9 @@ void Panic(const char* text) {
         while (gPanicState.load() != 2) platform::SleepMilliseconds(1);
     }
     // The ssh forwards run in sessions of their own and would outlive us.
-    // Last, so that the run cannot see its connections go and carry on.
+    // Last, behind the closed gate, so that the run cannot see its
+    // connections go and carry on to a normal end before the exit.
+    platform::CloseExitGate();
     platform::TerminateAllSessionProcesses();
     platform::ExitImmediately(2);
 }

@@ -14,6 +14,7 @@
 
 #include <cstring>
 
+#include "platform/exit_gate.h"
 #include "platform/retry_posix.h"
 
 namespace kestrel::platform {
@@ -153,6 +154,7 @@ bool EventPort::Wait(uint32_t* keys, int capacity, int timeoutMilliseconds, Port
     if (capacity > kMaximumReports) capacity = kMaximumReports;
     reports = PortReports{};
     const int count = epoll_wait(Descriptor(port_.native), events, capacity, timeoutMilliseconds);
+    StopAtExitGate();
     if (count < 0) {
         if (errno == EINTR) return true;
         error = errno;

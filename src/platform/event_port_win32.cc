@@ -18,6 +18,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/exit_gate.h"
 #include "platform/system_errors.h"
 #include "platform/wide_text_win32.h"
 
@@ -301,8 +302,11 @@ bool EventPort::Wait(uint32_t* keys, int capacity, int timeoutMilliseconds, Port
     reports = PortReports{};
     ULONG count = 0;
     const DWORD limit = timeoutMilliseconds < 0 ? INFINITE : static_cast<DWORD>(timeoutMilliseconds);
-    if (!GetQueuedCompletionStatusEx(HandleOf(port_.native), entries, room, &count, limit, FALSE)) {
-        const DWORD code = GetLastError();
+    const BOOL waited = GetQueuedCompletionStatusEx(HandleOf(port_.native), entries, room, &count, limit, FALSE);
+    const DWORD waitError = waited ? 0 : GetLastError();
+    StopAtExitGate();
+    if (!waited) {
+        const DWORD code = waitError;
         if (code == WAIT_TIMEOUT) return true;
         error = static_cast<int32_t>(code);
         return false;

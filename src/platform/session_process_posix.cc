@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <initializer_list>
 
+#include "platform/exit_gate.h"
+
 extern char** environ;
 
 namespace kestrel::platform {
@@ -113,6 +115,7 @@ bool ProcessHasEnded(ProcessHandle process, bool& ended, int32_t& exitCode, int3
         }
     }
     ended = info.si_pid != 0;
+    if (ended) StopAtExitGate();
     if (ended) exitCode = ExitCodeOf(info);
     return true;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/command_line_win32.h"
+#include "platform/exit_gate.h"
 #include "platform/wide_text_win32.h"
 
 namespace kestrel::platform {
@@ -210,6 +211,7 @@ bool ProcessHasEnded(ProcessHandle process, bool& ended, int32_t& exitCode, int3
         ended = false;
         return true;
     }
+    StopAtExitGate();
     DWORD code = 0;
     if (state != WAIT_OBJECT_0 || !GetExitCodeProcess(handle, &code)) return Fail(GetLastError(), error);
     ended = true;

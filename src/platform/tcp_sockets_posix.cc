@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/exit_gate.h"
+
 namespace kestrel::platform {
 
 namespace {
@@ -97,6 +99,7 @@ bool ConnectTcpSocket(SocketHandle socket, const uint8_t* address, uint32_t leng
     if (connect(Native(socket), reinterpret_cast<const sockaddr*>(address), length) == 0) return true;
     if (errno == EINTR) return FinishInterruptedConnect(Native(socket), error);
     error = errno;
+    StopAtExitGate();
     return false;
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/exit_gate.h"
 #include "platform/wide_text_win32.h"
 
 namespace kestrel::platform {
@@ -124,7 +125,8 @@ bool ConnectTcpSocket(SocketHandle socket, const uint8_t* address, uint32_t leng
     // After a refused connect, the next one on the same socket may first
     // report the connection aborted without trying (seen under Wine); the
     // try after that is a real one.
-    if (error == WSAECONNABORTED) return Connect(socket, address, length, error);
+    if (error == WSAECONNABORTED && Connect(socket, address, length, error)) return true;
+    StopAtExitGate();
     return false;
 }
 

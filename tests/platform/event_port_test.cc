@@ -5,6 +5,7 @@
 // their offset.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 
 #include "platform/anonymous_pipe.h"
 #include "platform/event_port.h"
+#include "platform/exit_gate.h"
 #include "platform/process.h"
 #include "platform/scratch_file.h"
 
@@ -230,6 +232,29 @@ TEST(EventPortReports, WakeEndsAWaitFromAnotherThread) {
     waker.join();
     EXPECT_TRUE(reports.woken);
     EXPECT_EQ(reports.keys, 0);
+}
+
+// Ending the program at once closes the gate first: what a wait then reports
+// comes from that ending, and the waiting thread must not act on it.
+TEST(EventPortReports, AWaitEndingBehindTheClosedExitGateGoesNoFurther) {
+    EXPECT_EXIT(
+        {
+            OpenPort open;
+            std::atomic<bool> returned{false};
+            CloseExitGate();
+            open.port.Wake();
+            std::thread waiter([&] {
+                uint32_t keys[4];
+                PortReports reports;
+                int32_t error = 0;
+                open.port.Wait(keys, 4, kPatience, reports, error);
+                returned = true;
+            });
+            waiter.detach();
+            SleepMilliseconds(300);
+            ExitImmediately(returned ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(EventPortFiles, PositionalTransfersLandAtTheirOffsetAndEndAtTheEnd) {
