@@ -141,11 +141,58 @@ void AgentMachine::Release(uint32_t units) {
     std::lock_guard<std::mutex> hold(mutex_);
     freeUnits_ += units;
     if (jobs_ > 0) --jobs_;
+    GrantRoom();
 }
 
 uint32_t AgentMachine::FreeUnits() {
     std::lock_guard<std::mutex> hold(mutex_);
     return freeUnits_;
+}
+
+void AgentMachine::GrantRoom() {
+    for (auto waiter = roomWaiters_.begin(); waiter != roomWaiters_.end() && freeUnits_ > 0;) {
+        RoomWaiter& next = **waiter;
+        if (next.units > freeUnits_) {
+            ++waiter;
+            continue;
+        }
+        freeUnits_ -= next.units;
+        next.granted = next.units;
+        next.grant.notify_one();
+        waiter = roomWaiters_.erase(waiter);
+    }
+}
+
+void AgentMachine::JoinRoomQueue(RoomWaiter& waiter) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    waiter.granted = 0;
+    roomWaiters_.push_back(&waiter);
+    GrantRoom();
+}
+
+bool AgentMachine::AwaitRoom(RoomWaiter& waiter, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    return waiter.grant.wait_for(hold, limit, [&waiter] { return waiter.granted != 0; });
+}
+
+uint32_t AgentMachine::LeaveRoomQueue(RoomWaiter& waiter) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (waiter.granted == 0) roomWaiters_.remove(&waiter);
+    return waiter.granted;
+}
+
+void AgentMachine::StartOnGranted(uint32_t granted, uint32_t units) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    freeUnits_ += granted - units;
+    ++jobs_;
+    GrantRoom();
+}
+
+void AgentMachine::ReturnGranted(uint32_t granted) {
+    if (granted == 0) return;
+    std::lock_guard<std::mutex> hold(mutex_);
+    freeUnits_ += granted;
+    GrantRoom();
 }
 
 Admission AgentMachine::Admit(int fd, const os::SocketAddress& peer) {

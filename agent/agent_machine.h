@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <chrono>
 #include <cstdint>
+#include <list>
 #include <mutex>
 #include <map>
 #include <set>
@@ -34,6 +36,16 @@ enum class Place : uint8_t {
 struct Admission {
     Place place = Place::None;
     uint64_t ticket = 0;
+};
+
+// A session held until room frees for its waiting job. Freed room goes to
+// waiters in the order they came, each given what it needs while that fits,
+// so that only those that can start are woken. What a waiter was given stays
+// reserved for its session until a job takes it or the session gives it back.
+struct RoomWaiter {
+    uint32_t units = 0;
+    uint32_t granted = 0;
+    std::condition_variable grant;
 };
 
 class AgentMachine {
@@ -67,6 +79,16 @@ public:
     bool Reserve(uint32_t units);
     void Release(uint32_t units);
     uint32_t FreeUnits();
+    // Queues the waiter, or grants it at once when its units are free.
+    void JoinRoomQueue(RoomWaiter& waiter);
+    // Waits up to `limit` for the grant; true once granted.
+    bool AwaitRoom(RoomWaiter& waiter, std::chrono::milliseconds limit);
+    // Leaves the queue; the units granted (0 when none), now the caller's.
+    uint32_t LeaveRoomQueue(RoomWaiter& waiter);
+    // A job starts on `units` of the `granted` ones; the rest are released.
+    void StartOnGranted(uint32_t granted, uint32_t units);
+    // Units granted and not used go back.
+    void ReturnGranted(uint32_t granted);
 
     // Connection places, counted from accept on: at most `limit` served
     // connections (--max-connections, or less when descriptors are short).
@@ -143,6 +165,7 @@ private:
     bool RemoveOrMoveAside(const std::string& name, std::string& message);
     void PushOut(const Newcomers::Entry& entry, bool placeGoesOn, const char* why);
     void AwaitPushedOut(std::unique_lock<std::mutex>& hold);
+    void GrantRoom();  // under mutex_
 
     const AgentOptions& options_;
     std::map<std::string, std::string> baseEnvironment_;
@@ -161,6 +184,7 @@ private:
     std::condition_variable connectionsEnded_;
     uint32_t freeUnits_;
     std::atomic<uint32_t> jobs_{0};  // jobs that hold capacity
+    std::list<RoomWaiter*> roomWaiters_;
     uint32_t served_ = 0;
     uint32_t refused_ = 0;
     uint32_t threads_ = 0;

@@ -38,6 +38,7 @@ Session::Session(AgentMachine& machine, Transport& transport, uint64_t number, b
       helloDeadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(machine.Options().helloTimeoutMs)) {}
 
 Session::~Session() {
+    ReturnGrantedRoom();
     while (!jobs_.empty()) {
         EndJob(*jobs_.begin()->second);
         jobs_.erase(jobs_.begin());
@@ -173,6 +174,7 @@ void Session::Run() {
                 return;
             }
             const Request request{in_[0], in_, header.length - kMessageHeaderSize};
+            if (request.type != static_cast<uint8_t>(MessageType::StartJob)) ReturnGrantedRoom();
             busy_ = true;
             lastKeepAlive_ = std::chrono::steady_clock::now();
             after = Dispatch(request);

@@ -106,6 +106,9 @@ private:
     void TakeStartReport(const AgentJob& job, RunningCommand& command);
     bool AnythingRunning() const;
     void WaitForNews(std::chrono::milliseconds hold);
+    void WaitForRoom();
+    void ReturnGrantedRoom();
+    bool TakeGrantedRoom(uint32_t units);
     std::chrono::milliseconds PollHold() const;
 
     // Outputs.
@@ -136,6 +139,9 @@ private:
     std::map<uint8_t, std::unique_ptr<AgentJob>> jobs_;
     // Jobs refused for capacity and not started since: Poll reports capacity then.
     std::map<uint8_t, uint32_t> waitingForCapacity_;
+    // Room the machine set aside for a waiting job while a Poll was held:
+    // the next StartJob takes it, any other request gives it back.
+    uint32_t grantedUnits_ = 0;
     uint32_t pollRotation_ = 0;
     bool polled_ = false;
     std::chrono::steady_clock::time_point lastPollAnswer_;

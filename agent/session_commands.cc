@@ -2,6 +2,7 @@
 // said, how it ended, and the machine's free capacity while a job waits.
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -30,6 +31,9 @@ constexpr uint32_t kOutputInProgress = 9;
 constexpr uint32_t kStreamShare = 32768;
 // Room kept for the end events of a job: two stream ends and the return.
 constexpr uint32_t kEndEventsRoom = 12 + 12 + 14;
+// The longest a Poll waits for room: a client that ends its run normally
+// waits for the answer before it says goodbye.
+constexpr uint32_t kRoomHoldMs = 5000;
 constexpr uint32_t kDataEventHeader = 12;  // event, job, elapsed, length
 constexpr uint32_t kThrottleEventSize = 10;
 constexpr uint32_t kExitEventSize = 14;
@@ -331,15 +335,42 @@ void Session::WaitForNews(std::chrono::milliseconds hold) {
     }
 }
 
+// A session whose job waits for room, with nothing else to report, is held
+// until the machine sets room aside for it: otherwise its client would learn
+// of freed room only after its own back-off, up to seconds later.
+void Session::WaitForRoom() {
+    uint32_t least = UINT32_MAX;
+    for (const auto& [id, units] : waitingForCapacity_) least = std::min(least, units);
+    RoomWaiter waiter;
+    waiter.units = least;
+    machine_.JoinRoomQueue(waiter);
+    Log("a Poll waits for " + std::to_string(least) + " units");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRoomHoldMs);
+    const int socket = transport_.SocketFd();
+    const auto slice = std::chrono::milliseconds(std::min<uint32_t>(machine_.Options().keepAliveMs, 50));
+    while (!machine_.AwaitRoom(waiter, slice)) {
+        // A client that went (or, against the rules, says something) ends the hold.
+        if (machine_.Stopping() || std::chrono::steady_clock::now() >= deadline) break;
+        if (socket >= 0 && os::WaitForPipes(&socket, 1, 0)) break;
+        Tick();
+    }
+    grantedUnits_ += machine_.LeaveRoomQueue(waiter);
+}
+
+void Session::ReturnGrantedRoom() {
+    machine_.ReturnGranted(grantedUnits_);
+    grantedUnits_ = 0;
+}
+
 void Session::OnPoll() {
     // The capacity event needs two bytes at the end.
     constexpr uint32_t kCapacityRoom = 2;
     const std::chrono::milliseconds hold = PollHold();
+    uint32_t events = 0;
     for (int round = 0; round < 2; ++round) {
         std::vector<AgentJob*> order;
         for (auto& [id, job] : jobs_) order.push_back(job.get());
         if (!order.empty()) std::rotate(order.begin(), order.begin() + pollRotation_++ % order.size(), order.end());
-        uint32_t events = 0;
         for (size_t i = 0; i < order.size(); ++i) {
             const uint32_t othersReserve = static_cast<uint32_t>(order.size() - i - 1) * kEndEventsRoom;
             events += TakeCommandEvents(*order[i], othersReserve + kCapacityRoom);
@@ -348,7 +379,8 @@ void Session::OnPoll() {
         WaitForNews(hold);
     }
     if (!waitingForCapacity_.empty()) {
-        const uint32_t free = machine_.FreeUnits();
+        if (events == 0 && grantedUnits_ == 0 && hold.count() > 0 && !AnythingRunning()) WaitForRoom();
+        const uint32_t free = machine_.FreeUnits() + grantedUnits_;
         if (free >= 256) {
             reply_.U8(kPollCapacityBlocks);
             reply_.U8(static_cast<uint8_t>(std::min<uint32_t>(free / 256, 255)));

@@ -45,7 +45,7 @@ void Session::OnStartJob(const Request& request) {
     const uint8_t id = request.payload[1];
     if (jobs_.count(id) != 0) return Status(kStartJobInUse);
     const uint32_t units = request.payload[2] == 0 ? kWholeMachine : request.payload[2];
-    if (!machine_.Reserve(units)) {
+    if (!TakeGrantedRoom(units) && !machine_.Reserve(units)) {
         waitingForCapacity_[id] = units;
         Log("job " + std::to_string(id) + " waits for " + std::to_string(units) + " units");
         return Status(kStartJobNoCapacity);
@@ -77,6 +77,18 @@ void Session::OnStartJob(const Request& request) {
     Log("job " + std::to_string(id) + " started in " + job->areaName);
     jobs_[id] = std::move(job);
     Status(0);
+}
+
+// Room set aside while a Poll was held is this job's when it is enough;
+// otherwise it goes back before the job asks the machine.
+bool Session::TakeGrantedRoom(uint32_t units) {
+    if (grantedUnits_ >= units) {
+        machine_.StartOnGranted(grantedUnits_, units);
+        grantedUnits_ = 0;
+        return true;
+    }
+    ReturnGrantedRoom();
+    return false;
 }
 
 void Session::OnSetDevelopmentEnvironment(const Request& request) {

@@ -27,8 +27,9 @@ std::vector<std::pair<uint8_t, uint8_t>> CapacityEvents(WireClient& client) {
 
 using Events = std::vector<std::pair<uint8_t, uint8_t>>;
 
+// Polls answered at once, as a machine that holds none would.
 TEST_F(Capacity, AJobWaitsUntilAnotherGivesItsShareBack) {
-    StartAgent({"--capacity", "256"});
+    StartAgent({"--capacity", "256", "--poll-hold-ms", "0"});
     auto a = OpenClient();
     auto b = OpenClient();
 
@@ -66,7 +67,7 @@ TEST_F(Capacity, AJobWaitsUntilAnotherGivesItsShareBack) {
 }
 
 TEST_F(Capacity, LargeMachinesCountInBlocksOf256) {
-    StartAgent({"--capacity", "1000"});
+    StartAgent({"--capacity", "1000", "--poll-hold-ms", "0"});
     auto client = OpenClient();
     ASSERT_EQ(StartJob(*client, 1, 0).status(), 0u);
     ASSERT_EQ(StartJob(*client, 2, 0).status(), 0u);
@@ -75,6 +76,40 @@ TEST_F(Capacity, LargeMachinesCountInBlocksOf256) {
     EXPECT_EQ(CapacityEvents(*client), (Events{{kPollCapacityUnits, 232}}));
     ASSERT_EQ(EndJob(*client, 1).status(), 0u);
     EXPECT_EQ(CapacityEvents(*client), (Events{{kPollCapacityBlocks, 1}}));
+}
+
+// A Poll of a waiting job is held until room frees; freed room is set aside
+// for held waiters in turn, as much as each needs, and stays theirs until
+// their StartJob or their next other request.
+TEST_F(Capacity, HeldPollsAreGivenFreedRoomInTurn) {
+    StartAgent({"--capacity", "256", "--verbose"});
+    auto owner = OpenClient();
+    auto first = OpenClient();
+    auto second = OpenClient();
+    ASSERT_EQ(StartJob(*owner, 1, 0).status(), 0u);
+    ASSERT_EQ(StartJob(*first, 1, 128).status(), 8u);
+    ASSERT_EQ(StartJob(*second, 1, 128).status(), 8u);
+    Events toFirst, toSecond;
+    std::thread pollFirst([&] { toFirst = CapacityEvents(*first); });
+    ASSERT_TRUE(WaitUntil([this] { return CountOf(agent.Errors(), "a Poll waits for 128 units") == 1; }));
+    std::thread pollSecond([&] { toSecond = CapacityEvents(*second); });
+    ASSERT_TRUE(WaitUntil([this] { return CountOf(agent.Errors(), "a Poll waits for 128 units") == 2; }));
+
+    ASSERT_EQ(EndJob(*owner, 1).status(), 0u);
+    pollFirst.join();
+    pollSecond.join();
+    // Each is told of the room set aside for it; none is left for anyone else.
+    EXPECT_EQ(toFirst, (Events{{kPollCapacityUnits, 128}}));
+    EXPECT_EQ(toSecond, (Events{{kPollCapacityUnits, 128}}));
+    EXPECT_EQ(StartJob(*owner, 2, 1).status(), 8u);
+    EXPECT_EQ(StartJob(*first, 1, 128).status(), 0u) << "the room set aside starts the job";
+    // Another request gives the room back; the connection's end gives back what is left.
+    EXPECT_EQ(second->Negotiate(), "");
+    EXPECT_EQ(StartJob(*owner, 2, 1).status(), 0u);
+    second->Close();
+    EXPECT_EQ(EndJob(*first, 1).status(), 0u);
+    EXPECT_EQ(EndJob(*owner, 2).status(), 0u);
+    EXPECT_EQ(StartJob(*first, 2, 0).status(), 0u) << "the whole machine is free again";
 }
 
 }  // namespace
