@@ -35,9 +35,8 @@ constexpr uint32_t kKeeperEndMs = 15000;
 constexpr char kKeeperBinary[] = "/proc/self/exe";
 // Keepers kept waiting for a command: started ahead of need up to the
 // least, given back after their command while there are fewer than the
-// least and two for each job (a job runs one command at a time), never more
-// than the most. Now and then those beyond the least and one for each job
-// end: a client's jobs come and go in bursts.
+// most. Now and then those beyond the least and one for each job end: a
+// client's jobs come and go in bursts.
 constexpr size_t kLeastIdleKeepers = 2;
 constexpr size_t kMostIdleKeepers = 64;
 // A command that is over leaves its keeper idle within this time.
@@ -382,7 +381,10 @@ void AgentMachine::GiveBackKeeper(os::ChildProcess& child) {
     ReleaseKeeper(child);
 }
 
-// The keeper waits for the next command, or ends when enough others do.
+// The keeper waits for the next command, or ends when very many others do.
+// Fewer are kept only by the trim once a second: the number of jobs swings
+// from one moment to the next, and a keeper ended too early is a process
+// start that the next command waits for.
 void AgentMachine::ReleaseKeeper(os::ChildProcess& child) {
     os::IdleKeeper keeper{child.keeper, child.control};
     child.keeper = -1;
@@ -390,8 +392,7 @@ void AgentMachine::ReleaseKeeper(os::ChildProcess& child) {
     if (keeper.pid <= 0) return;
     {
         std::lock_guard<std::mutex> hold(keeperMutex_);
-        const size_t most = std::min<size_t>(kMostIdleKeepers, kLeastIdleKeepers + 2 * jobs_.load());
-        if (idleKeepers_.size() < most && !stopping_) {
+        if (idleKeepers_.size() < kMostIdleKeepers && !stopping_) {
             idleKeepers_.push_back(keeper);
             return;
         }
