@@ -70,6 +70,12 @@ public:
 
     // A fresh name for a work area.
     std::string NewAreaName();
+    // A new, empty work area under a fresh name: an ended job's area that
+    // was kept when there is one, else a new directory.
+    bool MakeWorkArea(std::string& name, int& error);
+    // An ended job's area: emptied and kept for a later job while few are
+    // kept, otherwise removed as RemoveWorkArea does.
+    void RetireWorkArea(const std::string& name, os::RemovalTick tick, void* context);
     // Removes a job's work area; when that fails it says so on standard
     // error and moves the area aside, to be removed at the next start.
     void RemoveWorkArea(const std::string& name, os::RemovalTick tick, void* context);
@@ -166,6 +172,8 @@ private:
     void PushOut(const Newcomers::Entry& entry, bool placeGoesOn, const char* why);
     void AwaitPushedOut(std::unique_lock<std::mutex>& hold);
     void GrantRoom();  // under mutex_
+    bool TakeSpareArea(std::string& name);
+    void RemoveSpareAreas();
 
     const AgentOptions& options_;
     std::map<std::string, std::string> baseEnvironment_;
@@ -174,6 +182,8 @@ private:
     bool ownsWorkFd_ = false;
     std::string workPath_;
     std::atomic<uint64_t> areaCounter_{0};
+    std::mutex areaMutex_;
+    std::vector<std::string> spareAreas_;
     std::atomic<uint64_t> asideCounter_{0};
     std::atomic<uint64_t> connectionNumber_{0};
     std::atomic<bool> stopping_{false};

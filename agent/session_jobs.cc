@@ -54,14 +54,7 @@ void Session::OnStartJob(const Request& request) {
     job->id = id;
     job->units = units;
     int error = 0;
-    // A name may still be taken by an area that could not be removed.
-    bool made = false;
-    for (int attempt = 0; attempt < 100 && !made; ++attempt) {
-        job->areaName = machine_.NewAreaName();
-        made = os::MakeDirectory(machine_.WorkDirectoryFd(), job->areaName.c_str(), error);
-        if (!made && error != os::kErrorExists) break;
-    }
-    if (!made) {
+    if (!machine_.MakeWorkArea(job->areaName, error)) {
         machine_.Release(units);
         Status(kStartJobAreaNotCreated);
         return reply_.U32(static_cast<uint32_t>(error));
@@ -171,7 +164,7 @@ void Session::EndJob(AgentJob& job) {
     job.input.reset();
     job.output.reset();
     os::CloseDescriptor(job.areaFd);
-    machine_.RemoveWorkArea(job.areaName, TickSession, this);
+    machine_.RetireWorkArea(job.areaName, TickSession, this);
     machine_.Release(job.units);
     job.units = 0;
 }

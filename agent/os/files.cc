@@ -104,8 +104,10 @@ bool SameDirectory(int fd, const Level& level) {
 
 // Depth first with one open directory at a time: down by name, up by "..",
 // which must lead back to the directory we came from. The names still to
-// visit are kept in memory, so no directory is read twice.
-bool RemoveDirectoryTree(int parentFd, const char* name, RemovalTick tick, void* context, int& error) {
+// visit are kept in memory, so no directory is read twice. With `keepTop`
+// the directory `name` itself stays, empty.
+bool RemoveDirectoryTree(int parentFd, const char* name, bool keepTop, RemovalTick tick, void* context,
+                         int& error) {
     int current = OpenForRemoval(parentFd, name, error);
     if (current < 0) return false;
     std::vector<Level> levels;
@@ -154,6 +156,7 @@ bool RemoveDirectoryTree(int parentFd, const char* name, RemovalTick tick, void*
     }
     close(current);
     if (!ok) return false;
+    if (keepTop) return true;
     if (RemoveLeaf(parentFd, name, true, error)) return true;
     if (error == 0) error = ENOTEMPTY;
     return false;
@@ -239,7 +242,12 @@ bool RemoveTree(int parentFd, const char* name, RemovalTick tick, void* context,
     if (tick != nullptr) tick(context);
     if (RemoveLeaf(parentFd, name, false, error)) return true;
     if (error != 0) return false;
-    return RemoveDirectoryTree(parentFd, name, tick, context, error);
+    return RemoveDirectoryTree(parentFd, name, false, tick, context, error);
+}
+
+bool EmptyTree(int parentFd, const char* name, RemovalTick tick, void* context, int& error) {
+    if (tick != nullptr) tick(context);
+    return RemoveDirectoryTree(parentFd, name, true, tick, context, error);
 }
 
 bool RenameEntry(int directoryFd, const char* from, const char* to, int& error) {

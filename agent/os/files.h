@@ -26,6 +26,9 @@ using RemovalTick = void (*)(void* context);
 // three descriptors whatever the depth. Symbolic links are removed, never
 // followed; unreadable directories are made readable first.
 bool RemoveTree(int parentFd, const char* name, RemovalTick tick, void* context, int& error);
+// Like RemoveTree, but the directory `name` stays, empty and with mode 0700.
+// Fails when `name` is not a directory.
+bool EmptyTree(int parentFd, const char* name, RemovalTick tick, void* context, int& error);
 
 // Renames `from` to `to` within one directory; `to` must not exist.
 bool RenameEntry(int directoryFd, const char* from, const char* to, int& error);

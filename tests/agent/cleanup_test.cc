@@ -243,17 +243,24 @@ TEST_F(Cleanup, DeepWorkAreasAreRemovedAndTheAgentStartsAgain) {
     EXPECT_EQ(refused.last.text, "An input path has 1101 levels; at most 256 are allowed");
     EXPECT_EQ(EndJob(*client, 1).status(), 0u);
 
-    // A command that digs as deep: EndJob removes all of it.
+    // A command that digs as deep and locks its area: EndJob removes all of
+    // it. The emptied area may be kept for a later job, which finds nothing
+    // of this one in it.
     ASSERT_EQ(StartJob(*client, 2, 1).status(), 0u);
     ASSERT_EQ(StepStart(*client, 2).status(), 0u);
-    const CommandResult dug = RunCommand(*client, 2, "", {"sh", "-c", DigDeep()});
+    const CommandResult dug = RunCommand(*client, 2, "", {"sh", "-c", DigDeep() + " && chmod 500 ."});
     ASSERT_EQ(dug.value, 0) << dug.err;
     ASSERT_EQ(EndJob(*client, 2).status(), 0u);
-    EXPECT_EQ(WorkDirectoryEntries(workDir), std::vector<std::string>{}) << agent.Errors();
+    for (const std::string& name : WorkDirectoryEntries(workDir)) {
+        EXPECT_EQ(name.rfind("spare-", 0), 0u) << name << "\n" << agent.Errors();
+        EXPECT_EQ(WorkDirectoryEntries(workDir + "/" + name), std::vector<std::string>{}) << name;
+    }
 
     // Left behind by an agent that was killed, it goes at the next start.
     ASSERT_EQ(StartJob(*client, 3, 1).status(), 0u);
     ASSERT_EQ(StepStart(*client, 3).status(), 0u);
+    const CommandResult fresh = RunCommand(*client, 3, "", {"sh", "-c", "ls -A && stat -c %a ."});
+    EXPECT_EQ(fresh.out, "700\n") << fresh.err;
     ASSERT_EQ(RunCommand(*client, 3, "", {"sh", "-c", DigDeep()}).value, 0);
     kill(agent.pid(), SIGKILL);
     agent.Stop();
@@ -265,6 +272,11 @@ TEST_F(Cleanup, DeepWorkAreasAreRemovedAndTheAgentStartsAgain) {
     EXPECT_EQ(agent.Errors().find("Cannot remove"), std::string::npos) << agent.Errors();
     client = OpenClient();
     EXPECT_EQ(StartJob(*client, 1, 1).status(), 0u);
+    EXPECT_EQ(EndJob(*client, 1).status(), 0u);
+    // Areas kept for later jobs go when the agent stops.
+    client.reset();
+    EXPECT_EQ(agent.Stop(), 0);
+    EXPECT_EQ(WorkDirectoryEntries(workDir), std::vector<std::string>{}) << agent.Errors();
 }
 
 // The largest memory the process ever held, in KiB.

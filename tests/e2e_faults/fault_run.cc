@@ -245,8 +245,12 @@ std::vector<std::string> FaultRunTest::LeftoverProcesses() {
 std::vector<std::string> FaultRunTest::WorkAreas() const {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(agentWork.path())) {
-        // The agent's lock stays while it runs; everything else is a job's.
-        if (entry.path().filename() != ".kestrel-agent.lock") names.push_back(entry.path().filename().string());
+        // The agent's lock stays while it runs, and so may emptied areas kept
+        // for later jobs; everything else is a job's.
+        const std::string name = entry.path().filename().string();
+        if (name == ".kestrel-agent.lock") continue;
+        if (name.rfind("spare-", 0) == 0 && std::filesystem::is_empty(entry.path())) continue;
+        names.push_back(name);
     }
     return names;
 }
