@@ -143,10 +143,46 @@ std::vector<TreeFile> GenerateTree(const std::string& root, uint32_t fileCount, 
     return files;
 }
 
+std::vector<TreeFile> GenerateObjects(const std::string& root, uint32_t fileCount) {
+    std::mt19937 random(2025);
+    std::vector<TreeFile> files;
+    for (uint32_t i = 0; i < fileCount; ++i) {
+        TreeFile file{"obj/lib" + std::to_string(i / 20), "unit" + std::to_string(i) + ".o",
+                      50 * 1024 + random() % (450 * 1024)};
+        fs::create_directories(root + "/" + file.directory);
+        std::string bytes;
+        bytes.reserve(file.size + 4096);
+        while (bytes.size() < file.size) {
+            // Code: a skewed byte mix with repeated short sequences; then symbols.
+            const uint32_t codeBytes = 1024 + random() % 4096;
+            for (uint32_t b = 0; b < codeBytes; ++b) {
+                const uint32_t pick = random();
+                bytes += static_cast<char>(pick % 4 == 0 ? pick >> 24 : (pick >> 8) % 48);
+            }
+            const uint32_t symbols = 4 + random() % 16;
+            for (uint32_t s = 0; s < symbols; ++s) {
+                bytes += "_ZN7kestrel";
+                bytes += std::to_string(random() % 500);
+                bytes += "Writer";
+                bytes += std::to_string(random() % 30);
+                bytes += '\0';
+            }
+        }
+        bytes.resize(file.size);
+        const int fd = open((root + "/" + file.directory + "/" + file.name).c_str(),
+                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const bool written = fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+        if (fd >= 0) close(fd);
+        if (!written) return {};
+        files.push_back(file);
+    }
+    return files;
+}
+
 namespace {
 
 PaxgzWriterConfig MakeWriterConfig(WriteContext& context, std::vector<uint8_t>& staging,
-                                   std::vector<uint8_t>& output) {
+                                   std::vector<uint8_t>& output, const PaxgzParallelConfig& parallel) {
     PaxgzWriterConfig config;
     config.context = &context;
     config.nextEntry = &Next;
@@ -158,29 +194,32 @@ PaxgzWriterConfig MakeWriterConfig(WriteContext& context, std::vector<uint8_t>& 
     config.encoding = "UTF-8";
     config.separator = reinterpret_cast<const uint8_t*>("/");
     config.separatorLength = 1;
+    config.parallel = parallel;
     return config;
 }
 
 }  // namespace
 
-uint64_t WriteArchive(const std::string& root, const std::vector<TreeFile>& files, int fd) {
+uint64_t WriteArchive(const std::string& root, const std::vector<TreeFile>& files, int fd,
+                      const PaxgzParallelConfig& parallel) {
     WriteContext context{{&root, &files}, {fd}};
     std::vector<uint8_t> staging(65536);
     std::vector<uint8_t> output(65525);
     auto writer = std::make_unique<PaxgzWriter>();
-    const bool ok = writer->Start(MakeWriterConfig(context, staging, output)) && writer->Finished();
+    const bool ok = writer->Start(MakeWriterConfig(context, staging, output, parallel)) && writer->Finished();
     writer->Close();
     return ok ? context.sink.written : 0;
 }
 
-uint64_t WriteArchiveWithLoop(const std::string& root, const std::vector<TreeFile>& files, int fd) {
+uint64_t WriteArchiveWithLoop(const std::string& root, const std::vector<TreeFile>& files, int fd,
+                              const PaxgzParallelConfig& parallel) {
     WriteContext context{{&root, &files}, {fd}};
     std::vector<uint8_t> staging(65536);
     std::vector<uint8_t> output(65525);
     auto writer = std::make_unique<PaxgzWriter>();
     PaxgzFileRunResult result;
     const platform::FileHandle copy{dup(fd)};
-    const bool ok = WritePaxgzToFile(*writer, MakeWriterConfig(context, staging, output), copy, result);
+    const bool ok = WritePaxgzToFile(*writer, MakeWriterConfig(context, staging, output, parallel), copy, result);
     return ok ? 1 : 0;
 }
 

@@ -1,7 +1,10 @@
 #include "archive/paxgz_writer.h"
 
 #include <cstring>
+#include <new>
+#include <utility>
 
+#include "platform/cpu.h"
 #include "platform/files.h"
 #include "platform/system_errors.h"
 #include "runtime/error_codes.h"
@@ -31,6 +34,7 @@ constexpr const char* kFileChangedText = "file changed size while it was read";
 constexpr uint32_t kMaxEncodingLength = 256;
 constexpr uint32_t kTrailerBytes = 2 * kTarBlockSize;
 constexpr uint32_t kNanosecondsPerSecond = 1'000'000'000;
+constexpr uint32_t kGzipTrailerBytes = 8;
 
 constexpr uint64_t RoundUpToBlock(uint64_t bytes) {
     return (bytes + kTarBlockSize - 1) / kTarBlockSize * kTarBlockSize;
@@ -100,6 +104,8 @@ bool PaxgzWriter::Start(const PaxgzWriterConfig& config) {
     streamReady_ = true;
     stream_.next_out = config_.output;
     stream_.avail_out = config_.outputSize;
+    stage_ = config_.staging;
+    stageSize_ = config_.stagingSize;
 
     if (!BuildGlobalHeader()) return false;
     phase_ = Phase::kNextEntry;
@@ -357,12 +363,12 @@ bool PaxgzWriter::RegisterFile() {
 }
 
 bool PaxgzWriter::StartFileRead() {
-    uint8_t* target = config_.staging + staged_;
+    uint8_t* target = stage_ + staged_;
     const uint64_t left = fileSize_ - fileRead_;
     uint32_t want = 1;
     // Once the header's size is read, one more byte must meet the end of the file.
     probing_ = left == 0;
-    if (!probing_) want = Smaller(left, config_.stagingSize - staged_);
+    if (!probing_) want = Smaller(left, stageSize_ - staged_);
     if (config_.loop != nullptr) {
         fileIo_.buffer = target;
         fileIo_.length = want;
@@ -417,8 +423,8 @@ void PaxgzWriter::OnReadFailed(IoObject* object, int32_t error) {
 // ---- compression and hand-over ----
 
 void PaxgzWriter::StageZeros(uint64_t& remaining) {
-    const uint32_t count = Smaller(remaining, config_.stagingSize - staged_);
-    std::memset(config_.staging + staged_, 0, count);
+    const uint32_t count = Smaller(remaining, stageSize_ - staged_);
+    std::memset(stage_ + staged_, 0, count);
     staged_ += count;
     remaining -= count;
 }
@@ -432,7 +438,9 @@ bool PaxgzWriter::Compress(int flush) {
     if (result != Z_OK && result != Z_BUF_ERROR) {
         return Fail(PaxgzWriterError::kCompression, result, 0, stream_.msg);
     }
-    const bool inputDone = flush == Z_NO_FLUSH && stream_.avail_in == 0;
+    // A flush is complete once it leaves output room.
+    const bool inputDone =
+        stream_.avail_in == 0 && (flush == Z_NO_FLUSH || (flush == Z_SYNC_FLUSH && stream_.avail_out != 0));
     if (stream_.avail_out == 0) {
         outputFull_ = true;  // a buffer error means the same: no room to progress
     } else if (result == Z_BUF_ERROR && !inputDone) {
@@ -441,7 +449,98 @@ bool PaxgzWriter::Compress(int flush) {
     if (inputDone) {
         compressing_ = false;
         staged_ = 0;
+        // The workers may be refused (memory, threads): this stream goes on then.
+        if (flush == Z_SYNC_FLUSH) StartParallel();
     }
+    return true;
+}
+
+void PaxgzWriter::BeginCompression() {
+    stream_.next_in = stage_;
+    stream_.avail_in = stageSize_;
+    compressing_ = true;
+    ownDeflateBytes_ += stageSize_;
+    compressFlush_ = SwitchesToParallel() ? Z_SYNC_FLUSH : Z_NO_FLUSH;
+}
+
+// ---- compression on worker threads ----
+
+bool PaxgzWriter::SwitchesToParallel() {
+    const PaxgzParallelConfig& parallel = config_.parallel;
+    if (parallelTried_ || parallel.from == 0 || ownDeflateBytes_ < parallel.from) return false;
+    parallelTried_ = true;
+    if (parallel.pieceSize % kTarBlockSize != 0 || parallel.pieceSize < ParallelDeflate::kWindowBytes) return false;
+    if (parallel.workers != 0) return true;
+    return platform::ProcessorCount() > 1;
+}
+
+// After the sync flush that ends this stream's share: the workers continue
+// from its window, CRC and length.
+bool PaxgzWriter::StartParallel() {
+    uint32_t workers = config_.parallel.workers;
+    if (workers == 0) workers = platform::ProcessorCount();
+    uint8_t window[ParallelDeflate::kWindowBytes];
+    uInt windowLength = sizeof(window);
+    if (deflateGetDictionary(&stream_, window, &windowLength) != Z_OK) return false;
+    std::unique_ptr<ParallelDeflate> engine(new (std::nothrow) ParallelDeflate);
+    if (engine == nullptr || !engine->Start(workers, config_.parallel.pieceSize, window, windowLength,
+                                            static_cast<uint32_t>(stream_.adler), ownDeflateBytes_)) {
+        return false;
+    }
+    parallel_ = std::move(engine);
+    wentParallel_ = true;
+    stage_ = nullptr;
+    stageSize_ = parallel_->PieceSize();
+    staged_ = 0;
+    return true;
+}
+
+uint32_t PaxgzWriter::CopyToOutput(const uint8_t* bytes, uint32_t count) {
+    const uint32_t copied = count < stream_.avail_out ? count : stream_.avail_out;
+    std::memcpy(stream_.next_out, bytes, copied);
+    stream_.next_out += copied;
+    stream_.avail_out -= copied;
+    if (stream_.avail_out == 0) outputFull_ = true;
+    return copied;
+}
+
+// Compressed pieces go out first, as soon as they are ready; the caller waits
+// for the oldest only when no piece is left to fill, or the input is done.
+bool PaxgzWriter::ParallelStep() {
+    if (!finishing_ && stage_ == nullptr) {
+        stage_ = parallel_->Acquire();
+        staged_ = 0;
+    }
+    const bool canStage = !finishing_ && stage_ != nullptr;
+    const ParallelDeflate::Output piece = parallel_->Oldest(!canStage);
+    if (piece.failed) return Fail(PaxgzWriterError::kCompression, piece.error);
+    if (piece.count > 0) {
+        parallel_->Consume(CopyToOutput(piece.bytes, piece.count));
+        return true;
+    }
+    if (!canStage) return WriteParallelTrailer();
+    const bool full = staged_ == stageSize_;
+    if (full || phase_ == Phase::kFinish) {
+        // The last piece may be empty when the trailer filled the one before.
+        const bool last = !full;
+        parallel_->Submit(staged_, last);
+        stage_ = nullptr;
+        staged_ = 0;
+        finishing_ = last;
+        return true;
+    }
+    return StageInput();
+}
+
+// Every piece is drained: the member's CRC-32 and length, little-endian.
+bool PaxgzWriter::WriteParallelTrailer() {
+    uint8_t trailer[kGzipTrailerBytes];
+    const uint32_t fields[2] = {parallel_->Crc(), static_cast<uint32_t>(parallel_->Length())};
+    for (uint32_t i = 0; i < kGzipTrailerBytes; ++i) {
+        trailer[i] = static_cast<uint8_t>(fields[i / 4] >> (8 * (i % 4)));
+    }
+    trailerOffset_ += CopyToOutput(trailer + trailerOffset_, kGzipTrailerBytes - trailerOffset_);
+    if (trailerOffset_ == kGzipTrailerBytes) phase_ = Phase::kLastWrite;
     return true;
 }
 
@@ -478,9 +577,39 @@ void PaxgzWriter::WriteFailed(int32_t error) {
     Fail(PaxgzWriterError::kArchiveWrite, error);
 }
 
+// The input phases: headers, file data and padding, the archive's trailer.
+bool PaxgzWriter::StageInput() {
+    switch (phase_) {
+    case Phase::kNextEntry:
+        return TakeNextEntry();
+    case Phase::kHeaders: {
+        uint32_t used = 0;
+        const uint32_t room = (stageSize_ - staged_) / kTarBlockSize * kTarBlockSize;
+        const bool ok = EmitHeaders(stage_ + staged_, room, used);
+        staged_ += used;
+        if (ok && headerState_ == HeaderState::kComplete) phase_ = regularWithData_ ? Phase::kFileData : Phase::kNextEntry;
+        return ok;
+    }
+    case Phase::kFileData:
+        return StartFileRead();
+    case Phase::kFilePadding:
+        StageZeros(zerosLeft_);
+        if (zerosLeft_ == 0) {
+            CloseCurrentFile();
+            phase_ = Phase::kNextEntry;
+        }
+        return true;
+    case Phase::kTrailer:
+        StageZeros(zerosLeft_);
+        if (zerosLeft_ == 0) phase_ = Phase::kFinish;
+        return true;
+    default:
+        return Fail(PaxgzWriterError::kInvalidState, kErrorInvalidValue);
+    }
+}
+
 bool PaxgzWriter::Produce() {
     producing_ = true;
-    const uint32_t stagingSize = config_.stagingSize;
     bool ok = true;
     while (ok) {
         if (phase_ == Phase::kFailed) {
@@ -493,46 +622,23 @@ bool PaxgzWriter::Produce() {
             ok = HandOver(config_.outputSize);
             continue;
         }
-        if (compressing_) {
-            ok = Compress(Z_NO_FLUSH);
+        if (parallel_ != nullptr && phase_ != Phase::kLastWrite) {
+            ok = ParallelStep();
             continue;
         }
-        if (staged_ == stagingSize && phase_ != Phase::kFinish && phase_ != Phase::kLastWrite) {
-            stream_.next_in = config_.staging;
-            stream_.avail_in = stagingSize;
-            compressing_ = true;
+        if (compressing_) {
+            ok = Compress(compressFlush_);
+            continue;
+        }
+        if (staged_ == stageSize_ && phase_ != Phase::kFinish && phase_ != Phase::kLastWrite) {
+            BeginCompression();
             continue;
         }
         switch (phase_) {
-        case Phase::kNextEntry:
-            ok = TakeNextEntry();
-            break;
-        case Phase::kHeaders: {
-            uint32_t used = 0;
-            const uint32_t room = (stagingSize - staged_) / kTarBlockSize * kTarBlockSize;
-            ok = EmitHeaders(config_.staging + staged_, room, used);
-            staged_ += used;
-            if (ok && headerState_ == HeaderState::kComplete) phase_ = regularWithData_ ? Phase::kFileData : Phase::kNextEntry;
-            break;
-        }
-        case Phase::kFileData:
-            ok = StartFileRead();
-            break;
-        case Phase::kFilePadding:
-            StageZeros(zerosLeft_);
-            if (zerosLeft_ == 0) {
-                CloseCurrentFile();
-                phase_ = Phase::kNextEntry;
-            }
-            break;
-        case Phase::kTrailer:
-            StageZeros(zerosLeft_);
-            if (zerosLeft_ == 0) phase_ = Phase::kFinish;
-            break;
         case Phase::kFinish:
             if (!finishing_) {
                 finishing_ = true;
-                stream_.next_in = config_.staging;
+                stream_.next_in = stage_;
                 stream_.avail_in = staged_;
             }
             ok = Compress(Z_FINISH);
@@ -547,7 +653,7 @@ bool PaxgzWriter::Produce() {
             break;
         }
         default:
-            ok = Fail(PaxgzWriterError::kInvalidState, kErrorInvalidValue);
+            ok = StageInput();
             break;
         }
     }
@@ -557,6 +663,7 @@ bool PaxgzWriter::Produce() {
 
 void PaxgzWriter::Close() {
     CloseCurrentFile();
+    parallel_.reset();
     ReleaseRecords();
     ReleaseGlobal();
     globalPending_ = false;

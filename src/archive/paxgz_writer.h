@@ -16,14 +16,24 @@
 //
 // Failures of a direct call are reported by its false result. A failure inside
 // an event-loop completion (a file read) calls `failed` instead.
+//
+// Large archives (config.parallel): once `from` bytes of tar stream have gone
+// through the writer's own deflate, it ends that with a sync flush and the
+// rest is compressed in pieces on worker threads, staged straight into the
+// pieces; the member stays one gzip member, with the CRC-32 joined from the
+// pieces. Output writes keep their shape (O bytes, the last one shorter). A
+// wait for a worker blocks the calling thread for at most one piece. Archives
+// smaller than `from` are byte for byte what the single stream makes.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include <zlib.h>
 
 #include "archive/archive_memory.h"
 #include "archive/paxgz_format.h"
+#include "archive/parallel_deflate.h"
 #include "archive/zlib_slots.h"
 #include "eventloop/event_loop.h"
 
@@ -44,6 +54,17 @@ struct PaxgzEntry {
     uint64_t accessedSeconds = 0;
     uint32_t accessedNanoseconds = 0;
     PaxgzEntryKind kind = PaxgzEntryKind::kRegularFile;
+};
+
+// The tar bytes from which the callers that move large archives turn to
+// worker threads: below it, starting the workers costs more than it saves.
+inline constexpr uint64_t kPaxgzParallelFrom = 8ull << 20;
+inline constexpr uint32_t kPaxgzParallelPieceSize = 256 * 1024;
+
+struct PaxgzParallelConfig {
+    uint64_t from = 0;       // tar bytes compressed here before workers take over; 0: never
+    uint32_t workers = 0;    // 0: one per core (none on a single core), at most ParallelDeflate::kMaxWorkers
+    uint32_t pieceSize = kPaxgzParallelPieceSize;  // a multiple of 512, at least 32 KiB
 };
 
 enum class PaxgzWriteResult : uint8_t {
@@ -75,6 +96,7 @@ struct PaxgzWriterConfig {
     const char* encoding = nullptr;       // hdrcharset of the global header (NUL-terminated), optional
     const uint8_t* separator = nullptr;   // x-path-separator, optional ("/" is used in path records then)
     uint32_t separatorLength = 0;
+    PaxgzParallelConfig parallel;
 };
 
 enum class PaxgzWriterError : uint32_t {
@@ -126,6 +148,8 @@ public:
     const char* Describe(uint32_t index) const;
 
     uint32_t ExtendedHeaderCount() const { return extendedCount_; }
+    // Whether the workers took over the compression.
+    bool WentParallel() const { return wentParallel_; }
 
     // Description of a writer error kind ("unknown paxgz writer error" for others).
     static const char* KindDescription(uint32_t kind);
@@ -180,7 +204,14 @@ private:
     bool FileReadDone(uint32_t transferred);
     void CloseCurrentFile();
     void StageZeros(uint64_t& remaining);
+    bool StageInput();
+    void BeginCompression();
     bool Compress(int flush);
+    bool SwitchesToParallel();
+    bool StartParallel();
+    bool ParallelStep();
+    uint32_t CopyToOutput(const uint8_t* bytes, uint32_t count);
+    bool WriteParallelTrailer();
     bool HandOver(uint32_t count);
     void WriteDone();
 
@@ -220,7 +251,17 @@ private:
     bool compressing_ = false;
     bool finishing_ = false;
     bool outputFull_ = false;
+    int compressFlush_ = Z_NO_FLUSH;
+    uint8_t* stage_ = nullptr;      // where tar bytes are staged: the staging buffer or a piece
+    uint32_t stageSize_ = 0;
     uint32_t staged_ = 0;
+    uint64_t ownDeflateBytes_ = 0;  // tar bytes handed to the writer's own deflate
+
+    // The workers, once they took over.
+    bool parallelTried_ = false;
+    bool wentParallel_ = false;
+    std::unique_ptr<ParallelDeflate> parallel_;
+    uint32_t trailerOffset_ = 0;    // gzip trailer bytes written
     uint64_t zerosLeft_ = 0;
 
     // The current file; its handle is fileIo_'s, registered or not.

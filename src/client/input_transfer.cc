@@ -251,6 +251,8 @@ PaxgzWriterConfig WriterConfig(InputTransfer& transfer, EventLoop* loop) {
     config.encoding = transfer.utf16 ? "UTF-16LE" : "UTF-8";
     config.separator = transfer.separator;
     config.separatorLength = transfer.separatorLength;
+    // A large input (a link's objects) would keep one core busy compressing.
+    config.parallel.from = kPaxgzParallelFrom;
     return config;
 }
 

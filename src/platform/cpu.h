@@ -1,6 +1,7 @@
 // What the processor offers beyond standard C++, behind portable names: a
-// 64-by-64-bit multiply's full product, and a hint to fetch memory early.
-// Header-only so that the hot paths of the name tables inline them.
+// 64-by-64-bit multiply's full product, a hint to fetch memory early, and the
+// number of cores. The first two are inline so that the hot paths of the name
+// tables inline them.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +30,9 @@ inline uint64_t MultiplyFold(uint64_t a, uint64_t b) {
     return low ^ high;
 #endif
 }
+
+// The cores this process may run on (at least 1).
+uint32_t ProcessorCount();
 
 // Starts fetching the memory at `address` into the cache; a hint only.
 inline void Prefetch(const void* address) {

@@ -121,6 +121,7 @@ void Finish(WriterRun& run, const PaxgzWriter& writer) {
     run.detail = writer.ErrorDetail();
     run.code = writer.ErrorCode();
     run.extendedHeaders = writer.ExtendedHeaderCount();
+    run.wentParallel = writer.WentParallel();
     if (writer.HasFailed()) {
         run.chain0 = writer.Describe(0) ? writer.Describe(0) : "";
         run.chain1 = writer.Describe(1) ? writer.Describe(1) : "";
@@ -140,6 +141,7 @@ PaxgzWriterConfig MakeConfig(WriterHarness& harness, std::vector<uint8_t>& stagi
     config.output = output.data();
     config.outputSize = options.outputSize;
     config.encoding = options.encoding;
+    config.parallel = options.parallel;
     if (!options.separator.empty()) {
         config.separator = reinterpret_cast<const uint8_t*>(options.separator.data());
         config.separatorLength = static_cast<uint32_t>(options.separator.size());

@@ -46,6 +46,7 @@ struct WriterOptions {
     std::string failSourceAt;        // entry name whose source call fails (error 2)
     bool failIssue = false;          // the first write cannot be issued (error 5)
     bool failCompletion = false;     // the first write completes with error 28
+    PaxgzParallelConfig parallel;    // worker threads for large archives (off)
 };
 
 struct WriterRun {
@@ -59,6 +60,7 @@ struct WriterRun {
     std::vector<std::string> writes;  // every destination write
     uint64_t progress = 0;            // the last progress report
     uint32_t extendedHeaders = 0;
+    bool wentParallel = false;
 
     std::string Archive() const;
 };

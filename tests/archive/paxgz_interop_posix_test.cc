@@ -126,6 +126,27 @@ with tarfile.open(sys.argv[1], 'w:gz', format=tarfile.PAX_FORMAT) as archive:
     }
 }
 
+// The archive compressed on worker threads, pieces joined into one member.
+TEST(PaxgzInterop, GzipAndTarAcceptTheWorkersArchive) {
+    TempDir dir;
+    BuildStressTree(dir / "src");
+    WriteFile(dir / "src/big.bin", RandomBytes(300000, 7));
+    WriteFile(dir / "src/zeros", std::string(200000, '\0'));
+    WriterOptions options;
+    options.parallel = {4096, 2, 32768};
+    const WriterRun run = RunWriter(EntriesFromTree(dir / "src"), options);
+    ASSERT_TRUE(run.ok) << run.chain0 << ": " << run.chain1;
+    ASSERT_TRUE(run.wentParallel);
+    WriteFile(dir / "ours.tgz", run.Archive());
+
+    const ProcessResult gzip = RunProcess({FindProgram("gzip"), "-t", dir / "ours.tgz"});
+    EXPECT_EQ(gzip.exitCode, 0) << gzip.err;
+    std::filesystem::create_directories(dir / "by-tar");
+    const ProcessResult tar = Tar({"-xzf", dir / "ours.tgz", "-C", dir / "by-tar"});
+    ASSERT_EQ(tar.exitCode, 0) << tar.err;
+    EXPECT_EQ(TreeDifference(ReadTree(dir / "by-tar"), ReadTree(dir / "src")), "");
+}
+
 // Sizes beyond 11 octal digits and ids beyond 7 travel in records that both
 // tools understand. The 8 GiB file is sparse and only the archive's first
 // pieces are produced: the headers come first.
