@@ -9,7 +9,7 @@ KESTREL_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   tar gzip python3 libxml2-utils tmux openssh-client openssh-server
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64
-  time bc
+  time bc distcc
   libxml2-dev chromium
   nlohmann-json3-dev meson
 )
