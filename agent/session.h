@@ -107,6 +107,7 @@ private:
     bool AnythingRunning() const;
     void WaitForNews(std::chrono::milliseconds hold);
     void WaitForRoom();
+    uint32_t LeastRoomWanted() const;
     void ReturnGrantedRoom();
     bool TakeGrantedRoom(uint32_t units);
     std::chrono::milliseconds PollHold() const;

@@ -310,10 +310,20 @@ std::chrono::milliseconds Session::PollHold() const {
     return std::clamp(10 * pause, least, std::max(least, std::chrono::milliseconds(1000)));
 }
 
+// The least room a job of this connection waits for; 0 when none waits.
+uint32_t Session::LeastRoomWanted() const {
+    uint32_t least = 0;
+    for (const auto& [id, units] : waitingForCapacity_) least = least == 0 ? units : std::min(least, units);
+    return least;
+}
+
 void Session::WaitForNews(std::chrono::milliseconds hold) {
     auto left = hold;
-    const auto slice = std::chrono::milliseconds(std::min<uint32_t>(machine_.Options().keepAliveMs, 50));
+    // Room freed for a waiting job is news too: it is looked for more often.
+    const uint32_t roomWanted = LeastRoomWanted();
+    const auto slice = std::chrono::milliseconds(std::min<uint32_t>(machine_.Options().keepAliveMs, roomWanted ? 5 : 50));
     while (left.count() > 0 && !machine_.Stopping()) {
+        if (roomWanted != 0 && machine_.FreeUnits() >= roomWanted) return;
         std::vector<int> fds;
         for (auto& [id, job] : jobs_) {
             RunningCommand* command = job->command.get();
@@ -339,8 +349,7 @@ void Session::WaitForNews(std::chrono::milliseconds hold) {
 // until the machine sets room aside for it: otherwise its client would learn
 // of freed room only after its own back-off, up to seconds later.
 void Session::WaitForRoom() {
-    uint32_t least = UINT32_MAX;
-    for (const auto& [id, units] : waitingForCapacity_) least = std::min(least, units);
+    const uint32_t least = LeastRoomWanted();
     RoomWaiter waiter;
     waiter.units = least;
     machine_.JoinRoomQueue(waiter);
